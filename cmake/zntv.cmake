@@ -1,0 +1,66 @@
+# Project-wide build rules: warnings, sanitizers, and the one way platform code
+# is chosen: a file named *_win32.cpp builds only for Windows, *_posix.cpp only
+# for Linux; everything else builds everywhere.
+if(WIN32)
+  set(ZNTV_PLATFORM win32)
+  set(ZNTV_OTHER_PLATFORM posix)
+else()
+  set(ZNTV_PLATFORM posix)
+  set(ZNTV_OTHER_PLATFORM win32)
+endif()
+
+# Warnings apply to the project's own targets only (not to GoogleTest).
+set(ZNTV_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
+if(ZNTV_WERROR)
+  list(APPEND ZNTV_WARNINGS -Werror)
+endif()
+function(zntv_target_warnings target)
+  target_compile_options(${target} PRIVATE ${ZNTV_WARNINGS})
+endfunction()
+if(WIN32)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  # One self-contained executable: no MinGW runtime DLLs beside it under Wine.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+if(ZNTV_SANITIZE)
+  add_compile_options(-fsanitize=${ZNTV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${ZNTV_SANITIZE})
+endif()
+
+# Sources of one directory tree for this platform (recursively, *.cpp), leaving
+# out the other platform's layer files and any file listed after EXCLUDE.
+function(zntv_sources out dir)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE" ${ARGN})
+  file(GLOB_RECURSE files CONFIGURE_DEPENDS "${dir}/*.cpp")
+  set(result "")
+  foreach(f IN LISTS files)
+    get_filename_component(name "${f}" NAME)
+    if(name MATCHES "_${ZNTV_OTHER_PLATFORM}\\.cpp$")
+      continue()
+    endif()
+    if(name IN_LIST ARG_EXCLUDE)
+      continue()
+    endif()
+    list(APPEND result "${f}")
+  endforeach()
+  set(${out} "${result}" PARENT_SCOPE)
+endfunction()
+
+# A library of one subsystem directory: every source file of it for this
+# platform, public include root at the top of the tree.
+function(zntv_subsystem_library name dir)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE;LINK" ${ARGN})
+  zntv_sources(srcs "${dir}" EXCLUDE ${ARG_EXCLUDE})
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    zntv_target_warnings(${name})
+    set(scope PUBLIC)
+  else()
+    add_library(${name} INTERFACE)  # nothing built here yet
+    set(scope INTERFACE)
+  endif()
+  target_include_directories(${name} ${scope} "${PROJECT_SOURCE_DIR}")
+  if(ARG_LINK)
+    target_link_libraries(${name} ${scope} ${ARG_LINK})
+  endif()
+endfunction()

@@ -1,0 +1,105 @@
+// The worker-thread machinery of a protocol server: a thread that other
+// threads can queue calls to, one-shot waitable timers, and the one alertable
+// wait in which a worker sleeps and runs its queued calls and the completions
+// of the port transfers it started (QueueUserAPC, waitable timers and
+// WaitForMultipleObjectsEx on Windows; an epoll-based layer of our own on
+// Linux with the same guarantees).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "platform/handle.h"
+#include "platform/sync.h"
+
+namespace platform {
+
+// One-shot timer, auto-reset, initially not signalled. Owned and armed by one
+// thread (a worker); waited on with WaitAlertable.
+class cWaitableTimer {
+ public:
+  cWaitableTimer();
+  ~cWaitableTimer();
+  cWaitableTimer(const cWaitableTimer&) = delete;
+  cWaitableTimer& operator=(const cWaitableTimer&) = delete;
+  bool IsValid() const;
+  // Due at an absolute system time (GetSystemTime units); a time already past
+  // fires at once. Follows changes of the system clock.
+  bool SetAbsolute(uint64_t dueSystemTime);
+  // Due after a duration in 100-ns units, measured on a clock that is not
+  // affected by changes of the system clock.
+  bool SetRelative(uint64_t duration100ns);
+  bool Cancel();
+  const cHandle& Handle() const;
+
+ private:
+  struct sImpl;
+  sImpl* impl_;
+};
+
+// Something an alertable wait can wait for: an event or a timer.
+class cWaitable {
+ public:
+  cWaitable(const cEvent& e) : handle_(&e.Handle()) {}          // NOLINT: implicit by design
+  cWaitable(const cWaitableTimer& t) : handle_(&t.Handle()) {}  // NOLINT
+  const cHandle& Handle() const { return *handle_; }
+
+ private:
+  const cHandle* handle_;
+};
+
+enum class eWake {
+  Signalled,     // objects[index] was signalled (and, being auto-reset, is reset)
+  IoCompletion,  // queued calls or transfer completions ran on this thread
+  Timeout,
+  Failed,
+};
+
+struct sWakeResult {
+  eWake wake;
+  size_t index;  // valid for Signalled
+};
+
+// Sleeps until one of the objects is signalled, a queued call or transfer
+// completion of this thread has run, or timeoutMs passes. Queued calls and
+// completions run only inside this wait, on the calling thread. At most 8
+// objects. The calling thread must be a cThread or must have called
+// PrepareAlertableThread.
+sWakeResult WaitAlertable(std::initializer_list<cWaitable> objects, uint32_t timeoutMs);
+
+// Makes the calling thread able to run queued calls and transfer completions
+// in WaitAlertable (done for every cThread; tests may call it on their own
+// threads). Idempotent.
+void PrepareAlertableThread();
+
+using ThreadEntry = void (*)(void* arg);
+using QueuedCall = void (*)(void* arg);
+
+// A thread that runs entry(arg) once. Start, QueueCall, Join, Terminate and
+// Close are called by client threads (one at a time).
+class cThread {
+ public:
+  cThread();
+  ~cThread();  // closes the handle; does not stop the thread
+  cThread(const cThread&) = delete;
+  cThread& operator=(const cThread&) = delete;
+
+  bool Start(ThreadEntry entry, void* arg);
+  bool IsStarted() const;
+  uint32_t Id() const;
+  // Queues fn(arg) to run on this thread during its next alertable wait.
+  bool QueueCall(QueuedCall fn, void* arg);
+  // True when the thread has ended within timeoutMs.
+  bool Join(uint32_t timeoutMs);
+  // Ends the thread forcibly where the platform can do so safely enough
+  // (TerminateThread); false where it cannot, and the thread keeps running.
+  bool Terminate();
+  // Releases the handle of an ended (or terminated) thread.
+  void Close();
+
+ private:
+  struct sImpl;
+  sImpl* impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,79 @@
+// The module's serial port: opened exclusively, with at most one read and one
+// write in flight, each completion delivered as (error code, bytes) to a
+// callback on the thread that started the transfer, while that thread sits in
+// platform::WaitAlertable. Overlapped I/O with completion routines on Windows
+// (win_comm_win32.cpp); termios with our own reactor on Linux
+// (win_comm_posix.cpp).
+//
+// Threads: every operation runs on one thread at a time; while a protocol
+// server is connected that is its worker thread. The destructor runs after
+// that thread has ended.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/handle.h"
+
+// Receiver of one direction's completions. The protocol server's receive and
+// transmit callbacks derive from it.
+class cIoCallback {
+ public:
+  virtual ~cIoCallback() = default;
+  // error: 0 on success, else a system error code (995 when cancelled);
+  // bytes: the number of bytes transferred.
+  virtual void OnIoComplete(uint32_t error, uint32_t bytes) = 0;
+};
+
+// Port time-outs in milliseconds (COMMTIMEOUTS).
+struct sCommTimeouts {
+  uint32_t readIntervalMs;        // a read completes once this gap follows a byte
+  uint32_t readTotalMultiplierMs;
+  uint32_t readTotalConstantMs;
+  uint32_t writeTotalMultiplierMs;  // per byte
+  uint32_t writeTotalConstantMs;
+};
+
+class cWinComm {
+ public:
+  cWinComm();
+  virtual ~cWinComm();  // Close(), result ignored
+  cWinComm(const cWinComm&) = delete;
+  cWinComm& operator=(const cWinComm&) = delete;
+
+  // Both callbacks attached.
+  virtual bool IsReady() const;
+  // Closes an open port first. A name with a '.' is the path as it stands;
+  // otherwise "\\.\" is put in front on Windows. On Linux the name is the
+  // device path. False when not ready, the name is empty, or the open fails.
+  virtual bool Open(const std::wstring& portName, bool exclusive);
+  // True when the port was not open or closed cleanly. Drops (never reports)
+  // completions of transfers still in flight.
+  virtual bool Close();
+  // Start one transfer; false when not ready, that direction is busy, or the
+  // system refused (a refused start leaves the direction busy until Close).
+  virtual bool Read(uint8_t* buffer, uint32_t length);
+  virtual bool Write(const uint8_t* buffer, uint32_t length);
+  virtual std::wstring GetPortName() const;
+
+  bool IsOpen() const;
+
+  // Line set-up after Open: keep baud rate and handshake as the driver has
+  // them; no XON/XOFF either way, no error-character replacement, no abort on
+  // error, 8 data bits.
+  bool ApplyLineSettings();
+  bool SetTimeouts(const sCommTimeouts& timeouts);
+
+  // Port control on the open port (false when closed or refused):
+  bool PurgeTransmit();  // abort pending writes only (PURGE_TXABORT)
+  bool ClearErrors();    // read and discard the error state (ClearCommError)
+  bool CancelIo();       // cancel transfers started by the calling thread
+
+  // Attached once by the owner right after construction.
+  cIoCallback* RxCallback = nullptr;
+  cIoCallback* TxCallback = nullptr;
+
+ private:
+  struct sImpl;  // platform state: handle, overlapped records or reactor hooks
+  sImpl* impl_;
+  std::wstring portName_;
+};

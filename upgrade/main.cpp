@@ -1,0 +1,2 @@
+// Placeholder entry until the upgrade driver lands.
+int main() { return -1; }
