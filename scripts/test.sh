@@ -1,3 +1,54 @@
 #!/usr/bin/env bash
-# Placeholder: replaced by the full test command.
-echo "0 passed, 1 failed"; exit 1
+# Builds everything and runs every test: the Linux build natively, again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded framework under
+# ThreadSanitizer, and the Windows build (MinGW-w64) under Wine. Installs what
+# is missing first. Ends with one "N passed, N failed" line; exit status 0
+# only when every stage built and every test passed.
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+source scripts/setup.sh
+zntv_setup windows fuzz || { echo "0 passed, 1 failed"; exit 1; }
+
+jobs=$(nproc)
+out=${ZNTV_TEST_BUILD_ROOT:-$root/build-test}
+passed=0 failed=0 broken=()
+
+# stage <name> <build dir> <ctest filter or ""> <cmake args...>
+stage() {
+  local name=$1 dir=$2 filter=$3; shift 3
+  echo "=== $name ==="
+  if ! cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
+     || ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then
+    tail -n 40 "$dir.configure.log" "$dir.build.log" 2>/dev/null
+    echo "$name: build failed"
+    broken+=("$name (build)")
+    failed=$((failed + 1))
+    return
+  fi
+  local args=(--test-dir "$dir" --output-on-failure -j"$jobs")
+  [ -n "$filter" ] && args+=(-R "$filter")
+  local log="$dir.ctest.log"
+  ctest "${args[@]}" 2>&1 | tee "$log"
+  local summary total nfail
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  nfail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  if [ -z "$summary" ] || [ "${total:-0}" -eq 0 ]; then
+    broken+=("$name (no tests ran)"); failed=$((failed + 1)); return
+  fi
+  passed=$((passed + total - nfail))
+  failed=$((failed + nfail))
+  [ "$nfail" -eq 0 ] || broken+=("$name")
+}
+
+mkdir -p "$out"
+stage "linux" "$out/linux" ""
+stage "linux-asan-ubsan" "$out/asan" "" -DZNTV_SANITIZE=address,undefined
+stage "linux-tsan" "$out/tsan" "^(platform|serial|protocol|device)$" -DZNTV_SANITIZE=thread
+stage "windows-wine" "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
+
+echo
+[ ${#broken[@]} -eq 0 ] || echo "Failing stages: ${broken[*]}"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ ${#broken[@]} -eq 0 ]

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build and the tests need that a fresh
+# Debian machine with g++, cmake and GoogleTest lacks. Sourced by the README's
+# commands; installs nothing when everything is present.
+
+zntv_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# zntv_setup [windows] [fuzz] [plot]: the base set plus the named extras.
+zntv_setup() {
+  local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod) missing=() p want
+  for want in "$@"; do
+    case $want in
+      windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
+      fuzz) pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
+      plot) pkgs+=(gnuplot-nox) ;;
+    esac
+  done
+  for p in "${pkgs[@]}"; do zntv_installed "$p" || missing+=("$p"); done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
