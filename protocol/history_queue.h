@@ -1,0 +1,86 @@
+// A bounded, thread-safe record of the most recent items of a sequence,
+// addressed by running sequence number: the store of the protocol log and the
+// event history of the synchronous exchange.
+//
+// Threads: every operation takes the history's own lock for its whole
+// duration, so any thread may append, read or clear. Items are copied in and
+// out under that lock (for sProtocolBuffer items this takes the shared-buffer
+// lock inside it, the one permitted order). A signalling history sets its
+// auto-reset event after every append; one thread at a time waits on it.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "platform/sync.h"
+
+template <typename T>
+class cHistoryQueue {
+ public:
+  // capacity 0 keeps every item. A signalling history owns an auto-reset
+  // event, initially not set.
+  cHistoryQueue(uint32_t capacity, bool signalling)
+      : capacity_(capacity),
+        event_(signalling ? std::make_unique<platform::cEvent>() : nullptr) {}
+  ~cHistoryQueue() {
+    std::lock_guard guard(lock_);
+    items_.clear();
+    total_ = 0;
+    marker_ = 0;
+  }
+  cHistoryQueue(const cHistoryQueue&) = delete;
+  cHistoryQueue& operator=(const cHistoryQueue&) = delete;
+
+  // Appends a copy, dropping the oldest item when the history is full; the
+  // item's sequence number goes to *sequence. False when no longer alive.
+  bool Append(const T& item, uint32_t* sequence = nullptr) {
+    std::lock_guard guard(lock_);
+    if (marker_ != kAliveMarker) return false;
+    if (capacity_ != 0 && items_.size() >= capacity_) items_.pop_front();
+    items_.push_back(item);
+    if (sequence) *sequence = total_;
+    ++total_;
+    if (event_) event_->Set();
+    return true;
+  }
+
+  // Copies the item numbered sequence into out when it is still held;
+  // otherwise false and out is untouched.
+  bool Get(uint32_t sequence, T& out) const {
+    std::lock_guard guard(lock_);
+    if (marker_ != kAliveMarker) return false;
+    const uint32_t first = total_ - static_cast<uint32_t>(items_.size());
+    if (sequence < first || sequence >= total_) return false;
+    out = items_[sequence - first];
+    return true;
+  }
+
+  // Items appended since construction or the last Clear.
+  uint32_t GetTotal() const {
+    std::lock_guard guard(lock_);
+    return marker_ == kAliveMarker ? total_ : 0;
+  }
+
+  // Drops every item; numbering restarts at 0.
+  void Clear() {
+    std::lock_guard guard(lock_);
+    if (marker_ != kAliveMarker) return;
+    items_.clear();
+    total_ = 0;
+  }
+
+  // Signalling histories: true when an append set the event within timeoutMs
+  // (consuming the signal). Always false for a history that does not signal.
+  bool WaitForAppend(uint32_t timeoutMs) { return event_ && event_->Wait(timeoutMs); }
+
+ private:
+  static constexpr uint32_t kAliveMarker = 0x1799A2BCu;
+
+  uint32_t marker_ = kAliveMarker;
+  mutable platform::cCriticalSection lock_{5000};
+  std::unique_ptr<platform::cEvent> event_;
+  uint32_t capacity_;
+  uint32_t total_ = 0;
+  std::deque<T> items_;
+};

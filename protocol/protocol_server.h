@@ -1,0 +1,204 @@
+// The engine under every device protocol: one serial port, one worker thread
+// and the queue of requests waiting to be transmitted on that port. Clients
+// hand it requests and learn their fate through each request's notification;
+// the worker opens the port, schedules requests by due time, transmits one at
+// a time through the subclass's encoder, times out responses, feeds received
+// bytes to the subclass's decoder and records every packet in the log.
+//
+// Threads:
+// - Initialize, Connect, Send, Cancel and Shutdown are client operations; any
+//   client thread, serialised by the server mutex (each waits at most
+//   kServerMutexWaitMs for it). GetLog may be called from any thread.
+// - Everything else (the virtual protocol operations, the protected
+//   accessors, notifications) runs on the worker thread only.
+// - Destroy a server only after Shutdown() has returned: a subclass whose
+//   overrides use its own members calls Shutdown() in its own destructor, so
+//   the worker has stopped before those members go away.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "platform/alertable.h"
+#include "platform/sync.h"
+#include "protocol/pending_request.h"
+#include "protocol/protocol_log.h"
+#include "protocol/protocol_request.h"
+#include "protocol/shared_buffer.h"
+#include "serial/win_comm.h"
+
+class cProtocolServer;
+
+// Wait for the server mutex, and for the worker to run a command.
+inline constexpr uint32_t kServerMutexWaitMs = 10000;
+inline constexpr uint32_t kServerCommandWaitMs = 10000;
+// The worker wakes at least this often to check the system clock.
+inline constexpr uint32_t kWorkerWakeMs = 100;
+// Grace for a worker to end when the server mutex could not be obtained.
+inline constexpr uint32_t kWorkerEndGraceMs = 2000;
+inline constexpr uint32_t kReceiveBufferSize = 65536;
+// Transmit kinds from this value on are refused.
+inline constexpr int32_t kFirstUnsupportedKind = 35;
+
+// Worker command kinds.
+enum eServerCommand : int32_t {
+  eCommandConnect = 0,
+  eCommandDisconnect = 1,
+  eCommandSend = 2,
+  eCommandCancel = 3,
+};
+
+// Forwards read completions of the port to the owning server.
+class cProtocolServerRxCallback : public cIoCallback {
+ public:
+  void SetOwner(cProtocolServer* owner) { owner_ = owner; }
+  void OnIoComplete(uint32_t error, uint32_t bytes) override;
+
+ private:
+  cProtocolServer* owner_ = nullptr;
+};
+
+// Forwards write completions of the port to the owning server.
+class cProtocolServerTxCallback : public cIoCallback {
+ public:
+  void SetOwner(cProtocolServer* owner) { owner_ = owner; }
+  void OnIoComplete(uint32_t error, uint32_t bytes) override;
+
+ private:
+  cProtocolServer* owner_ = nullptr;
+};
+
+class cProtocolServer {
+ public:
+  // Packets decoded by the subclass get receiveKind; Send accepts requests of
+  // transmitKind only. The log keeps logCapacity entries.
+  cProtocolServer(int32_t receiveKind, int32_t transmitKind, uint32_t logCapacity);
+  virtual ~cProtocolServer();
+  cProtocolServer(const cProtocolServer&) = delete;
+  cProtocolServer& operator=(const cProtocolServer&) = delete;
+
+  // Client thread, before queueing: false refuses the request. Base rule:
+  // the request is valid.
+  virtual bool CanSend(const sProtocolBuffer& request);
+
+  // Starts the worker thread. False when one runs already, the server could
+  // not allocate its resources, or the mutex was not obtained.
+  bool Initialize();
+  // Opens the port on the worker, configures it and starts reading. False for
+  // an empty name, an open/configure/read failure, or a command that did not
+  // run.
+  bool Connect(const std::wstring& portName);
+  // Queues a copy of request; its id, or 0 when refused (wrong kind, invalid,
+  // CanSend false) or the command did not run. The request may be destroyed
+  // as soon as Send returns.
+  uint32_t Send(const sProtocolRequest& request);
+  // Removes a queued request (no event) or ends the one in flight (an event
+  // with value 995). False when the id is neither, or the command did not run.
+  bool Cancel(uint32_t id);
+  // Stops the worker, drops every request without notifying it and clears the
+  // log. False when the mutex was not obtained or the worker could not be
+  // stopped (the server then keeps what the worker still uses).
+  bool Shutdown();
+  // The packet log, for reading packets by sequence number.
+  cProtocolLog& GetLog() { return log_; }
+
+ protected:
+  // Worker thread: right after the port opened, before the first read.
+  // False fails the connect (the port stays open).
+  virtual bool ConfigurePort() = 0;
+  // Worker thread: before a disconnect closes the port. Result ignored.
+  virtual bool ReleasePort() = 0;
+  // Worker thread, when a request is dispatched; payload is the request's
+  // buffer. Leave encoded false to transmit the payload as it is; set it to
+  // transmit the returned buffer instead, which must be valid and stay alive
+  // at least until the next call.
+  virtual sSharedBuffer* EncodeRequest(sSharedBuffer* payload, bool& encoded) = 0;
+  // Worker thread, after every read with count new bytes at the start of the
+  // receive buffer, whether or not a request is in flight. Adds every packet
+  // it decodes to the log; returns true when the bytes completed the response
+  // to the in-flight request (logIndex = that packet's sequence number); sets
+  // abort to fail the in-flight request. logIndex is -1 and abort false on
+  // entry.
+  virtual bool DecodeReceived(uint32_t count, int32_t& logIndex, bool& abort) = 0;
+  // Worker thread: a write of the in-flight request completed.
+  virtual void OnTransmitComplete(uint32_t error, uint32_t bytes);
+
+  // Worker thread only.
+  cWinComm& GetPort() { return port_; }
+  uint8_t* GetReceiveBuffer() { return receiveBuffer_.get(); }
+  uint32_t GetReceiveBufferSize() const { return kReceiveBufferSize; }
+  int32_t GetReceiveKind() const { return receiveKind_; }
+  // Null when nothing is in flight. A packet answers the request only while
+  // its awaitingResponse is set (transmission complete, response timer on).
+  const sPendingRequest* GetInFlightRequest() const { return inFlight_.get(); }
+
+ private:
+  friend class cProtocolServerRxCallback;
+  friend class cProtocolServerTxCallback;
+  struct sServerCommand;
+  using tScheduleEntry = std::pair<uint64_t, uint32_t>;  // {due system time, id}
+
+  bool AcquireMutex();
+  bool RunCommand(sServerCommand& command);
+  bool StopWorker(bool mutexHeld);
+  void DiscardRequests();
+
+  // Worker thread.
+  static void WorkerEntry(void* server);
+  static void CommandProc(void* server);
+  void WorkerLoop();
+  void ExecuteCommand(sServerCommand& command);
+  uint32_t ConnectPort(const std::wstring& portName);
+  uint32_t DisconnectPort();
+  uint32_t QueueRequest(const sProtocolRequest& request, uint32_t& id);
+  uint32_t CancelRequest(uint32_t id);
+  uint32_t NextRequestId();
+  void Schedule(uint32_t id, uint32_t delayMs);
+  void RearmDispatch();
+  void CheckClock();
+  void Dispatch();
+  bool WriteInFlight(const uint8_t* data, uint32_t size);
+  void WriteNextChunk();
+  void CompleteTransmission();
+  void FinishInFlight();
+  void FailInFlight();
+  void CancelInFlight();
+  void OnResponseTimeout();
+  void OnWriteDone(uint32_t error, uint32_t bytes);
+  void OnReadDone(uint32_t error, uint32_t bytes);
+  void StartRead();
+  void NotifyInFlight(int32_t code, uint32_t value);
+
+  cProtocolServerRxCallback rxCallback_;
+  cProtocolServerTxCallback txCallback_;
+  cWinComm port_;
+  platform::cThread worker_;
+  std::atomic<bool> workerExited_{true};
+  std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
+  std::unique_ptr<platform::cWaitableTimer> responseTimer_;
+  std::unique_ptr<platform::cMutex> mutex_;
+  std::unique_ptr<platform::cEvent> commandDone_;
+  std::unique_ptr<platform::cEvent> stop_;
+  // The command being handed to the worker (kind 0), or null. Guarded by
+  // commandLock_, which the worker also holds while it runs the command, so a
+  // client that gave up waiting never leaves a command half-run behind it.
+  platform::cCriticalSection commandLock_{5000};
+  sSharedBuffer* pendingCommand_ = nullptr;
+
+  std::set<tScheduleEntry> schedule_;
+  uint64_t lastClockReading_;
+  std::map<uint32_t, std::unique_ptr<sPendingRequest>> pending_;
+  uint32_t nextRequestId_ = 1;
+  std::unique_ptr<sPendingRequest> inFlight_;
+  // A write is outstanding on the port; no new request starts until its
+  // completion (possibly of a cancelled request) has come back.
+  bool writeBusy_ = false;
+  std::unique_ptr<uint8_t[]> receiveBuffer_;
+  const int32_t receiveKind_;
+  const int32_t transmitKind_;
+  cProtocolLog log_;
+};
