@@ -43,7 +43,8 @@ std::vector<uint8_t> EncodeHdlcFrame(const uint8_t* payload, size_t size);
 class cHdlcDeframer {
  public:
   // capacity: most unescaped bytes held for one frame; when a frame grows past
-  // it without a flag, the held bytes are dropped and accumulation restarts.
+  // it without a flag, the held bytes are dropped and the byte that did not
+  // fit starts a new frame.
   explicit cHdlcDeframer(size_t capacity);
 
   // For every frame closed by a flag whose FCS checks and whose payload (frame
@@ -57,11 +58,10 @@ class cHdlcDeframer {
     if (capacity_ == 0) return;
     for (size_t i = 0; i < size; ++i) {
       const uint8_t byte = data[i];
-      if (length_ >= capacity_) length_ = 0;
       if (escapePending_) {
         // Every escaped value is data, a flag value included.
         escapePending_ = false;
-        buffer_[length_++] = byte ^ kHdlcEscapeXor;
+        Store(byte ^ kHdlcEscapeXor);
       } else if (byte == kHdlcEscape) {
         escapePending_ = true;
       } else if (byte == kHdlcFlag) {
@@ -69,7 +69,7 @@ class cHdlcDeframer {
         length_ = 0;
         if (IsIntactFrame(frameLength)) onFrame(buffer_.get(), frameLength - kHdlcFcsSize);
       } else {
-        buffer_[length_++] = byte;
+        Store(byte);
       }
     }
   }
@@ -78,6 +78,10 @@ class cHdlcDeframer {
   bool EscapePending() const { return escapePending_; }
 
  private:
+  void Store(uint8_t byte) {
+    if (length_ >= capacity_) length_ = 0;
+    buffer_[length_++] = byte;
+  }
   // The held frame has a payload of at least one byte and a matching FCS.
   bool IsIntactFrame(size_t frameLength) const;
 
