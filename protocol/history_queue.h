@@ -21,8 +21,7 @@ class cHistoryQueue {
   // capacity 0 keeps every item. A signalling history owns an auto-reset
   // event, initially not set.
   cHistoryQueue(uint32_t capacity, bool signalling)
-      : capacity_(capacity),
-        event_(signalling ? std::make_unique<platform::cEvent>() : nullptr) {}
+      : event_(signalling ? std::make_unique<platform::cEvent>() : nullptr), capacity_(capacity) {}
   ~cHistoryQueue() {
     std::lock_guard guard(lock_);
     items_.clear();

@@ -142,7 +142,9 @@ class cProtocolServer {
   struct sServerCommand;
   using tScheduleEntry = std::pair<uint64_t, uint32_t>;  // {due system time, id}
 
+  bool HasResources() const;
   bool AcquireMutex();
+  bool RunLocked(sServerCommand& command);
   bool RunCommand(sServerCommand& command);
   bool StopWorker(bool mutexHeld);
   void DiscardRequests();
@@ -151,9 +153,11 @@ class cProtocolServer {
   static void WorkerEntry(void* server);
   static void CommandProc(void* server);
   void WorkerLoop();
+  void ExecutePendingCommand();
   void ExecuteCommand(sServerCommand& command);
-  uint32_t ConnectPort(const std::wstring& portName);
+  uint32_t ConnectPort(const wchar_t* portName, bool exclusive);
   uint32_t DisconnectPort();
+  void AbandonPortTransfers();
   uint32_t QueueRequest(const sProtocolRequest& request, uint32_t& id);
   uint32_t CancelRequest(uint32_t id);
   uint32_t NextRequestId();
