@@ -73,6 +73,11 @@ class cWinComm {
   cIoCallback* TxCallback = nullptr;
 
  private:
+  // The system path for a port name, and the platform half of Open: opens
+  // the path (the port is closed on entry).
+  static std::wstring PathFor(const std::wstring& portName);
+  bool OpenPath(const std::wstring& path, bool exclusive);
+
   struct sImpl;  // platform state: handle, overlapped records or reactor hooks
   sImpl* impl_;
   std::wstring portName_;

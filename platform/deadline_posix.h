@@ -1,0 +1,33 @@
+// Deadlines computed once from a millisecond time-out, for the waits of the
+// POSIX platform layer, and the reset of an eventfd or timerfd signal.
+#pragma once
+#include <time.h>
+
+#include <cstdint>
+
+namespace platform {
+
+// A CLOCK_MONOTONIC deadline; kInfinite (0xFFFFFFFF) means none.
+class cDeadline {
+ public:
+  explicit cDeadline(uint32_t timeoutMs);
+  bool IsInfinite() const { return infinite_; }
+  bool HasPassed() const;
+  // Time left, zero once passed (meaningless when infinite).
+  timespec Remaining() const;
+
+ private:
+  bool infinite_;
+  int64_t dueNs_ = 0;
+};
+
+int64_t MonotonicNowNs();
+
+// CLOCK_REALTIME now plus timeoutMs, for the pthread calls that need it.
+timespec RealtimeDeadline(uint32_t timeoutMs);
+
+// Reads (and so resets) the counter of a non-blocking eventfd or timerfd;
+// false when it was not signalled.
+bool ConsumeSignal(int fd);
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+// cWaitableTimer on one CLOCK_REALTIME timerfd. An absolute due time uses
+// TFD_TIMER_ABSTIME and so follows changes of the system clock; a relative
+// one is unaffected by them (POSIX: setting CLOCK_REALTIME has no effect on
+// relative timers, and Linux runs them on the monotonic base).
+#include <sys/timerfd.h>
+
+#include <cerrno>
+
+#include "platform/alertable.h"
+#include "platform/clock.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000;
+constexpr int64_t kHundredNsPerSecond = 10000000;
+
+itimerspec OneShot(int64_t hundredNs) {
+  itimerspec spec{};
+  spec.it_value.tv_sec = static_cast<time_t>(hundredNs / kHundredNsPerSecond);
+  spec.it_value.tv_nsec = static_cast<long>(hundredNs % kHundredNsPerSecond) * 100;
+  // A zero value would disarm the timer; the earliest time fires at once.
+  if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+  return spec;
+}
+
+}  // namespace
+
+struct cWaitableTimer::sImpl {
+  cHandle fd{timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC)};
+};
+
+cWaitableTimer::cWaitableTimer() : impl_(new sImpl) {}
+
+cWaitableTimer::~cWaitableTimer() { delete impl_; }
+
+bool cWaitableTimer::IsValid() const { return impl_->fd.IsValid(); }
+
+bool cWaitableTimer::SetAbsolute(uint64_t dueSystemTime) {
+  if (!IsValid()) return false;
+  // The kernel clock lacks the test offset that GetSystemTime adds.
+  const int64_t realDue = static_cast<int64_t>(dueSystemTime) - GetSystemTimeOffsetForTest();
+  const int64_t sinceUnixEpoch = realDue > kUnixEpochAsFileTime ? realDue - kUnixEpochAsFileTime : 0;
+  const itimerspec spec = OneShot(sinceUnixEpoch);
+  return timerfd_settime(impl_->fd.Get(), TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+}
+
+bool cWaitableTimer::SetRelative(uint64_t duration100ns) {
+  if (!IsValid()) return false;
+  if (duration100ns > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    return false;
+  }
+  const itimerspec spec = OneShot(static_cast<int64_t>(duration100ns));
+  return timerfd_settime(impl_->fd.Get(), 0, &spec, nullptr) == 0;
+}
+
+bool cWaitableTimer::Cancel() {
+  if (!IsValid()) return false;
+  // Disarming also drops an expiry that no wait has consumed yet, so a
+  // cancelled time-out can never be reported afterwards.
+  const itimerspec disarmed{};
+  return timerfd_settime(impl_->fd.Get(), 0, &disarmed, nullptr) == 0;
+}
+
+const cHandle& cWaitableTimer::Handle() const { return impl_->fd; }
+
+}  // namespace platform
