@@ -1,4 +1,73 @@
-// Placeholder until the DIAG protocol lands: the phase reports failure.
+// The DIAG phase: identify the module, take it offline, order it into its boot
+// downloader and wait for it to come back as the downloader.
 #include "device/diag/diag_phase.h"
 
-bool EnterDownloadMode(const std::wstring&) { return false; }
+#include <chrono>
+#include <thread>
+
+#include "device/diag/diag_packets.h"
+#include "device/diag/diag_protocol_server.h"
+#include "device/phase_support.h"
+#include "platform/console.h"
+#include "upgrade/device_lookup.h"
+
+namespace {
+
+// The module needs this long after the mode request before it takes the
+// download mode request.
+constexpr std::chrono::milliseconds kOfflineSettleTime{2500};
+
+bool IdentifyModule(cDiagProtocolServer& server) {
+  const sProtocolBuffer request = BuildDiagBuildIdRequest();
+  if (!RequestBuilt(request, L"Failed to build DIAG build ID request\n")) return false;
+  sProtocolBuffer answer;
+  if (!ExchangeWithModule(server, request, L"Sending DIAG build ID request\n",
+                          L"Failed to receive DIAG build ID response\n", eAttempts::eOnce, answer)) {
+    return false;
+  }
+  if (sDiagBuffer(answer).GetCode() != kDiagBuildIdCode) {
+    platform::ConsolePrint(L"Failed to receive valid DIAG build ID response\n");
+    return false;
+  }
+  return true;
+}
+
+// Mode request, answered with anything; then the module's time to go offline.
+bool TakeModuleOffline(cDiagProtocolServer& server) {
+  const sProtocolBuffer request = BuildDiagModeRequest();
+  if (!RequestBuilt(request, L"Failed to build DIAG mode request\n")) return false;
+  sProtocolBuffer answer;
+  if (!ExchangeWithModule(server, request, L"Sending DIAG mode request\n",
+                          L"Failed to receive DIAG mode response\n", eAttempts::eOnce, answer)) {
+    return false;
+  }
+  platform::ConsolePrint(L"Waiting for device to go offline\n");
+  std::this_thread::sleep_for(kOfflineSettleTime);
+  return true;
+}
+
+}  // namespace
+
+bool EnterDownloadMode(const std::wstring& portName) {
+  if (portName.empty()) return false;
+  cDiagProtocolServer server;
+  if (!StartServer(server, portName, L"DIAG")) return false;
+  if (!IdentifyModule(server) || !TakeModuleOffline(server)) {
+    server.Shutdown();
+    return false;
+  }
+  const sProtocolBuffer request = BuildDiagDownloadModeRequest();
+  if (!RequestBuilt(request, L"Failed to build DIAG download mode request\n")) {
+    server.Shutdown();
+    return false;
+  }
+  // A missing answer is not reported: the module may drop off the bus before
+  // it answers. The phase still waits for it to come back.
+  sProtocolBuffer answer;
+  const bool answered = ExchangeWithModule(server, request, L"Sending DIAG download mode request\n",
+                                           nullptr, eAttempts::eOnce, answer);
+  server.Shutdown();
+  platform::ConsolePrint(L"Waiting for device to switch to download mode\n");
+  WaitForDeviceReenumeration();
+  return answered;
+}

@@ -1,0 +1,19 @@
+// The protocol server of the module's normal firmware. The module mixes
+// unsolicited packets into its answers; this server lets only the others
+// answer a request.
+//
+// Threads: as cHDLCProtocolServer; IsResponse runs on the worker.
+#pragma once
+#include "device/hdlc/hdlc_protocol_server.h"
+
+class cDiagProtocolServer : public cHDLCProtocolServer {
+ public:
+  // Transmit kind 3, receive kind 2, a log of 64 entries.
+  cDiagProtocolServer();
+
+ protected:
+  // Any valid DIAG packet that is not unsolicited answers the request awaiting
+  // its answer, whatever its code.
+  bool IsResponse(const sProtocolBuffer& packet) override;
+  bool IsAbortIndication(const sProtocolBuffer& packet) override;
+};

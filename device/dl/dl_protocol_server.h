@@ -1,0 +1,16 @@
+// The protocol server of the module's boot downloader: any valid DL response
+// answers any valid DL request.
+//
+// Threads: as cHDLCProtocolServer; IsResponse runs on the worker.
+#pragma once
+#include "device/hdlc/hdlc_protocol_server.h"
+
+class cDownloadProtocolServer : public cHDLCProtocolServer {
+ public:
+  // Transmit kind 5, receive kind 4, a log of 64 entries.
+  cDownloadProtocolServer();
+
+ protected:
+  bool IsResponse(const sProtocolBuffer& packet) override;
+  bool IsAbortIndication(const sProtocolBuffer& packet) override;
+};

@@ -1,0 +1,23 @@
+// Collecting the programmer's write responses from the SDL protocol log while
+// streaming writes go out transmit-only.
+//
+// Threads: the phase's thread; the server's worker appends to the log
+// meanwhile, and the log's own lock keeps the two apart.
+#pragma once
+#include <cstdint>
+
+#include "protocol/protocol_log.h"
+
+// Scans of the log for one write response, and the pause between scans that
+// find nothing new.
+inline constexpr uint32_t kSdlCollectPasses = 50;
+inline constexpr uint32_t kSdlCollectPauseMs = 100;
+
+// Inspects the log entries from next on, advancing next past each, until a
+// write response (08, counted whether or not it is well formed) or a stop
+// condition: an error packet (0D) or an entry the log no longer holds. Prints
+// a line for each write response, error and log packet (0E) met; other
+// entries, the host's own writes among them, are passed over. Gives up after
+// kSdlCollectPasses scans. True when a write response was found.
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next,
+                          uint32_t pauseMs = kSdlCollectPauseMs);
