@@ -1,0 +1,92 @@
+// The scripted module's reader thread and its records.
+#include "fake_module.h"
+
+tBytes EchoReply(const tBytes& burst, size_t) { return burst; }
+
+cFakeModule::cFakeModule() : reader_([this] { Run(); }) {}
+
+cFakeModule::~cFakeModule() { Stop(); }
+
+void cFakeModule::Stop() {
+  {
+    std::lock_guard guard(lock_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  line_.Interrupt();
+  if (reader_.joinable()) reader_.join();
+}
+
+void cFakeModule::SetRule(tReplyRule rule) {
+  std::lock_guard guard(lock_);
+  rule_ = std::move(rule);
+}
+
+void cFakeModule::Pause() {
+  {
+    std::lock_guard guard(lock_);
+    paused_ = true;
+  }
+  line_.Interrupt();
+}
+
+void cFakeModule::Resume() {
+  {
+    std::lock_guard guard(lock_);
+    paused_ = false;
+  }
+  changed_.notify_all();
+}
+
+bool cFakeModule::Send(const tBytes& bytes) { return line_.Write(bytes); }
+
+void cFakeModule::HangUp() {
+  Stop();
+  line_.HangUp();
+}
+
+void cFakeModule::Run() {
+  std::vector<uint8_t> buffer(65536);
+  for (;;) {
+    {
+      std::unique_lock guard(lock_);
+      changed_.wait(guard, [this] { return stopping_ || !paused_; });
+      if (stopping_) return;
+    }
+    const long n = line_.Read(buffer.data(), buffer.size());
+    if (n < 0) return;
+    if (n == 0) continue;  // interrupted: pause or stop
+    tBytes burst(buffer.begin(), buffer.begin() + n);
+    tBytes reply;
+    {
+      std::lock_guard guard(lock_);
+      if (rule_) reply = rule_(burst, bursts_.size());
+      totalBytes_ += burst.size();
+      bursts_.push_back({tClock::now(), std::move(burst)});
+    }
+    changed_.notify_all();
+    if (!reply.empty()) line_.Write(reply);
+  }
+}
+
+std::vector<sBurst> cFakeModule::Bursts() {
+  std::lock_guard guard(lock_);
+  return bursts_;
+}
+
+tBytes cFakeModule::AllBytes() {
+  std::lock_guard guard(lock_);
+  tBytes all;
+  for (const sBurst& burst : bursts_) all.insert(all.end(), burst.bytes.begin(), burst.bytes.end());
+  return all;
+}
+
+bool cFakeModule::WaitForBursts(size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return bursts_.size() >= count; });
+}
+
+bool cFakeModule::WaitForBytes(size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return totalBytes_ >= count; });
+}

@@ -1,0 +1,65 @@
+// A scripted module on the far end of a real serial line: records every burst
+// the server writes, with its arrival time, and answers by a rule.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "module_line.h"
+
+using tBytes = std::vector<uint8_t>;
+using tClock = std::chrono::steady_clock;
+
+struct sBurst {
+  tClock::time_point at;
+  tBytes bytes;
+};
+
+// Reply to the burst numbered index (from 0); empty for none.
+using tReplyRule = std::function<tBytes(const tBytes& burst, size_t index)>;
+
+// Replies with the burst itself: the test server takes a burst whose first
+// byte is the request's as its response.
+tBytes EchoReply(const tBytes& burst, size_t index);
+
+class cFakeModule {
+ public:
+  cFakeModule();
+  ~cFakeModule();
+
+  bool IsReady() const { return line_.IsOpen(); }
+  std::wstring PortName() const { return line_.PortName(); }
+  void SetRule(tReplyRule rule);
+  // While paused nothing is read, so the server's writes back up.
+  void Pause();
+  void Resume();
+  // Unsolicited bytes to the server.
+  bool Send(const tBytes& bytes);
+  // Stops reading and drops the line.
+  void HangUp();
+
+  std::vector<sBurst> Bursts();
+  tBytes AllBytes();
+  // True when at least count bursts (or bytes) have arrived within timeout.
+  bool WaitForBursts(size_t count, std::chrono::milliseconds timeout);
+  bool WaitForBytes(size_t count, std::chrono::milliseconds timeout);
+
+ private:
+  void Run();
+  void Stop();
+
+  cModuleLine line_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  tReplyRule rule_;
+  std::vector<sBurst> bursts_;
+  size_t totalBytes_ = 0;
+  bool paused_ = false;
+  bool stopping_ = false;
+  std::thread reader_;
+};
