@@ -249,12 +249,10 @@ bool cWinComm::sImpl::BindToCallingThread() {
 }
 
 bool cWinComm::sImpl::Start(sDirection& d, uint8_t* buffer, uint32_t length, int64_t totalDueNs) {
+  if (gone) errno = ENODEV;
+  const bool bound = !gone && BindToCallingThread();
   d.busy = true;  // a refused start keeps the direction busy until Close
-  if (gone) {
-    errno = ENODEV;
-    return false;
-  }
-  if (!BindToCallingThread()) return false;
+  if (!bound) return false;
   d.buffer = buffer;
   d.length = length;
   d.done = 0;

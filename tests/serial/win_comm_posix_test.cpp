@@ -1,0 +1,265 @@
+// The serial port over a real pseudo-terminal: the test plays the module on
+// the master side.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/handle.h"
+#include "port_test_support.h"
+
+namespace serial_test {
+namespace {
+
+using platform::cHandle;
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+class PtyPort : public testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = cHandle(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master_.IsValid());
+    ASSERT_EQ(grantpt(master_.Get()), 0);
+    ASSERT_EQ(unlockpt(master_.Get()), 0);
+    path_ = ptsname(master_.Get());
+    ASSERT_TRUE(a_.port.Open(Wide(path_), true));
+    ASSERT_TRUE(a_.port.ApplyLineSettings());
+    ASSERT_TRUE(a_.port.SetTimeouts(kModuleTimeouts));
+  }
+
+  void PeerWrite(const std::string& bytes) {
+    ASSERT_EQ(write(master_.Get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Reads what the port sent, waiting up to a second for the first byte.
+  std::string PeerRead(size_t count) {
+    std::string got;
+    pollfd fd{master_.Get(), POLLIN, 0};
+    while (got.size() < count && poll(&fd, 1, 1000) == 1) {
+      char chunk[256];
+      const ssize_t n = read(master_.Get(), chunk, std::min(sizeof chunk, count - got.size()));
+      if (n <= 0) break;
+      got.append(chunk, static_cast<size_t>(n));
+    }
+    return got;
+  }
+
+  bool WaitForRx(size_t n, uint32_t ms = 2000) {
+    return RunCompletionsUntil([&] { return a_.rx.completions.size() >= n; }, ms);
+  }
+  bool WaitForTx(size_t n, uint32_t ms = 2000) {
+    return RunCompletionsUntil([&] { return a_.tx.completions.size() >= n; }, ms);
+  }
+
+  cHandle master_;
+  std::string path_;
+  sAttachedPort a_;
+};
+
+TEST_F(PtyPort, EachBurstCompletesOneReadOnTheIntervalGap) {
+  uint8_t buffer[64] = {};
+  std::vector<std::string> bursts;
+  a_.rx.then = [&](uint32_t, uint32_t bytes) {
+    bursts.emplace_back(reinterpret_cast<char*>(buffer), bytes);
+    EXPECT_TRUE(a_.port.Read(buffer, sizeof buffer));  // restart from inside the completion
+  };
+  ASSERT_TRUE(a_.port.Read(buffer, sizeof buffer));
+  std::thread peer([&] {
+    PeerWrite("\x7e\x01\x02");
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));  // a gap far above 2 ms
+    PeerWrite("\x7e\x03");
+  });
+  ASSERT_TRUE(WaitForRx(2));
+  peer.join();
+  EXPECT_EQ(a_.rx.completions, (std::vector<sCompletion>{{0, 3}, {0, 2}}));
+  EXPECT_EQ(bursts, (std::vector<std::string>{"\x7e\x01\x02", "\x7e\x03"}));
+}
+
+TEST_F(PtyPort, AFullBufferCompletesTheReadAtOnceAndTheRestFollows) {
+  uint8_t buffer[8] = {};
+  ASSERT_TRUE(a_.port.Read(buffer, 4));
+  PeerWrite("abcdefgh");
+  ASSERT_TRUE(WaitForRx(1));
+  EXPECT_EQ(a_.rx.completions[0], (sCompletion{0, 4}));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abcd");
+  ASSERT_TRUE(a_.port.Read(buffer, sizeof buffer));
+  ASSERT_TRUE(WaitForRx(2));
+  EXPECT_EQ(a_.rx.completions[1], (sCompletion{0, 4}));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "efgh");
+}
+
+TEST_F(PtyPort, OneReadAndOneWriteInFlightTogetherAndNoSecondOfEither) {
+  uint8_t in[16] = {};
+  const uint8_t out[] = {'p', 'i', 'n', 'g'};
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  ASSERT_TRUE(a_.port.Write(out, sizeof out));
+  EXPECT_FALSE(a_.port.Read(in, sizeof in));
+  EXPECT_FALSE(a_.port.Write(out, sizeof out));
+  ASSERT_TRUE(WaitForTx(1));
+  EXPECT_EQ(a_.tx.completions[0], (sCompletion{0, 4}));
+  EXPECT_EQ(PeerRead(4), "ping");
+  EXPECT_TRUE(a_.rx.completions.empty());  // the read waits for its first byte
+  PeerWrite("pong");
+  ASSERT_TRUE(WaitForRx(1));
+  EXPECT_EQ(a_.rx.completions[0], (sCompletion{0, 4}));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(in), 4), "pong");
+}
+
+TEST_F(PtyPort, ExclusiveOpenIsRefusedWhileHeldAndGrantedAfterClose) {
+  sAttachedPort b;
+  EXPECT_FALSE(b.port.Open(Wide(path_), true));
+  EXPECT_FALSE(b.port.IsOpen());
+  EXPECT_EQ(b.port.GetPortName(), L"");
+  EXPECT_TRUE(a_.port.Close());
+  EXPECT_TRUE(b.port.Open(Wide(path_), true));
+  EXPECT_EQ(b.port.GetPortName(), Wide(path_));
+}
+
+TEST_F(PtyPort, OpenRulesForNamesCallbacksAndAnOpenPort) {
+  EXPECT_EQ(a_.port.GetPortName(), Wide(path_));
+  cWinComm bare;  // no callbacks attached
+  EXPECT_FALSE(bare.IsReady());
+  EXPECT_FALSE(bare.Open(Wide(path_), false));
+  EXPECT_FALSE(a_.port.Open(L"", true));
+  EXPECT_TRUE(a_.port.IsOpen());  // an empty name changes nothing
+  // Opening another port closes this one first, even when that open fails.
+  EXPECT_FALSE(a_.port.Open(L"/dev/zntv-no-such-port", true));
+  EXPECT_FALSE(a_.port.IsOpen());
+  EXPECT_EQ(a_.port.GetPortName(), L"");
+  EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorFileNotFound);
+  sAttachedPort b;
+  EXPECT_TRUE(b.port.Open(Wide(path_), true));
+}
+
+TEST_F(PtyPort, CloseOnAClosedPortSucceedsAndControlCallsAreRefused) {
+  EXPECT_TRUE(a_.port.Close());
+  EXPECT_TRUE(a_.port.Close());
+  EXPECT_EQ(a_.port.GetPortName(), L"");
+  EXPECT_FALSE(a_.port.PurgeTransmit());
+  EXPECT_FALSE(a_.port.ClearErrors());
+  EXPECT_FALSE(a_.port.CancelIo());
+  EXPECT_FALSE(a_.port.ApplyLineSettings());
+  uint8_t buffer[4];
+  EXPECT_FALSE(a_.port.Read(buffer, sizeof buffer));
+}
+
+TEST_F(PtyPort, CancelledAndClosedTransfersReachNoCallback) {
+  uint8_t in[16];
+  const std::string out(200000, 'w');  // more than the pty takes while the peer is idle
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  ASSERT_TRUE(a_.port.Write(reinterpret_cast<const uint8_t*>(out.data()), out.size()));
+  ASSERT_TRUE(a_.port.CancelIo());
+  ASSERT_TRUE(a_.port.Close());
+  PeerWrite("late");
+  EXPECT_EQ(platform::WaitAlertable({}, 50).wake, platform::eWake::Timeout);
+  EXPECT_TRUE(a_.rx.completions.empty());
+  EXPECT_TRUE(a_.tx.completions.empty());
+}
+
+TEST_F(PtyPort, CancelledTransfersLeftOpenCompleteAsAborted) {
+  uint8_t in[16];
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  ASSERT_TRUE(a_.port.CancelIo());
+  EXPECT_TRUE(a_.rx.completions.empty());  // completions run only in the wait
+  ASSERT_TRUE(WaitForRx(1));
+  EXPECT_EQ(a_.rx.completions[0], (sCompletion{platform::kErrorOperationAborted, 0}));
+  EXPECT_TRUE(a_.port.Read(in, sizeof in));
+}
+
+TEST_F(PtyPort, PurgeAbortsTheWriteButNotTheRead) {
+  uint8_t in[16];
+  const std::string out(200000, 'w');
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  ASSERT_TRUE(a_.port.Write(reinterpret_cast<const uint8_t*>(out.data()), out.size()));
+  EXPECT_EQ(platform::WaitAlertable({}, 30).wake, platform::eWake::Timeout);
+  ASSERT_TRUE(a_.port.PurgeTransmit());
+  ASSERT_TRUE(WaitForTx(1));
+  EXPECT_EQ(a_.tx.completions[0].error, platform::kErrorOperationAborted);
+  EXPECT_LT(a_.tx.completions[0].bytes, out.size());
+  PeerWrite("r");
+  ASSERT_TRUE(WaitForRx(1));
+  EXPECT_EQ(a_.rx.completions[0], (sCompletion{0, 1}));
+}
+
+TEST_F(PtyPort, WriteTimesOutWithItsCountWhenThePeerStopsReading) {
+  ASSERT_TRUE(a_.port.SetTimeouts({2, 0, 0, 0, 200}));
+  const std::string out(200000, 'w');
+  const uint32_t start = platform::GetTickCount32();
+  ASSERT_TRUE(a_.port.Write(reinterpret_cast<const uint8_t*>(out.data()), out.size()));
+  ASSERT_TRUE(WaitForTx(1, 3000));
+  const uint32_t elapsed = platform::GetTickCount32() - start;
+  EXPECT_GE(elapsed, 190u);
+  EXPECT_LT(elapsed, 1500u);
+  EXPECT_EQ(a_.tx.completions[0].error, platform::kErrorTimeout);
+  EXPECT_GT(a_.tx.completions[0].bytes, 0u);
+  EXPECT_LT(a_.tx.completions[0].bytes, out.size());
+}
+
+TEST_F(PtyPort, AVanishedPeerEndsTheReadWithAnErrorAndRefusesNewTransfers) {
+  uint8_t in[16];
+  int wakes = 0;
+  a_.rx.then = [&](uint32_t, uint32_t) {
+    // As the protocol server does: clear errors and restart the read.
+    EXPECT_TRUE(a_.port.ClearErrors());
+    EXPECT_FALSE(a_.port.Read(in, sizeof in));
+  };
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  master_.Close();
+  ASSERT_TRUE(WaitForRx(1));
+  EXPECT_EQ(a_.rx.completions[0], (sCompletion{platform::kErrorDeviceNotConnected, 0}));
+  // Nothing is left to wake the thread: each wait runs to its time-out.
+  for (int i = 0; i < 3; ++i) {
+    if (platform::WaitAlertable({}, 30).wake != platform::eWake::Timeout) ++wakes;
+  }
+  EXPECT_EQ(wakes, 0);
+  const uint8_t out[] = {1};
+  EXPECT_FALSE(a_.port.Write(out, sizeof out));
+  EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorDeviceNotConnected);
+  EXPECT_TRUE(a_.port.Close());
+}
+
+TEST_F(PtyPort, BytesBeforeTheHangUpAreDeliveredFirst) {
+  uint8_t in[16];
+  PeerWrite("bye");
+  master_.Close();
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  ASSERT_TRUE(WaitForRx(1));
+  // Whether the tty still hands over bytes written before the hang-up is the
+  // kernel's choice; either they arrive intact or the read fails.
+  const sCompletion c = a_.rx.completions[0];
+  if (c.error == 0) {
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(in), c.bytes), "bye");
+  } else {
+    EXPECT_EQ(c.error, platform::kErrorDeviceNotConnected);
+  }
+}
+
+// Completions belong to the thread that started the transfer.
+TEST_F(PtyPort, CompletionsRunOnlyOnTheStartingThread) {
+  uint8_t in[16];
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  PeerWrite("x");
+  platform::eWake otherWake = platform::eWake::Failed;
+  std::thread other([&] {
+    platform::PrepareAlertableThread();
+    otherWake = platform::WaitAlertable({}, 50).wake;
+  });
+  other.join();
+  EXPECT_EQ(otherWake, platform::eWake::Timeout);
+  EXPECT_TRUE(a_.rx.completions.empty());
+  ASSERT_TRUE(WaitForRx(1));
+}
+
+}  // namespace
+}  // namespace serial_test
