@@ -1,0 +1,119 @@
+// Flattening, writing out and checking what the module recorded.
+#include "tools/module_sim/module_record.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t kMaxFlatSpan = 256ull << 20;
+
+void WriteBinary(const fs::path& path, const Bytes& bytes) {
+  std::ofstream file(path, std::ios::binary);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void Describe(std::ostream& out, const char* name, const cMemoryRecord& memory) {
+  const auto flat = memory.Flatten();
+  out << name << "_writes=" << memory.WriteCount() << "\n"
+      << name << "_address=" << HexAddress(flat.address) << "\n"
+      << name << "_length=" << flat.bytes.size() << "\n"
+      << name << "_gaps=" << flat.gapBytes << "\n"
+      << name << "_overlaps=" << flat.overlapBytes << "\n";
+}
+
+std::string StageList(const std::vector<eStage>& stages) {
+  std::string text;
+  for (eStage stage : stages) text += (text.empty() ? "" : ",") + std::string(StageName(stage));
+  return text;
+}
+
+}  // namespace
+
+std::string HexAddress(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", address);
+  return text;
+}
+
+void cMemoryRecord::Write(uint32_t address, const uint8_t* data, size_t size) {
+  writes_.emplace_back(address, Bytes(data, data + size));
+}
+
+cMemoryRecord::sFlat cMemoryRecord::Flatten() const {
+  sFlat flat;
+  if (writes_.empty()) return flat;
+  uint64_t low = UINT64_MAX, high = 0;
+  for (const auto& [address, bytes] : writes_) {
+    low = std::min<uint64_t>(low, address);
+    high = std::max<uint64_t>(high, uint64_t(address) + bytes.size());
+  }
+  if (high - low > kMaxFlatSpan) return flat;
+  flat.address = static_cast<uint32_t>(low);
+  flat.bytes.assign(high - low, 0xFF);
+  std::vector<uint8_t> written(high - low, 0);
+  for (const auto& [address, bytes] : writes_) {
+    const size_t offset = address - low;
+    std::copy(bytes.begin(), bytes.end(), flat.bytes.begin() + static_cast<ptrdiff_t>(offset));
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (written[offset + i]++) ++flat.overlapBytes;
+    }
+  }
+  flat.gapBytes = static_cast<uint64_t>(std::count(written.begin(), written.end(), 0));
+  return flat;
+}
+
+void WriteRecords(const sRunRecord& record, const fs::path& dir) {
+  fs::create_directories(dir);
+  WriteBinary(dir / "ram.bin", record.ram.Flatten().bytes);
+  WriteBinary(dir / "flash.bin", record.flash.Flatten().bytes);
+  std::ofstream requests(dir / "requests.txt");
+  for (const auto& line : record.requests) requests << line << "\n";
+  std::ofstream summary(dir / "summary.txt");
+  summary << "stages=" << StageList(record.stages) << "\n";
+  Describe(summary, "ram", record.ram);
+  summary << "start_address=" << (record.startAddress ? HexAddress(*record.startAddress) : "none") << "\n";
+  Describe(summary, "flash", record.flash);
+  summary << "hello_requests=" << record.helloCount << "\n"
+          << "rejected_requests=" << record.rejectedRequests << "\n"
+          << "reset=" << (record.resetReceived ? "yes" : "no") << "\n"
+          << "end=" << RunEndName(record.end) << "\n";
+}
+
+bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const fs::path& expected, std::FILE* out) {
+  std::ifstream file(expected, std::ios::binary);
+  if (!file) {
+    std::fprintf(out, "Flash not verified: cannot read %s\n", expected.c_str());
+    return false;
+  }
+  const Bytes want{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const auto flat = record.flash.Flatten();
+  std::string problem;
+  if (flat.bytes.empty()) {
+    problem = "nothing was written";
+  } else if (flat.address != baseAddress) {
+    problem = "writes start at " + HexAddress(flat.address);
+  } else if (flat.bytes.size() != want.size()) {
+    problem = std::to_string(flat.bytes.size()) + " bytes written, " + std::to_string(want.size()) + " expected";
+  } else if (flat.gapBytes != 0) {
+    problem = std::to_string(flat.gapBytes) + " bytes never written";
+  } else if (const auto diff = std::mismatch(want.begin(), want.end(), flat.bytes.begin()); diff.first != want.end()) {
+    problem = "first difference at " + HexAddress(baseAddress + static_cast<uint32_t>(diff.first - want.begin()));
+  }
+  if (problem.empty()) {
+    std::fprintf(out, "Flash verified: %zu bytes at %s match %s\n", want.size(), HexAddress(baseAddress).c_str(),
+                 expected.c_str());
+  } else {
+    std::fprintf(out, "Flash differs from %s: %s\n", expected.c_str(), problem.c_str());
+  }
+  std::fflush(out);
+  return problem.empty();
+}
+
+}  // namespace sim

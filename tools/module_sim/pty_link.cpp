@@ -1,0 +1,131 @@
+// Pseudo-terminal plumbing of the simulated serial line. A pty master reports
+// a hang-up for as long as nobody holds the slave open; the link then waits
+// for the host's next open through inotify instead of spinning on poll().
+#include "tools/module_sim/pty_link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+// Enough for any frame the host sends (a fully escaped 8 KiB write and more).
+constexpr size_t kDeframerCapacity = 1 << 18;
+
+}  // namespace
+
+size_t cPacer::Chunk(size_t wanted) const {
+  if (!rate_) return wanted;
+  return std::clamp<size_t>(static_cast<size_t>(rate_ / 100), 1, wanted);
+}
+
+void cPacer::Account(size_t size) {
+  if (!rate_ || size == 0) return;
+  const auto transfer =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(size) / double(rate_)));
+  due_ = std::max(due_, Clock::now()) + transfer;
+  waiter_.SleepUntil(due_);
+}
+
+cPtyLink::cPtyLink(cWaiter& waiter, const sTimingOptions& timing, const sMisbehaviourOptions& misbehaviour)
+    : waiter_(waiter),
+      timing_(timing),
+      splitBytes_(misbehaviour.splitBytes),
+      splitGap_(misbehaviour.splitGapMs),
+      readPacer_(waiter, timing.linkSpeed),
+      writePacer_(waiter, timing.linkSpeed),
+      deframer_(kDeframerCapacity) {}
+
+std::filesystem::path cPtyLink::Open() {
+  platform::cHandle master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!master.IsValid() || grantpt(master.Get()) != 0 || unlockpt(master.Get()) != 0) {
+    throw std::runtime_error("cannot create a pseudo-terminal");
+  }
+  char name[128];
+  if (ptsname_r(master.Get(), name, sizeof name) != 0) throw std::runtime_error("ptsname failed");
+  master_ = std::move(master);
+  slave_ = name;
+  deframer_ = cHdlcDeframer(kDeframerCapacity);
+  packets_.clear();
+  return slave_;
+}
+
+void cPtyLink::Close() { master_.Close(); }
+
+Bytes cPtyLink::NextPacket() {
+  const Deadline deadline = Clock::now() + std::chrono::milliseconds(timing_.idleTimeoutMs);
+  while (packets_.empty()) ReadAvailable(deadline);
+  Bytes packet = std::move(packets_.front());
+  packets_.pop_front();
+  return packet;
+}
+
+void cPtyLink::ReadAvailable(Deadline deadline) {
+  const short events = waiter_.Wait(master_.Get(), POLLIN, deadline);
+  if (events == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+  if (!(events & POLLIN)) {
+    WaitForHostToOpen(deadline);
+    return;
+  }
+  uint8_t buffer[4096];
+  const ssize_t got = read(master_.Get(), buffer, readPacer_.Chunk(sizeof buffer));
+  if (got < 0 && errno == EIO) {
+    WaitForHostToOpen(deadline);  // the host closed the port; it may open it again
+    return;
+  }
+  if (got <= 0) return;  // EAGAIN or EINTR: poll again
+  deframer_.Feed(buffer, static_cast<size_t>(got),
+                 [this](const uint8_t* payload, size_t size) { packets_.emplace_back(payload, payload + size); });
+  readPacer_.Account(static_cast<size_t>(got));
+}
+
+// The watch goes on before the hang-up is checked again, so an open that
+// happens in between is not missed.
+void cPtyLink::WaitForHostToOpen(Deadline deadline) {
+  platform::cHandle watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!watch.IsValid() || inotify_add_watch(watch.Get(), slave_.c_str(), IN_OPEN) < 0) {
+    throw std::runtime_error("cannot watch " + slave_.string());
+  }
+  for (;;) {
+    pollfd probe{master_.Get(), POLLIN, 0};
+    if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) return;
+    if (waiter_.Wait(watch.Get(), POLLIN, deadline) == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+    char events[4096];
+    while (read(watch.Get(), events, sizeof events) > 0) {
+    }
+  }
+}
+
+void cPtyLink::Write(const Bytes& wire) {
+  const size_t piece = splitBytes_ ? splitBytes_ : wire.size();
+  for (size_t offset = 0; offset < wire.size(); offset += piece) {
+    if (offset != 0) waiter_.SleepFor(splitGap_);
+    WriteAll(wire.data() + offset, std::min(piece, wire.size() - offset));
+  }
+}
+
+void cPtyLink::WriteAll(const uint8_t* data, size_t size) {
+  const Deadline deadline = Clock::now() + std::chrono::milliseconds(timing_.idleTimeoutMs);
+  while (size > 0) {
+    const ssize_t put = write(master_.Get(), data, writePacer_.Chunk(size));
+    if (put < 0 && errno == EAGAIN) {
+      if (waiter_.Wait(master_.Get(), POLLOUT, deadline) == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return;  // hung up: nobody to hear the rest
+    writePacer_.Account(static_cast<size_t>(put));
+    data += put;
+    size -= static_cast<size_t>(put);
+  }
+}
+
+}  // namespace sim

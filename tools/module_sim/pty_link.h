@@ -1,0 +1,67 @@
+// The module's end of the serial line: the master side of a pseudo-terminal
+// whose slave the updater opens as its port. Turns the host's bytes into
+// packets through the shared HDLC deframer, writes answer bytes with the
+// configured throttle and splitting, and waits out the times when no host
+// holds the port. Single-threaded.
+#pragma once
+#include <deque>
+#include <filesystem>
+
+#include "device/hdlc/hdlc_codec.h"
+#include "platform/handle.h"
+#include "tools/module_sim/sim_bytes.h"
+#include "tools/module_sim/sim_options.h"
+#include "tools/module_sim/sim_waiter.h"
+
+namespace sim {
+
+// Keeps a byte stream at or below a rate by sleeping after each transfer.
+class cPacer {
+ public:
+  cPacer(cWaiter& waiter, uint64_t bytesPerSecond) : waiter_(waiter), rate_(bytesPerSecond) {}
+  bool Limited() const { return rate_ != 0; }
+  // Largest transfer worth doing in one go: a hundredth of a second's worth.
+  size_t Chunk(size_t wanted) const;
+  // Accounts for size bytes just moved and sleeps until they fit the rate.
+  void Account(size_t size);
+
+ private:
+  cWaiter& waiter_;
+  uint64_t rate_;
+  Deadline due_{};
+};
+
+class cPtyLink {
+ public:
+  cPtyLink(cWaiter& waiter, const sTimingOptions& timing, const sMisbehaviourOptions& misbehaviour);
+
+  // A fresh pseudo-terminal (the module came onto the bus); returns the path
+  // of its slave. Throws std::runtime_error when none can be made.
+  std::filesystem::path Open();
+  // Hangs the line up: the host's transfers end with an error.
+  void Close();
+
+  // The next intact packet from the host. Throws cRunEnded(IdleTimeout) when
+  // none arrives within the idle time-out.
+  Bytes NextPacket();
+  // Writes raw line bytes, split and paced as configured. Bytes written while
+  // no host holds the port are lost, as on a real line.
+  void Write(const Bytes& wire);
+
+ private:
+  void ReadAvailable(Deadline deadline);
+  void WaitForHostToOpen(Deadline deadline);
+  void WriteAll(const uint8_t* data, size_t size);
+
+  cWaiter& waiter_;
+  sTimingOptions timing_;
+  size_t splitBytes_;
+  std::chrono::milliseconds splitGap_;
+  cPacer readPacer_, writePacer_;
+  platform::cHandle master_;
+  std::filesystem::path slave_;
+  cHdlcDeframer deframer_;
+  std::deque<Bytes> packets_;
+};
+
+}  // namespace sim

@@ -1,0 +1,296 @@
+// The simulator's command line: one table of options, each with its help text
+// and the small function that stores its value.
+#include "tools/module_sim/sim_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <sstream>
+#include <string_view>
+
+namespace sim {
+
+const char* StageName(eStage stage) {
+  switch (stage) {
+    case eStage::Diag: return "diag";
+    case eStage::Dl: return "dl";
+    case eStage::Sdl: return "sdl";
+  }
+  return "?";
+}
+
+namespace {
+
+// Each parser returns an error text, empty on success.
+using Setter = std::function<std::string(sSimOptions&, const std::string&)>;
+
+struct sOptionSpec {
+  const char* name;
+  const char* argument;  // nullptr: a flag without argument
+  const char* help;
+  Setter set;
+};
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || parsed > max) return false;
+  value = parsed;
+  return true;
+}
+
+// A setter for an unsigned field of any width, refusing values that do not fit.
+template <class T>
+Setter Number(T sSimOptions::*group, auto field) {
+  return [group, field](sSimOptions& o, const std::string& text) -> std::string {
+    using V = std::remove_reference_t<decltype((o.*group).*field)>;
+    uint64_t value = 0;
+    if (!ParseUnsigned(text, std::numeric_limits<V>::max(), value)) return "not a number in range: " + text;
+    (o.*group).*field = static_cast<V>(value);
+    return {};
+  };
+}
+
+template <class T>
+Setter Text(T sSimOptions::*group, auto field) {
+  return [group, field](sSimOptions& o, const std::string& text) -> std::string {
+    (o.*group).*field = text;
+    return {};
+  };
+}
+
+template <class T>
+Setter Flag(T sSimOptions::*group, auto field) {
+  return [group, field](sSimOptions& o, const std::string&) -> std::string {
+    (o.*group).*field = true;
+    return {};
+  };
+}
+
+std::optional<eStage> ParseStage(const std::string& text) {
+  if (text == "diag") return eStage::Diag;
+  if (text == "dl") return eStage::Dl;
+  if (text == "sdl") return eStage::Sdl;
+  return std::nullopt;
+}
+
+// STAGE[:CODE[:N]], CODE a byte value or "any".
+std::optional<sAnswerRule> ParseRule(const std::string& text) {
+  std::vector<std::string> parts;
+  std::stringstream stream(text);
+  for (std::string part; std::getline(stream, part, ':');) parts.push_back(part);
+  if (parts.empty() || parts.size() > 3) return std::nullopt;
+  sAnswerRule rule;
+  const auto stage = ParseStage(parts[0]);
+  if (!stage) return std::nullopt;
+  rule.stage = *stage;
+  uint64_t value = 0;
+  if (parts.size() > 1 && parts[1] != "any") {
+    if (!ParseUnsigned(parts[1], 0xFF, value)) return std::nullopt;
+    rule.code = static_cast<uint8_t>(value);
+  }
+  if (parts.size() > 2) {
+    if (!ParseUnsigned(parts[2], std::numeric_limits<unsigned>::max(), value) || value == 0) return std::nullopt;
+    rule.occurrence = static_cast<unsigned>(value);
+  }
+  return rule;
+}
+
+Setter Rule(std::vector<sAnswerRule> sMisbehaviourOptions::*field) {
+  return [field](sSimOptions& o, const std::string& text) -> std::string {
+    const auto rule = ParseRule(text);
+    if (!rule) return "expected STAGE[:CODE[:N]], got " + text;
+    (o.misbehaviour.*field).push_back(*rule);
+    return {};
+  };
+}
+
+std::optional<Bytes> ParseHex(const std::string& text) {
+  if (text.empty() || text.size() % 2 != 0) return std::nullopt;
+  Bytes bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    uint64_t value = 0;
+    if (!ParseUnsigned("0x" + text.substr(i, 2), 0xFF, value)) return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes;
+}
+
+std::string SetStartStage(sSimOptions& o, const std::string& text) {
+  const auto stage = ParseStage(text);
+  if (!stage) return "expected diag, dl or sdl, got " + text;
+  o.startStage = *stage;
+  return {};
+}
+
+std::string SetNeverReturn(sSimOptions& o, const std::string& text) {
+  const auto stage = ParseStage(text);
+  if (!stage || *stage == eStage::Sdl) return "expected diag or dl, got " + text;
+  o.misbehaviour.neverReturnAfter = stage;
+  return {};
+}
+
+std::string SetResetAnswer(sSimOptions& o, const std::string& text) {
+  if (text == "0c" || text == "0x0c" || text == "0x0C") {
+    o.sdl.resetAnswer = eResetAnswer::Done;
+  } else if (text == "0d" || text == "0x0d" || text == "0x0D") {
+    o.sdl.resetAnswer = eResetAnswer::Error;
+  } else if (text == "none") {
+    o.sdl.resetAnswer = eResetAnswer::None;
+  } else {
+    return "expected 0c, 0d or none, got " + text;
+  }
+  return {};
+}
+
+std::string AddUnsolicited(sSimOptions& o, const std::string& text) {
+  const auto bytes = ParseHex(text);
+  if (!bytes) return "expected the packet as hex digits, got " + text;
+  o.misbehaviour.diagUnsolicited.push_back(*bytes);
+  return {};
+}
+
+std::string SetHexId(uint16_t& field, const std::string& text) {
+  uint64_t value = 0;
+  if (text.size() != 4 || !ParseUnsigned("0x" + text, 0xFFFF, value)) return "expected four hex digits, got " + text;
+  field = static_cast<uint16_t>(value);
+  return {};
+}
+
+const std::vector<sOptionSpec>& Specs() {
+  using S = sSimOptions;
+  static const std::vector<sOptionSpec> specs = {
+      // Where the module appears.
+      {"--root", "DIR", "directory for the sysfs tree, device directory and program files (default: new temporary)",
+       [](S& o, const std::string& t) { o.device.root = t; return std::string(); }},
+      {"--keep-root", nullptr, "leave the root directory in place at exit", Flag(&S::device, &sDeviceOptions::keepRoot)},
+      {"--config-name", "NAME", "configuration directory of the description file (SimModule)",
+       Text(&S::device, &sDeviceOptions::configName)},
+      {"--vid", "HHHH", "USB vendor id (0A1B)",
+       [](S& o, const std::string& t) { return SetHexId(o.device.vendorId, t); }},
+      {"--pid", "HHHH", "USB product id (2C3D)",
+       [](S& o, const std::string& t) { return SetHexId(o.device.productId, t); }},
+      {"--interface", "N", "USB interface number of the serial port (2)",
+       Number(&S::device, &sDeviceOptions::interfaceNumber)},
+      {"--entry", "NAME", "tty entry and port name (ttyUSB0)", Text(&S::device, &sDeviceOptions::entry)},
+      {"--no-description", nullptr, "do not install a description file",
+       [](S& o, const std::string&) { o.device.writeDescription = false; return std::string(); }},
+      {"--start-stage", "STAGE", "stage the module is in at start: diag, dl or sdl (diag)", SetStartStage},
+      // Timing.
+      {"--link-speed", "BYTES_PER_S", "throttle each direction of the line (0: unlimited)",
+       Number(&S::timing, &sTimingOptions::linkSpeed)},
+      {"--drop-delay", "MS", "from the last answer of a stage to leaving the bus (100)",
+       Number(&S::timing, &sTimingOptions::dropDelayMs)},
+      {"--offline-delay", "MS", "time off the bus between stages (400)",
+       Number(&S::timing, &sTimingOptions::offlineDelayMs)},
+      {"--idle-timeout", "MS", "end the run after this long without a request (60000)",
+       Number(&S::timing, &sTimingOptions::idleTimeoutMs)},
+      // Boot downloader.
+      {"--dl-version", "N", "downloader current version (2)", Number(&S::dl, &sDlOptions::version)},
+      {"--dl-min-version", "N", "downloader minimum version (1)", Number(&S::dl, &sDlOptions::minVersion)},
+      {"--dl-max-write", "BYTES", "downloader maximum write size (1024)", Number(&S::dl, &sDlOptions::maxWrite)},
+      // Programmer.
+      {"--sdl-max-version", "N", "programmer highest protocol version (3)", Number(&S::sdl, &sSdlOptions::maxVersion)},
+      {"--sdl-min-version", "N", "programmer lowest protocol version (2; below 2 makes the hello invalid)",
+       Number(&S::sdl, &sSdlOptions::minVersion)},
+      {"--sdl-max-write", "BYTES", "programmer maximum write size (4096)", Number(&S::sdl, &sSdlOptions::maxWrite)},
+      {"--sdl-base", "ADDRESS", "flash address of the image's first byte (0x00200000)",
+       Number(&S::sdl, &sSdlOptions::baseAddress)},
+      {"--sdl-window", "N", "writes that may be outstanding (16)", Number(&S::sdl, &sSdlOptions::window)},
+      {"--sdl-feature-mask", "N", "feature mask (0x01)", Number(&S::sdl, &sSdlOptions::featureMask)},
+      {"--sdl-id", "TEXT", "identification field of the hello response (ZNTV-SIM)",
+       Text(&S::sdl, &sSdlOptions::identification)},
+      {"--sdl-table-entries", "N", "entries of the hello response's table (2; 0 makes the hello invalid)",
+       Number(&S::sdl, &sSdlOptions::tableEntries)},
+      {"--sdl-hello-padding", "N", "extra bytes at the end of the hello response (0)",
+       Number(&S::sdl, &sSdlOptions::helloPadding)},
+      {"--sdl-hello-bad-magic", nullptr, "hello response with a damaged target magic",
+       Flag(&S::sdl, &sSdlOptions::helloBadMagic)},
+      {"--sdl-log-every", "N", "a log packet before every N-th write answer (0: none)",
+       Number(&S::sdl, &sSdlOptions::logEvery)},
+      {"--sdl-error-at", "N", "answer the N-th write with an error packet instead (0: never)",
+       Number(&S::sdl, &sSdlOptions::errorAtWrite)},
+      {"--sdl-error-code", "N", "code carried by error packets (7)", Number(&S::sdl, &sSdlOptions::errorCode)},
+      {"--sdl-error-bare", nullptr, "error packets of 5 bytes, without their text",
+       Flag(&S::sdl, &sSdlOptions::errorBare)},
+      {"--reset-answer", "0c|0d|none", "answer to the reset request (0c)", SetResetAnswer},
+      // Misbehaviour.
+      {"--silent", "STAGE[:CODE[:N]]", "do not answer matching requests (repeatable)", Rule(&sMisbehaviourOptions::silent)},
+      {"--bad-fcs", "STAGE[:CODE[:N]]", "send matching answers with a wrong FCS (repeatable)",
+       Rule(&sMisbehaviourOptions::badFcs)},
+      {"--damaged-before", "STAGE[:CODE[:N]]", "send a copy with a wrong FCS before matching answers (repeatable)",
+       Rule(&sMisbehaviourOptions::damagedBefore)},
+      {"--diag-unsolicited", "HEX", "DIAG packet sent before every DIAG answer (repeatable)", AddUnsolicited},
+      {"--split-frames", "BYTES", "write every answer in pieces of this many bytes (0: whole)",
+       Number(&S::misbehaviour, &sMisbehaviourOptions::splitBytes)},
+      {"--split-gap", "MS", "pause between the pieces of a split answer (5)",
+       Number(&S::misbehaviour, &sMisbehaviourOptions::splitGapMs)},
+      {"--never-return-after", "STAGE", "leave the bus for good after diag or dl", SetNeverReturn},
+      // Records.
+      {"--record-dir", "DIR", "write ram.bin, flash.bin, requests.txt and summary.txt here at exit",
+       Text(&S::record, &sRecordOptions::recordDir)},
+      {"--expect-image", "FILE", "compare flash at the base address with FILE at exit; exit status tells",
+       Text(&S::record, &sRecordOptions::expectImage)},
+      {"--verbose", nullptr, "log every packet on standard error", Flag(&S::record, &sRecordOptions::verbose)},
+      // Wine.
+      {"--wine-prefix", "DIR", "also register the module as a COM port in this Wine prefix",
+       Text(&S::wine, &sWineOptions::prefix)},
+      {"--com", "N", "COM port number under Wine (5)", Number(&S::wine, &sWineOptions::comNumber)},
+  };
+  return specs;
+}
+
+std::string Usage() {
+  std::ostringstream text;
+  text << "usage: zntv-module-sim [options]\n"
+          "Plays the module on a pseudo-terminal; prints PROGRAMFILES, SYSFS_PATH and DEV_PATH as\n"
+          "export lines, then serves one upgrade. Exit status: 0 after a reset (and a matching\n"
+          "image when asked), 1 image mismatch, 2 usage or set-up error, 3 run ended without reset.\n";
+  for (const auto& spec : Specs()) {
+    std::string head = std::string("  ") + spec.name + (spec.argument ? std::string(" ") + spec.argument : "");
+    text << head << std::string(head.size() < 34 ? 34 - head.size() : 1, ' ') << spec.help << "\n";
+  }
+  return text.str();
+}
+
+}  // namespace
+
+sParseResult ParseOptions(int argc, char** argv) {
+  sParseResult result;
+  sSimOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      result.message = Usage();
+      result.isHelp = true;
+      return result;
+    }
+    const sOptionSpec* spec = nullptr;
+    for (const auto& candidate : Specs()) {
+      if (arg == candidate.name) spec = &candidate;
+    }
+    if (!spec) {
+      result.message = "unknown option " + std::string(arg) + "\n" + Usage();
+      return result;
+    }
+    std::string value;
+    if (spec->argument) {
+      if (i + 1 >= argc) {
+        result.message = std::string(spec->name) + " needs " + spec->argument;
+        return result;
+      }
+      value = argv[++i];
+    }
+    if (auto error = spec->set(options, value); !error.empty()) {
+      result.message = std::string(spec->name) + ": " + error;
+      return result;
+    }
+  }
+  result.options = options;
+  return result;
+}
+
+}  // namespace sim

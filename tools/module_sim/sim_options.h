@@ -1,0 +1,111 @@
+// Everything that shapes the simulated module: where it lives, what it reports
+// about itself, and how it misbehaves. Filled once from the command line.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/module_sim/sim_bytes.h"
+
+namespace sim {
+
+// The three personalities of the module, in the order an upgrade meets them.
+enum class eStage { Diag, Dl, Sdl };
+const char* StageName(eStage stage);
+
+// Selects answers: those to requests with command code `code` (any code when
+// absent) in `stage`, either every one or only the occurrence-th (1-based)
+// request of that code in that stage.
+struct sAnswerRule {
+  eStage stage = eStage::Diag;
+  std::optional<uint8_t> code;
+  unsigned occurrence = 0;  // 0: every matching request
+};
+
+enum class eResetAnswer { Done, Error, None };
+
+struct sDeviceOptions {
+  std::filesystem::path root;  // empty: a fresh temporary directory
+  bool keepRoot = false;
+  std::string configName = "SimModule";
+  uint16_t vendorId = 0x0A1B;
+  uint16_t productId = 0x2C3D;
+  unsigned interfaceNumber = 2;
+  std::string entry = "ttyUSB0";
+  bool writeDescription = true;
+};
+
+struct sTimingOptions {
+  uint64_t linkSpeed = 0;          // bytes per second each way; 0: unlimited
+  unsigned dropDelayMs = 100;      // last answer to leaving the bus
+  unsigned offlineDelayMs = 400;   // off the bus before coming back
+  unsigned idleTimeoutMs = 60000;  // no request for this long ends the run
+};
+
+struct sDlOptions {
+  uint8_t version = 2;
+  uint8_t minVersion = 1;
+  uint16_t maxWrite = 1024;
+};
+
+struct sSdlOptions {
+  uint8_t maxVersion = 3;
+  uint8_t minVersion = 2;
+  uint32_t maxWrite = 4096;
+  uint32_t baseAddress = 0x00200000;
+  uint16_t window = 16;
+  uint8_t featureMask = 0x01;
+  std::string identification = "ZNTV-SIM";
+  uint16_t tableEntries = 2;
+  unsigned helloPadding = 0;     // extra bytes after the feature mask
+  bool helloBadMagic = false;
+  unsigned logEvery = 0;         // a log packet before every n-th write answer
+  unsigned errorAtWrite = 0;     // answer this write (1-based) with an error packet
+  uint32_t errorCode = 7;
+  bool errorBare = false;        // error packet of 5 bytes, without its text
+  eResetAnswer resetAnswer = eResetAnswer::Done;
+};
+
+struct sMisbehaviourOptions {
+  std::vector<sAnswerRule> silent;         // request gets no answer
+  std::vector<sAnswerRule> badFcs;         // answer goes out with a wrong FCS
+  std::vector<sAnswerRule> damagedBefore;  // a damaged copy precedes the answer
+  std::vector<Bytes> diagUnsolicited;      // sent before every DIAG answer
+  size_t splitBytes = 0;                   // answers written in pieces of this size
+  unsigned splitGapMs = 5;
+  std::optional<eStage> neverReturnAfter;
+};
+
+struct sRecordOptions {
+  std::filesystem::path recordDir;
+  std::filesystem::path expectImage;
+  bool verbose = false;
+};
+
+struct sWineOptions {
+  std::filesystem::path prefix;  // empty: no Wine registration
+  unsigned comNumber = 5;
+};
+
+struct sSimOptions {
+  sDeviceOptions device;
+  eStage startStage = eStage::Diag;
+  sTimingOptions timing;
+  sDlOptions dl;
+  sSdlOptions sdl;
+  sMisbehaviourOptions misbehaviour;
+  sRecordOptions record;
+  sWineOptions wine;
+};
+
+struct sParseResult {
+  std::optional<sSimOptions> options;  // absent: print `message` and stop
+  std::string message;
+  bool isHelp = false;
+};
+
+sParseResult ParseOptions(int argc, char** argv);
+
+}  // namespace sim

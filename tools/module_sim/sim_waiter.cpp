@@ -1,0 +1,50 @@
+// poll() with a deadline and a signalfd beside the descriptor waited for.
+#include "tools/module_sim/sim_waiter.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace sim {
+
+const char* RunEndName(eRunEnd end) {
+  switch (end) {
+    case eRunEnd::Reset: return "reset";
+    case eRunEnd::IdleTimeout: return "idle-timeout";
+    case eRunEnd::NeverReturned: return "never-returned";
+    case eRunEnd::Signal: return "signal";
+    case eRunEnd::Failure: return "failure";
+  }
+  return "?";
+}
+
+cWaiter::cWaiter() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  signals_ = platform::cHandle(signalfd(-1, &set, SFD_CLOEXEC));
+  if (!signals_.IsValid()) throw std::runtime_error("signalfd failed");
+}
+
+short cWaiter::Wait(int fd, short events, Deadline deadline) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const int timeout = left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+    pollfd fds[2] = {{signals_.Get(), POLLIN, 0}, {fd, events, 0}};
+    const int ready = poll(fds, fd >= 0 ? 2 : 1, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) throw std::runtime_error("poll failed");
+    if (fds[0].revents) throw cRunEnded(eRunEnd::Signal);
+    if (fd >= 0 && fds[1].revents) return fds[1].revents;
+    if (timeout == 0 || Clock::now() >= deadline) return 0;
+  }
+}
+
+void cWaiter::SleepUntil(Deadline deadline) { Wait(-1, 0, deadline); }
+
+}  // namespace sim

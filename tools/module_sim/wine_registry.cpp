@@ -1,0 +1,111 @@
+// Registry entries written with "wine regedit /S" and a DOS device symlink.
+#include "tools/module_sim/wine_registry.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+extern char** environ;
+
+namespace sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kComPortInterfaceClass = "{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+constexpr const char* kPortsSetupClass = "{4d36e978-e325-11ce-bfc1-08002be10318}";
+constexpr const char* kMachine = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\";
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A .reg string value: backslashes and quotes escaped.
+std::string RegString(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) quoted += (c == '\\' || c == '"') ? std::string("\\") + c : std::string(1, c);
+  return quoted + "\"";
+}
+
+}  // namespace
+
+cWineRegistration::cWineRegistration(const sWineOptions& wine, const sDeviceOptions& device,
+                                     const std::string& identity)
+    : wine_(wine), hardwareId_(Upper(identity)), instance_("7&1d2a3b4c&0&" + std::to_string(device.interfaceNumber)) {
+  const std::string deviceKey = std::string(kMachine) + "Enum\\USB\\" + hardwareId_ + "\\" + instance_;
+  Import("[" + deviceKey + "]\n\"Class\"=\"Ports\"\n\"ClassGUID\"=" + RegString(kPortsSetupClass) +
+         "\n\"Service\"=\"usbser\"\n\n[" + deviceKey + "\\Device Parameters]\n\"PortName\"=" +
+         RegString("COM" + std::to_string(wine_.comNumber)) + "\n");
+}
+
+cWineRegistration::~cWineRegistration() {
+  try {
+    Detach();
+  } catch (const std::exception&) {
+    // Leaving the prefix behind with a stale entry is all that can happen.
+  }
+}
+
+fs::path cWineRegistration::DosDevice() const {
+  return wine_.prefix / "dosdevices" / ("com" + std::to_string(wine_.comNumber));
+}
+
+std::string cWineRegistration::InterfaceKey() const {
+  return std::string(kMachine) + "Control\\DeviceClasses\\" + kComPortInterfaceClass + "\\##?#USB#" + hardwareId_ +
+         "#" + instance_ + "#" + kComPortInterfaceClass;
+}
+
+void cWineRegistration::Attach(const fs::path& slavePath) {
+  std::error_code ignored;
+  fs::remove(DosDevice(), ignored);
+  fs::create_symlink(slavePath, DosDevice());
+  Import("[" + InterfaceKey() + "]\n\"DeviceInstance\"=" +
+         RegString("USB\\" + hardwareId_ + "\\" + instance_) + "\n\n[" + InterfaceKey() + "\\#]\n\n[" +
+         InterfaceKey() + "\\#\\Control]\n\"Linked\"=dword:00000001\n");
+  attached_ = true;
+}
+
+void cWineRegistration::Detach() {
+  if (!attached_) return;
+  attached_ = false;
+  std::error_code ignored;
+  fs::remove(DosDevice(), ignored);
+  Import("[-" + InterfaceKey() + "]\n");
+}
+
+void cWineRegistration::Import(const std::string& regText) const {
+  const fs::path file = wine_.prefix / "zntv-module-sim.reg";
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << "REGEDIT4\n\n" << regText << "\n";
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+  }
+  const std::string prefixVariable = "WINEPREFIX=" + wine_.prefix.string();
+  std::vector<std::string> variables = {prefixVariable, "WINEDEBUG=-all"};
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text = *entry;
+    if (text.rfind("WINEPREFIX=", 0) != 0 && text.rfind("WINEDEBUG=", 0) != 0) variables.push_back(text);
+  }
+  std::vector<char*> envp;
+  for (auto& text : variables) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  std::string wine = "wine", regedit = "regedit", silent = "/S", path = file.string();
+  char* argv[] = {wine.data(), regedit.data(), silent.data(), path.data(), nullptr};
+  pid_t child = 0;
+  if (posix_spawnp(&child, "wine", nullptr, nullptr, argv, envp.data()) != 0) {
+    throw std::runtime_error("cannot start wine regedit");
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("wine regedit failed");
+}
+
+}  // namespace sim
