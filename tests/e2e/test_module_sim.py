@@ -1,0 +1,214 @@
+"""The simulator on its own, driven by a small host written here with an
+independent, bit-by-bit CRC-16/X-25: the layout it leaves for the device lookup,
+its three stages with drop-off and return, its records, and the shape of its
+misbehaviour on the wire. When the simulator is wrong, every whole-upgrade
+test is wrong with it."""
+import os
+import pathlib
+import select
+import tempfile
+import time
+import tty
+import unittest
+
+from zntv_e2e import Simulator
+
+
+
+def FCS(data):
+    register = 0xFFFF
+    for byte in data:
+        register ^= byte
+        for _ in range(8):
+            register = (register >> 1) ^ 0x8408 if register & 1 else register >> 1
+    return register ^ 0xFFFF
+
+
+assert FCS(b"123456789") == 0x906E
+HOST_MAGIC = b"ZNTV fast download protocol host"
+TARGET_MAGIC = b"ZNTV fast download protocol targ"
+
+
+def frame(payload):
+    raw = payload + FCS(payload).to_bytes(2, "little")
+    body = b"".join(bytes([0x7D, b ^ 0x20]) if b in (0x7D, 0x7E) else bytes([b]) for b in raw)
+    return b"\x7e" + body + b"\x7e"
+
+
+def unframe(wire):
+    """Payloads of the intact frames in wire, and how many were damaged."""
+    payloads, damaged = [], 0
+    for chunk in wire.split(b"\x7e"):
+        if not chunk:
+            continue
+        raw, escape = bytearray(), False
+        for b in chunk:
+            if escape:
+                raw.append(b ^ 0x20)
+                escape = False
+            elif b == 0x7D:
+                escape = True
+            else:
+                raw.append(b)
+        if len(raw) > 2 and FCS(bytes(raw[:-2])) == int.from_bytes(raw[-2:], "little"):
+            payloads.append(bytes(raw[:-2]))
+        else:
+            damaged += 1
+    return payloads, damaged
+
+
+class Port:
+    """The host's end: the port name opened raw."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd)
+        self.reads = []
+
+    def close(self):
+        os.close(self.fd)
+
+    def hung_up(self):
+        try:
+            return os.read(self.fd, 1) == b""
+        except OSError:
+            return True
+
+    def exchange(self, payload, frames=1, timeout=3.0):
+        """Sends one request and reads until `frames` frames (intact or not)
+        have arrived; returns (intact payloads, damaged count)."""
+        os.write(self.fd, frame(payload))
+        wire, self.reads = b"", []
+        deadline = time.monotonic() + timeout
+        while wire.count(b"\x7e") < 2 * frames and time.monotonic() < deadline:
+            if select.select([self.fd], [], [], deadline - time.monotonic())[0]:
+                chunk = os.read(self.fd, 65536)
+                self.reads.append(chunk)
+                wire += chunk
+        return unframe(wire)
+
+
+def wait_for(condition, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+class SimulatorTestCase(unittest.TestCase):
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="zntv-sim-test-")
+
+    def start(self, *args, expect_image=None):
+        self.sim = Simulator(self.workdir, *args, expect_image=expect_image)
+        self.addCleanup(self.sim.stop)
+        self.port_name = pathlib.Path(self.sim.env["DEV_PATH"]) / "ttyUSB0"
+        return self.sim
+
+    def open_port(self):
+        self.assertTrue(wait_for(self.port_name.exists), "port did not (re)appear")
+        return Port(self.port_name)
+
+    def leave_and_return(self, port):
+        """The module drops off (line hung up, port link and sysfs entry gone)
+        and comes back on a new terminal under the same name."""
+        self.assertTrue(wait_for(lambda: not self.port_name.exists()), "module did not leave the bus")
+        self.assertFalse((pathlib.Path(self.sim.env["SYSFS_PATH"]) / "class/tty/ttyUSB0").exists())
+        self.assertTrue(port.hung_up())
+        port.close()
+        port = self.open_port()
+        self.assertTrue((pathlib.Path(self.sim.env["SYSFS_PATH"]) / "class/tty/ttyUSB0/device").exists())
+        return port
+
+
+class Layout(SimulatorTestCase):
+    def test_sysfs_entry_leads_to_a_usb_interface_and_the_port_is_a_terminal(self):
+        self.start("--vid", "1D2E", "--pid", "0F0A", "--interface", 3, "--config-name", "Beta")
+        sysfs = pathlib.Path(self.sim.env["SYSFS_PATH"])
+        interface = (sysfs / "class/tty/ttyUSB0/device").resolve().parent
+        self.assertEqual((interface / "bInterfaceNumber").read_text().strip(), "03")
+        self.assertEqual((interface.parent / "idVendor").read_text().strip(), "1d2e")
+        self.assertEqual((interface.parent / "idProduct").read_text().strip(), "0f0a")
+        decoy = (sysfs / "class/tty/ttyS0/device").resolve()
+        self.assertFalse(any((d / "bInterfaceNumber").exists() for d in [decoy, *decoy.parents]))
+        self.assertTrue(os.isatty(Port(self.port_name).fd))
+        description = pathlib.Path(self.sim.env["PROGRAMFILES"]) / "Zantrova/Images/Beta/1D2E0F0A.did"
+        self.assertEqual(description.read_text().splitlines()[0].split(",")[2], "mi_03")
+
+
+class Stages(SimulatorTestCase):
+    def test_whole_upgrade_by_hand_is_recorded_and_verified(self):
+        image = os.urandom(3000)
+        expected = pathlib.Path(self.workdir) / "image.bin"
+        expected.write_bytes(image)
+        sim = self.start("--dl-max-write", 0x0200, "--sdl-base", 0x1000, "--sdl-window", 9, "--offline-delay", 100,
+                         expect_image=expected)
+        port = self.open_port()
+        self.assertEqual(port.exchange(b"\x7c")[0][0][:1], b"\x7c")
+        self.assertEqual(len(port.exchange(b"\x00\x01\x02")[0]), 1)
+        self.assertEqual(len(port.exchange(b"\x3a")[0]), 1)
+        port = self.leave_and_return(port)
+
+        self.assertEqual(port.exchange(b"\x07")[0], [bytes([0x08, 2, 1, 0x02, 0x00, 0, 0, 0])])
+        self.assertEqual(port.exchange(b"\x0f\x12\x34\x00\x00\x00\x03abc")[0], [b"\x02"])
+        self.assertEqual(port.exchange(b"\x0f\x12\x34\x00\x03\x02\x01" + b"x" * 0x201)[0][0][:1], b"\x03")
+        port.exchange(b"\x05\x12\x34\x00\x00")
+        port = self.leave_and_return(port)
+
+        hello = port.exchange(b"\x01" + HOST_MAGIC + b"\x02\x02\x01")[0][0]
+        n = hello[43]
+        self.assertEqual((hello[0], hello[1:33], hello[33], hello[34]), (0x02, TARGET_MAGIC, 3, 2))
+        self.assertEqual(int.from_bytes(hello[39:43], "little"), 0x1000)
+        self.assertEqual(int.from_bytes(hello[44 + n:46 + n], "little"), 9)
+        self.assertEqual(len(hello), 49 + n + 4 * int.from_bytes(hello[46 + n:48 + n], "little"))
+        for offset in range(0, len(image), 1000):
+            address = (0x1000 + offset).to_bytes(4, "little")
+            self.assertEqual(port.exchange(b"\x07" + address + image[offset:offset + 1000])[0], [b"\x08" + address])
+        self.assertEqual(port.exchange(b"\x0b")[0], [b"\x0c"])
+        status, output = sim.finish()
+        self.assertEqual(status, 0, output)
+        self.assertEqual(output, [f"Flash verified: 3000 bytes at 0x00001000 match {expected}"])
+        summary = sim.summary()
+        self.assertEqual((summary["stages"], summary["ram_address"], summary["start_address"], summary["reset"]),
+                         ("diag,dl,sdl", "0x12340000", "0x12340000", "yes"))
+        self.assertEqual(sim.ram(), b"abc")
+        self.assertEqual(summary["rejected_requests"], "1")
+
+    def test_image_mismatch_is_reported_with_its_first_difference(self):
+        expected = pathlib.Path(self.workdir) / "image.bin"
+        expected.write_bytes(b"abcd")
+        sim = self.start("--start-stage", "sdl", "--sdl-base", 0, expect_image=expected)
+        port = self.open_port()
+        port.exchange(b"\x07\x00\x00\x00\x00abXd")
+        port.exchange(b"\x0b")
+        status, output = sim.finish()
+        self.assertEqual((status, output), (1, [f"Flash differs from {expected}: first difference at 0x00000002"]))
+
+
+class Misbehaviour(SimulatorTestCase):
+    def test_bad_fcs_damaged_copy_split_and_unsolicited_answers(self):
+        self.start("--diag-unsolicited", "79aa", "--bad-fcs", "diag:0x7c:1", "--damaged-before", "diag:0x00",
+                   "--split-frames", 2)
+        port = self.open_port()
+        self.assertEqual(port.exchange(b"\x7c", frames=2), ([b"\x79\xaa"], 1))
+        self.assertGreater(len(port.reads), 3)
+        payloads, damaged = port.exchange(b"\x7c", frames=2)
+        self.assertEqual((payloads[0], payloads[1][:1], damaged), (b"\x79\xaa", b"\x7c", 0))
+        self.assertEqual(port.exchange(b"\x00\x00\x00", frames=3), ([b"\x79\xaa", b"\x00\x00\x00"], 1))
+
+    def test_programmer_log_error_and_silence(self):
+        self.start("--start-stage", "sdl", "--sdl-log-every", 2, "--sdl-error-at", 3, "--silent", "sdl:0x07:4")
+        port = self.open_port()
+        write = b"\x07\x00\x00\x20\x00" + b"z" * 10
+        self.assertEqual(port.exchange(write)[0], [b"\x08\x00\x00\x20\x00"])
+        payloads = port.exchange(write, frames=2)[0]
+        self.assertEqual([p[:1] for p in payloads], [b"\x0e", b"\x08"])
+        error = port.exchange(write)[0][0]
+        self.assertEqual((error[:1], int.from_bytes(error[1:5], "little")), (b"\x0d", 7))
+        self.assertEqual(port.exchange(write, timeout=0.5)[0], [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,265 @@
+"""Harness of the whole-upgrade tests: starts zntv-module-sim in a temporary
+root of its own, runs zntv-upgrade against it with the environment the
+simulator prints, and offers what both left behind: the updater's console
+lines with their arrival times and exit status, the simulator's records, and
+the embedded files the build used, to compare them with.
+
+Paths come from the environment that ctest sets: ZNTV_BINARY_DIR (the build
+tree holding both executables and resources/embedded_inputs.txt).
+"""
+import math
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+BUILD_DIR = pathlib.Path(os.environ.get("ZNTV_BINARY_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
+UPGRADE = BUILD_DIR / "zntv-upgrade"
+SIMULATOR = BUILD_DIR / "zntv-module-sim"
+
+# What the simulator reports about itself unless told otherwise.
+SIM_DEFAULTS = dict(config="SimModule", dl_version=2, dl_min_version=1, dl_max_write=1024, sdl_max_version=3,
+                    sdl_min_version=2, sdl_max_write=4096, sdl_base=0x00200000, sdl_window=16, sdl_feature_mask=0x01)
+
+EXIT_FAILURE = 255  # -1 as the shell sees it
+
+
+def embedded_inputs():
+    """(programmer HEX path, device image path) that the build embedded."""
+    lines = (BUILD_DIR / "resources" / "embedded_inputs.txt").read_text().split("\n")
+    return pathlib.Path(lines[0]), pathlib.Path(lines[1])
+
+
+class HexImage:
+    """An Intel HEX file as one memory block: load address, bytes, start."""
+
+    def __init__(self, path):
+        segments, upper, self.start = {}, 0, None
+        for line in pathlib.Path(path).read_text().splitlines():
+            record = bytes.fromhex(line.strip()[1:])
+            count, address, kind, data = record[0], int.from_bytes(record[1:3], "big"), record[3], record[4:-1]
+            assert len(data) == count and sum(record) & 0xFF == 0, f"bad record {line!r}"
+            if kind == 0x00:
+                segments[(upper << 16) + address] = data
+            elif kind == 0x04:
+                upper = int.from_bytes(data, "big")
+            elif kind == 0x05:
+                self.start = int.from_bytes(data, "big")
+        self.address = min(segments)
+        end = max(a + len(d) for a, d in segments.items())
+        image = bytearray(b"\xff" * (end - self.address))
+        for a, d in segments.items():
+            image[a - self.address:a - self.address + len(d)] = d
+        self.data = bytes(image)
+
+
+class UpgradeRun:
+    """zntv-upgrade's console lines (with seconds since start) and status."""
+
+    def __init__(self, timed_lines, status):
+        self.timed_lines = timed_lines
+        self.lines = [line for _, line in timed_lines]
+        self.status = status
+
+    def time_of(self, line):
+        return next(t for t, l in self.timed_lines if l == line)
+
+
+class Simulator:
+    """One zntv-module-sim process with its own root, records and stderr log."""
+
+    def __init__(self, workdir, *args, expect_image=None):
+        self.root = pathlib.Path(workdir) / "root"
+        self.records = pathlib.Path(workdir) / "records"
+        self.log_path = pathlib.Path(workdir) / "sim.log"
+        command = [str(SIMULATOR), "--root", str(self.root), "--record-dir", str(self.records), "--verbose",
+                   "--idle-timeout", "40000", *map(str, args)]
+        if expect_image:
+            command += ["--expect-image", str(expect_image)]
+        self.log = open(self.log_path, "w")
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.log, text=True)
+        self.env = dict(os.environ)
+        for _ in range(3):
+            line = self.process.stdout.readline()
+            match = re.fullmatch(r"export (\w+)='(.*)'\n", line)
+            if not match:
+                self.process.kill()
+                raise AssertionError(f"simulator did not announce itself: {line!r}\n{self.log_path.read_text()}")
+            self.env[match.group(1)] = match.group(2)
+
+    def finish(self, timeout=20):
+        """Ends the simulator (if the run left it waiting) and returns its
+        exit status and remaining standard output lines."""
+        if self.process.stdout.closed:
+            return self.process.returncode, self.rest
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.terminate()
+            self.process.wait(timeout)
+        self.rest = self.process.stdout.read().splitlines()
+        self.process.stdout.close()
+        self.log.close()
+        return self.process.returncode, self.rest
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        return self.finish()
+
+    def summary(self):
+        text = (self.records / "summary.txt").read_text()
+        return dict(line.split("=", 1) for line in text.splitlines())
+
+    def requests(self):
+        return (self.records / "requests.txt").read_text().splitlines()
+
+    def ram(self):
+        return (self.records / "ram.bin").read_bytes()
+
+    def flash(self):
+        return (self.records / "flash.bin").read_bytes()
+
+
+def run_upgrade(env, timeout=120):
+    start = time.monotonic()
+    process = subprocess.Popen([str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    watchdog = threading.Timer(timeout, process.kill)
+    watchdog.start()
+    timed = []
+    try:
+        for raw in process.stdout:
+            timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\n")))
+        status = process.wait()
+    finally:
+        watchdog.cancel()
+    return UpgradeRun(timed, status)
+
+
+# The lines the updater prints, phase by phase.
+
+def diag_lines():
+    return ["Sending DIAG build ID request", "Sending DIAG mode request", "Waiting for device to go offline",
+            "Sending DIAG download mode request", "Waiting for device to switch to download mode"]
+
+
+def dl_lines(version=2, min_version=1, max_write=1024):
+    return ["Sending DL parameters request", f"DL Current Version:    {version}",
+            f"DL Minimum Version:    {min_version}", f"DL Maximum Write Size: {max_write}",
+            "Waiting for device to switch to program mode"]
+
+
+def sdl_hello_lines(max_version=3, min_version=2, max_write=4096, base=0x00200000, window=16, feature_mask=0x01):
+    return ["Sending SDL hello request", f"SDL Max Version:    {max_version}", f"SDL Min Version:    {min_version}",
+            f"SDL Max Write Size: {max_write}", f"SDL Base Address:   {base}", f"SDL Window Size:    {window}",
+            f"SDL Feature Mask:   0x{feature_mask:02X}"]
+
+
+def sdl_stream_lines(image_length, block, base, window, log_every=0, error_at=0, error_code=None):
+    """The write and acknowledgement lines: `window` writes go out before the
+    first acknowledgement is looked for, then one acknowledgement per write,
+    then the rest. Log packets precede the answer to every log_every-th write;
+    an error packet replaces the answer to write error_at and ends the stream
+    (error_code None: an error packet too short to carry its code)."""
+    writes = [(base + offset, min(block, image_length - offset)) for offset in range(0, image_length, block)]
+    lines, state = [], {"sent": 0, "acknowledged": 0}
+
+    def collect():
+        number = state["acknowledged"] + 1
+        if log_every and number % log_every == 0 and number != error_at:
+            lines.append("Received SDL log")
+        if number == error_at:
+            lines.append(f"Received SDL error ({error_code})" if error_code is not None else
+                         "Received invalid SDL error")
+            lines.append(f"Failed to receive SDL response [{state['acknowledged']} of {len(writes)}]")
+            return False
+        lines.append(f"Received SDL write response (0x{writes[number - 1][0]:08X})")
+        state["acknowledged"] = number
+        return True
+
+    for address, size in writes:
+        if state["sent"] >= window and not collect():
+            return lines
+        state["sent"] += 1
+        lines.append(f"Sent SDL write request (0x{address:08X}, {size})")
+    while state["acknowledged"] < len(writes):
+        if not collect():
+            return lines
+    return lines
+
+
+def write_count(length, block):
+    return math.ceil(length / block)
+
+
+class UpgradeTestCase(unittest.TestCase):
+    """Each test gets a fresh directory; the simulator started in it is
+    stopped and, when the test failed, its log is shown."""
+
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.programmer_path, cls.image_path = embedded_inputs()
+        cls.programmer = HexImage(cls.programmer_path)
+        cls.image = cls.image_path.read_bytes()
+
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="zntv-e2e-")
+        self.sim = None
+
+    def tearDown(self):
+        if self.sim:
+            self.sim.stop()
+        outcome = getattr(self, "_outcome", None)
+        failed = outcome and any(error for _, error in getattr(outcome, "errors", []) if error)
+        if self.sim and failed:
+            print(f"\n--- simulator log ({self.id()}) ---\n" + self.sim.log_path.read_text()[-4000:])
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def start_sim(self, *args, expect_image=True):
+        self.sim = Simulator(self.workdir, *args, expect_image=self.image_path if expect_image else None)
+        return self.sim
+
+    def upgrade(self, *sim_args, timeout=120):
+        """Runs one whole upgrade against a simulator started with sim_args;
+        returns the updater's run after the simulator has ended."""
+        sim = self.start_sim(*sim_args)
+        run = run_upgrade(sim.env, timeout)
+        self.sim_status, self.sim_output = sim.finish()
+        return run
+
+    def assertLines(self, run, expected_without_last, succeeded):
+        """The exact console lines; the last one is the outcome."""
+        self.assertEqual(run.lines[:-1], ["System configured for SimModule"] + expected_without_last)
+        if succeeded:
+            self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
+            self.assertEqual(run.status, 0)
+        else:
+            self.assertEqual(run.lines[-1], "Download failed")
+            self.assertEqual(run.status, EXIT_FAILURE)
+
+    def assertProgrammerLoaded(self, sim):
+        summary = sim.summary()
+        self.assertEqual(summary["ram_address"], f"0x{self.programmer.address:08X}")
+        self.assertEqual(summary["ram_gaps"], "0")
+        self.assertEqual(sim.ram(), self.programmer.data, "programmer bytes in RAM")
+        self.assertEqual(summary["start_address"], f"0x{self.programmer.start:08X}")
+
+    def assertImageFlashed(self, sim, base=SIM_DEFAULTS["sdl_base"]):
+        summary = sim.summary()
+        self.assertEqual(summary["flash_address"], f"0x{base:08X}")
+        self.assertEqual(summary["flash_gaps"], "0")
+        self.assertEqual(summary["flash_overlaps"], "0")
+        self.assertTrue(sim.flash() == self.image, "image bytes in flash")
+        self.assertEqual(summary["reset"], "yes")
+
+    def assertSimConfirmed(self):
+        self.assertEqual(self.sim_status, 0, self.sim_output)
+        self.assertEqual(self.sim_output, [
+            f"Flash verified: {len(self.image)} bytes at 0x{SIM_DEFAULTS['sdl_base']:08X} match {self.image_path}"])
