@@ -1,0 +1,36 @@
+// The upgrade run. Only the streaming phase decides the outcome: entering
+// download mode and loading the programmer go on to the next phase whatever
+// they report, since a module already in its downloader or already running
+// the programmer can still take the image.
+#include "upgrade/upgrade_sequence.h"
+
+#include <string>
+
+#include "device/diag/diag_phase.h"
+#include "device/dl/dl_phase.h"
+#include "device/sdl/sdl_phase.h"
+#include "image/hex_file.h"
+#include "image/memory_mapped_file.h"
+#include "platform/console.h"
+#include "upgrade/device_lookup.h"
+
+bool RunUpgrade() {
+  const std::wstring portName = FindDevicePort();
+  if (portName.empty()) {
+    platform::ConsolePrint(L"Unable to locate device\n");
+    return false;
+  }
+  const cMemoryMappedFile image(platform::GetProgramModule(), kDeviceImageResourceId);
+  if (image.Error != 0) {
+    platform::ConsolePrint(L"Unable to open image file\n");
+    return false;
+  }
+  const cHexFile programmer(platform::GetProgramModule());
+  if (programmer.Error != 0) {
+    platform::ConsolePrint(L"Unable to open flash programmer file\n");
+    return false;
+  }
+  EnterDownloadMode(portName);
+  LoadProgrammer(programmer, portName);
+  return StreamImage(image, portName);
+}

@@ -1,0 +1,25 @@
+// The device lookup's logic, apart from the system's interface list and clock:
+// the choice of a configured port and the wait for a port to go and return.
+//
+// Threads: main thread only.
+#pragma once
+#include <functional>
+#include <string>
+
+#include "upgrade/com_port_interfaces.h"
+#include "upgrade/configuration.h"
+
+// Splits a device path (lower-cased first) into its key; false for a path
+// without '#'. A path with one '#' has an empty instance.
+bool SplitDevicePath(const std::wstring& path, sDeviceInterfaceKey& key);
+
+// The port name of the first interface of the snapshot whose identity is a key
+// of configurations and whose port name is not empty; empty when none.
+std::wstring FindConfiguredPort(cComPortInterfaces& interfaces, const ConfigurationMap& configurations);
+
+inline constexpr int kReenumerationChecks = 50;
+
+// Up to kReenumerationChecks times: pause, then ask portPresent, until it says
+// false; then as often again until it says true. True when the port came back;
+// false when it never went or never returned.
+bool WaitForPortToGoAndReturn(const std::function<bool()>& portPresent, const std::function<void()>& pause);

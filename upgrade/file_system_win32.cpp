@@ -1,0 +1,103 @@
+// Windows file-system services: the shell's program-files folder, FindFirstFileExW
+// listings and files mapped read-only.
+#include "upgrade/file_system.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "platform/errors.h"
+
+namespace host {
+namespace {
+
+struct sFindCloser {
+  void operator()(HANDLE find) const { FindClose(find); }
+};
+
+struct sViewUnmapper {
+  void operator()(const void* view) const { UnmapViewOfFile(view); }
+};
+
+struct sHandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+
+using cOwnedHandle = std::unique_ptr<void, sHandleCloser>;
+
+}  // namespace
+
+bool GetProgramFilesFolder(std::wstring& folder) {
+  wchar_t path[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, path))) {
+    return false;
+  }
+  folder = path;
+  return true;
+}
+
+std::vector<sDirectoryEntry> ListDirectory(const std::wstring& pattern, eListing listing) {
+  std::vector<sDirectoryEntry> entries;
+  WIN32_FIND_DATAW data{};
+  FINDEX_SEARCH_OPS search =
+      listing == eListing::PreferDirectories ? FindExSearchLimitToDirectories : FindExSearchNameMatch;
+  HANDLE first = FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, search, nullptr, 0);
+  if (first == INVALID_HANDLE_VALUE) {
+    return entries;
+  }
+  std::unique_ptr<void, sFindCloser> find(first);
+  do {
+    entries.push_back({data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileW(find.get(), &data));
+  return entries;
+}
+
+// Members end in reverse order: the view, then the mapping, then the file.
+struct cReadOnlyFile::sImpl {
+  cOwnedHandle file;
+  cOwnedHandle mapping;
+  std::unique_ptr<const void, sViewUnmapper> view;
+  size_t size = 0;
+};
+
+cReadOnlyFile::cReadOnlyFile() : impl_(std::make_unique<sImpl>()) {}
+
+cReadOnlyFile::~cReadOnlyFile() = default;
+
+uint32_t cReadOnlyFile::Open(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return GetLastError();
+  }
+  impl_->file.reset(file);
+  return platform::kErrorSuccess;
+}
+
+bool cReadOnlyFile::GetSize(uint64_t& size) const {
+  LARGE_INTEGER whole{};
+  if (!GetFileSizeEx(impl_->file.get(), &whole)) {
+    return false;
+  }
+  size = static_cast<uint64_t>(whole.QuadPart);
+  return true;
+}
+
+uint32_t cReadOnlyFile::View(size_t size) {
+  HANDLE mapping = CreateFileMappingW(impl_->file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) {
+    return GetLastError();
+  }
+  impl_->mapping.reset(mapping);
+  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+  if (view == nullptr) {
+    return GetLastError();
+  }
+  impl_->view.reset(view);
+  impl_->size = size;
+  return platform::kErrorSuccess;
+}
+
+const uint8_t* cReadOnlyFile::Data() const { return static_cast<const uint8_t*>(impl_->view.get()); }
+size_t cReadOnlyFile::Size() const { return impl_->size; }
+
+}  // namespace host
