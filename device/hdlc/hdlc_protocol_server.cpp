@@ -59,7 +59,8 @@ bool cHDLCProtocolServer::DecodeReceived(uint32_t count, int32_t& logIndex, bool
   bool answered = false;
   deframer_.Feed(GetReceiveBuffer(), count, [&](const uint8_t* payload, size_t size) {
     const sProtocolBuffer packet = MakePacket(receiveKind_, {payload, size});
-    // The log refuses a packet that is not valid (-1), and no test accepts it.
+    // Too long for a shared buffer: no packet, nothing to log or to offer.
+    if (!packet.IsValid()) return;
     const int32_t index = GetLog().Add(packet);
     if (IsAbortIndication(packet)) {
       abort = true;

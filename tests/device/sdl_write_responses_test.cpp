@@ -1,0 +1,100 @@
+// Collecting write responses from the SDL log: what counts, what stops the
+// collection, and the exact lines printed.
+#include <gtest/gtest.h>
+
+#include "device/sdl/sdl_write_responses.h"
+#include "protocol/shared_buffer.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint32_t kFastPauseMs = 1;
+
+class CollectWriteResponseTest : public testing::Test {
+ protected:
+  void Received(const Bytes& bytes) { ASSERT_GE(log_.Add(Packet(kBufferKindSdlReceived, bytes)), 0); }
+  void Sent(const Bytes& bytes) { ASSERT_GE(log_.Add(Packet(kBufferKindSdlSent, bytes)), 0); }
+
+  // Runs one collection; its output goes to output_.
+  bool Collect() {
+    bool found = false;
+    output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_, kFastPauseMs); });
+    return found;
+  }
+
+  cProtocolLog log_{64};
+  uint32_t next_ = 0;
+  std::string output_;
+};
+
+TEST_F(CollectWriteResponseTest, ValidResponsePrintsItsAddressAndSkipsOwnWrites) {
+  Sent({0x07, 0x00, 0x00, 0xB0, 0x00, 0xAA});
+  Received({0x08, 0x78, 0x56, 0x34, 0x12});
+  EXPECT_TRUE(Collect());
+  EXPECT_EQ(output_, "Received SDL write response (0x12345678)\n");
+  EXPECT_EQ(next_, 2u);
+}
+
+TEST_F(CollectWriteResponseTest, MalformedResponseStillCounts) {
+  Received({0x08, 0x78, 0x56, 0x34, 0x12, 0x00});
+  EXPECT_TRUE(Collect());
+  EXPECT_EQ(output_, "Received invalid SDL write response\n");
+  Received({0x08, 0x01});
+  EXPECT_TRUE(Collect());
+  EXPECT_EQ(output_, "Received invalid SDL write response\n");
+  EXPECT_EQ(next_, 2u);
+}
+
+TEST_F(CollectWriteResponseTest, ErrorPacketStopsTheCollection) {
+  Received({0x0D, 0x07, 0x00, 0x00, 0x00, 0x00});
+  Received({0x08, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_FALSE(Collect());
+  EXPECT_EQ(output_, "Received SDL error (7)\n");
+  EXPECT_EQ(next_, 1u);  // the response after it is left for the next call
+  EXPECT_TRUE(Collect());
+  EXPECT_EQ(output_, "Received SDL write response (0x00000000)\n");
+}
+
+TEST_F(CollectWriteResponseTest, ShortErrorPacketIsReportedAsInvalid) {
+  Received({0x0D, 0x07, 0x00, 0x00, 0x00});
+  EXPECT_FALSE(Collect());
+  EXPECT_EQ(output_, "Received invalid SDL error\n");
+  Received({0x0D});
+  EXPECT_FALSE(Collect());
+  EXPECT_EQ(output_, "Received invalid SDL error\n");
+}
+
+TEST_F(CollectWriteResponseTest, LogPacketsArePrintedAndPassedOver) {
+  Received({0x0E, 'h', 'i'});
+  Received({0x0E});
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  EXPECT_TRUE(Collect());
+  EXPECT_EQ(output_, "Received SDL log\nReceived SDL log\nReceived SDL write response (0x00001000)\n");
+}
+
+TEST_F(CollectWriteResponseTest, ResponsesAreCountedOneAtATime) {
+  Received({0x08, 0x00, 0x00, 0x00, 0x00});
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  EXPECT_TRUE(Collect());
+  EXPECT_TRUE(Collect());
+  EXPECT_EQ(output_, "Received SDL write response (0x00001000)\n");
+  EXPECT_FALSE(Collect());  // nothing left: gives up after its passes
+  EXPECT_EQ(output_, "");
+  EXPECT_EQ(next_, 2u);
+}
+
+TEST_F(CollectWriteResponseTest, EntryDroppedFromTheLogStops) {
+  for (int i = 0; i < 70; ++i) Received({0x08, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_FALSE(Collect());
+  EXPECT_EQ(output_, "");
+  EXPECT_EQ(next_, 1u);
+}
+
+TEST_F(CollectWriteResponseTest, GivesUpAfterItsPassesWhenNothingArrives) {
+  Sent({0x07, 0, 0, 0, 0, 1});
+  EXPECT_FALSE(Collect());
+  EXPECT_EQ(output_, "");
+  EXPECT_EQ(next_, 1u);
+}
+
+}  // namespace
