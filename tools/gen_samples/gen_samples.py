@@ -45,13 +45,7 @@ def programmer_hex(code):
     return "".join(lines).encode("ascii")
 
 
-def write_if_changed(path, content):
-    """Leaves an up-to-date file untouched so that the executables that embed
-    it are not relinked for nothing."""
-    if os.path.exists(path):
-        with open(path, "rb") as f:
-            if f.read() == content:
-                return
+def write(path, content):
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "wb") as f:
         f.write(content)
@@ -63,8 +57,8 @@ def main():
     parser.add_argument("--device-image", required=True)
     args = parser.parse_args()
     code = pseudo_random_bytes(0x5A4E5456_50524F47, PROGRAMMER_LENGTH)
-    write_if_changed(args.programmer, programmer_hex(code))
-    write_if_changed(args.device_image, pseudo_random_bytes(0x5A4E5456_494D4147, DEVICE_IMAGE_LENGTH))
+    write(args.programmer, programmer_hex(code))
+    write(args.device_image, pseudo_random_bytes(0x5A4E5456_494D4147, DEVICE_IMAGE_LENGTH))
 
 
 if __name__ == "__main__":
