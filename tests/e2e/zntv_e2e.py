@@ -133,8 +133,9 @@ def run_upgrade(env, timeout=120):
     watchdog.start()
     timed = []
     try:
-        for raw in process.stdout:
-            timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\n")))
+        with process.stdout:
+            for raw in process.stdout:
+                timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\n")))
         status = process.wait()
     finally:
         watchdog.cancel()
