@@ -2,6 +2,7 @@
 // reports what it was sent.
 #include <cstdio>
 #include <exception>
+#include <optional>
 
 #include "tools/module_sim/module_run.h"
 #include "tools/module_sim/sim_options.h"
@@ -27,7 +28,7 @@ int Simulate(const sim::sSimOptions& options) {
   presence.Add(root);
   std::optional<sim::cWineRegistration> wine;
   if (!options.wine.prefix.empty()) {
-    wine.emplace(options.wine, options.device, root.InterfaceIdentity());
+    wine.emplace(options.wine, options.device, root.InterfaceIdentity(), root.PortName());
     presence.Add(*wine);
   }
   sim::sRunRecord record;

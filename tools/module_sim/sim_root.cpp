@@ -59,7 +59,7 @@ cSimRoot::cSimRoot(const sDeviceOptions& options) : options_(options) {
   fs::create_directories(ProgramFiles());
   fs::create_directories(Sysfs() / "class" / "tty");
   fs::create_directories(DevDir());
-  if (options_.writeDescription) WriteDescriptionFile();
+  if (options_.writeDescription) WriteDescriptionFile(ProgramFiles(), options_);
   AddSerialConsoleDecoy();
 }
 
@@ -108,13 +108,13 @@ void cSimRoot::Detach() {
   fs::remove_all(UsbDeviceDir(), ignored);
 }
 
-void cSimRoot::WriteDescriptionFile() const {
-  const fs::path dir = ProgramFiles() / "Zantrova" / "Images" / options_.configName;
+void WriteDescriptionFile(const fs::path& programFiles, const sDeviceOptions& options) {
+  const fs::path dir = programFiles / "Zantrova" / "Images" / options.configName;
   fs::create_directories(dir);
-  std::string name = Hex4(options_.vendorId) + Hex4(options_.productId);
+  std::string name = Hex4(options.vendorId) + Hex4(options.productId);
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   name += ".did";
-  WriteFile(dir / name, "modem,mi_00,mi_" + Hex2(options_.interfaceNumber) + ",diag\r\n");
+  WriteFile(dir / name, "modem,mi_00,mi_" + Hex2(options.interfaceNumber) + ",diag\r\n");
 }
 
 // Every Linux host has serial ports that are not USB interfaces; the lookup

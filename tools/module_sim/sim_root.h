@@ -21,6 +21,11 @@ class cBusPresence {
   virtual void Detach() = 0;
 };
 
+// Installs the description file that makes the module a configured one:
+// <programFiles>/Zantrova/Images/<name>/<VVVVPPPP>.did, whose first line names
+// the serial interface at position 2.
+void WriteDescriptionFile(const std::filesystem::path& programFiles, const sDeviceOptions& options);
+
 class cSimRoot final : public cBusPresence {
  public:
   // Creates the directories and the description file; throws
@@ -46,7 +51,6 @@ class cSimRoot final : public cBusPresence {
  private:
   std::filesystem::path UsbDeviceDir() const;
   std::filesystem::path InterfaceDir() const;
-  void WriteDescriptionFile() const;
   void AddSerialConsoleDecoy() const;
 
   sDeviceOptions options_;

@@ -36,13 +36,22 @@ std::string RegString(const std::string& text) {
 
 }  // namespace
 
+// Wine's mount manager recreates COM port links at start-up from the
+// Software\Wine\Ports overrides, so the mapping goes there as well as into
+// dosdevices.
 cWineRegistration::cWineRegistration(const sWineOptions& wine, const sDeviceOptions& device,
-                                     const std::string& identity)
+                                     const std::string& identity, const fs::path& portName)
     : wine_(wine), hardwareId_(Upper(identity)), instance_("7&1d2a3b4c&0&" + std::to_string(device.interfaceNumber)) {
+  const std::string comName = "COM" + std::to_string(wine_.comNumber);
   const std::string deviceKey = std::string(kMachine) + "Enum\\USB\\" + hardwareId_ + "\\" + instance_;
-  Import("[" + deviceKey + "]\n\"Class\"=\"Ports\"\n\"ClassGUID\"=" + RegString(kPortsSetupClass) +
-         "\n\"Service\"=\"usbser\"\n\n[" + deviceKey + "\\Device Parameters]\n\"PortName\"=" +
-         RegString("COM" + std::to_string(wine_.comNumber)) + "\n");
+  Import("[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n" + RegString(comName) + "=" +
+         RegString(portName.string()) + "\n\n[" + deviceKey + "]\n\"Class\"=\"Ports\"\n\"ClassGUID\"=" +
+         RegString(kPortsSetupClass) + "\n\"Service\"=\"usbser\"\n\n[" + deviceKey +
+         "\\Device Parameters]\n\"PortName\"=" + RegString(comName) + "\n");
+  std::error_code ignored;
+  fs::remove(DosDevice(), ignored);
+  fs::create_symlink(portName, DosDevice());
+  if (device.writeDescription) WriteDescriptionFile(wine_.prefix / "drive_c" / "Program Files", device);
 }
 
 cWineRegistration::~cWineRegistration() {
@@ -62,10 +71,7 @@ std::string cWineRegistration::InterfaceKey() const {
          "#" + instance_ + "#" + kComPortInterfaceClass;
 }
 
-void cWineRegistration::Attach(const fs::path& slavePath) {
-  std::error_code ignored;
-  fs::remove(DosDevice(), ignored);
-  fs::create_symlink(slavePath, DosDevice());
+void cWineRegistration::Attach(const fs::path&) {
   Import("[" + InterfaceKey() + "]\n\"DeviceInstance\"=" +
          RegString("USB\\" + hardwareId_ + "\\" + instance_) + "\n\n[" + InterfaceKey() + "\\#]\n\n[" +
          InterfaceKey() + "\\#\\Control]\n\"Linked\"=dword:00000001\n");
@@ -75,8 +81,6 @@ void cWineRegistration::Attach(const fs::path& slavePath) {
 void cWineRegistration::Detach() {
   if (!attached_) return;
   attached_ = false;
-  std::error_code ignored;
-  fs::remove(DosDevice(), ignored);
   Import("[-" + InterfaceKey() + "]\n");
 }
 

@@ -1,8 +1,9 @@
-// Shows the simulated module to Windows programs run under Wine: its pty as
-// $WINEPREFIX/dosdevices/comN, and its serial interface as a present COM-port
-// device interface with a PortName in the Wine registry, so that the
-// updater's unchanged SetupAPI lookup finds it. Leaving the bus unlinks the
-// interface and the DOS device. Main thread only.
+// Shows the simulated module to Windows programs run under Wine: COMn is its
+// port name link (so it opens whichever terminal the module has now, and
+// fails while the module is off the bus), and its serial interface is a
+// present COM-port device interface with a PortName in the Wine registry, so
+// that the updater's unchanged SetupAPI lookup finds it. Leaving the bus
+// removes the interface from the registry. Main thread only.
 #pragma once
 #include <string>
 
@@ -12,10 +13,12 @@ namespace sim {
 
 class cWineRegistration final : public cBusPresence {
  public:
-  // identity: "vid_0a1b&pid_2c3d&mi_02". Writes the device's registry entry
-  // (without its interface) at once; throws std::runtime_error when Wine
-  // refuses.
-  cWineRegistration(const sWineOptions& wine, const sDeviceOptions& device, const std::string& identity);
+  // identity: "vid_0a1b&pid_2c3d&mi_02"; portName: the Linux port name link.
+  // Writes the device's registry entry (without its interface), the COM port
+  // mapping and the description file under C:\Program Files at once; throws
+  // std::runtime_error when Wine refuses.
+  cWineRegistration(const sWineOptions& wine, const sDeviceOptions& device, const std::string& identity,
+                    const std::filesystem::path& portName);
   ~cWineRegistration() override;
   cWineRegistration(const cWineRegistration&) = delete;
   cWineRegistration& operator=(const cWineRegistration&) = delete;
