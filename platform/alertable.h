@@ -88,6 +88,8 @@ class cThread {
   bool IsStarted() const;
   uint32_t Id() const;
   // Queues fn(arg) to run on this thread during its next alertable wait.
+  // (Windows also runs calls queued before the new thread got going as it
+  // starts, before entry; either way they run on this thread only.)
   bool QueueCall(QueuedCall fn, void* arg);
   // True when the thread has ended within timeoutMs.
   bool Join(uint32_t timeoutMs);

@@ -5,25 +5,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
 #include "platform/alertable.h"
+#include "platform/deadline_posix.h"
 #include "platform/thread_reactor_posix.h"
 
 namespace platform {
 
 namespace {
 
-// What the starting and the started thread share: the thread id, reported
-// once it runs, and the end of the thread, for Join with a time-out.
+// The started thread reports its id once it runs.
 struct sThreadState {
   std::mutex lock;
   std::condition_variable changed;
   uint32_t id = 0;
-  bool ended = false;
 };
 
 struct sStartRecord {
@@ -43,11 +41,6 @@ void* ThreadMain(void* p) {
   start->state->changed.notify_all();
   start->entry(start->arg);
   RemoveThreadReactor();  // calls queued from now on are refused
-  {
-    std::lock_guard<std::mutex> guard(start->state->lock);
-    start->state->ended = true;
-  }
-  start->state->changed.notify_all();
   return nullptr;
 }
 
@@ -56,8 +49,9 @@ void* ThreadMain(void* p) {
 struct cThread::sImpl {
   pthread_t thread{};
   bool started = false;
+  bool joined = false;
+  uint32_t id = 0;
   std::shared_ptr<cThreadReactor> reactor;
-  std::shared_ptr<sThreadState> state;
 };
 
 cThread::cThread() : impl_(new sImpl) {}
@@ -80,35 +74,36 @@ bool cThread::Start(ThreadEntry entry, void* arg) {
     return false;
   }
   impl_->started = true;
+  impl_->joined = false;
   impl_->reactor = std::move(reactor);
-  impl_->state = std::move(state);
-  std::unique_lock<std::mutex> lock(impl_->state->lock);
-  impl_->state->changed.wait(lock, [this] { return impl_->state->id != 0; });
+  std::unique_lock<std::mutex> lock(state->lock);
+  state->changed.wait(lock, [&] { return state->id != 0; });
+  impl_->id = state->id;
   return true;
 }
 
 bool cThread::IsStarted() const { return impl_->started; }
 
-uint32_t cThread::Id() const {
-  if (!impl_->started) return 0;
-  std::lock_guard<std::mutex> guard(impl_->state->lock);
-  return impl_->state->id;
-}
+uint32_t cThread::Id() const { return impl_->started ? impl_->id : 0; }
 
 bool cThread::QueueCall(QueuedCall fn, void* arg) {
   return impl_->started && fn != nullptr && impl_->reactor->Post(fn, arg);
 }
 
+// True only once the thread has really gone, as a Windows thread handle is
+// signalled only then (a robust mutex it held is abandoned by that time).
 bool cThread::Join(uint32_t timeoutMs) {
   if (!impl_->started) return false;
-  std::unique_lock<std::mutex> lock(impl_->state->lock);
-  auto ended = [this] { return impl_->state->ended; };
+  if (impl_->joined) return true;
+  int rc;
   if (timeoutMs == kInfinite) {
-    impl_->state->changed.wait(lock, ended);
-    return true;
+    rc = pthread_join(impl_->thread, nullptr);
+  } else {
+    const timespec deadline = RealtimeDeadline(timeoutMs);
+    rc = pthread_timedjoin_np(impl_->thread, nullptr, &deadline);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  return impl_->state->changed.wait_until(lock, deadline, ended);
+  impl_->joined = rc == 0;
+  return impl_->joined;
 }
 
 // A pthread cannot be ended from outside without leaving its locks and heap
@@ -120,20 +115,12 @@ bool cThread::Terminate() {
 
 void cThread::Close() {
   if (!impl_->started) return;
-  bool ended;
-  {
-    std::lock_guard<std::mutex> guard(impl_->state->lock);
-    ended = impl_->state->ended;
-  }
   // An ended thread is reaped; a running one is let go and frees itself.
-  if (ended) {
-    pthread_join(impl_->thread, nullptr);
-  } else {
-    pthread_detach(impl_->thread);
-  }
+  if (!impl_->joined && pthread_tryjoin_np(impl_->thread, nullptr) != 0) pthread_detach(impl_->thread);
   impl_->started = false;
+  impl_->joined = false;
+  impl_->id = 0;
   impl_->reactor.reset();
-  impl_->state.reset();
 }
 
 }  // namespace platform

@@ -25,6 +25,7 @@ struct sCallProbe {
   std::atomic<bool> workerInWait{false};
   std::atomic<int> runs{0};
   std::atomic<bool> ranOnWorkerInWait{true};
+  cEvent started;
   cEvent gate;
   sWakeResult wake{};
   bool ranBeforeWait = true;
@@ -39,6 +40,7 @@ void ProbeCall(void* p) {
 void ProbeWorker(void* p) {
   auto* probe = static_cast<sCallProbe*>(p);
   probe->worker = std::this_thread::get_id();
+  probe->started.Set();
   probe->gate.Wait(kInfinite);  // a plain wait runs no queued call
   probe->ranBeforeWait = probe->runs != 0;
   cEvent never;
@@ -52,6 +54,8 @@ TEST(AlertableWait, QueuedCallsRunOnTheTargetThreadOnlyInsideItsAlertableWait) {
   cThread worker;
   ASSERT_TRUE(worker.Start(ProbeWorker, &probe));
   EXPECT_NE(worker.Id(), 0u);
+  // Windows runs calls queued before a thread begins as it starts up.
+  ASSERT_TRUE(probe.started.Wait(5000));
   ASSERT_TRUE(worker.QueueCall(ProbeCall, &probe));
   ASSERT_TRUE(worker.QueueCall(ProbeCall, &probe));
   probe.gate.Set();
