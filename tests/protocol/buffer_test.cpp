@@ -134,15 +134,15 @@ TEST(ProtocolRequest, DefaultsAndAnOwnNotificationPerCopy) {
   EXPECT_EQ(original->extraData, nullptr);
   EXPECT_EQ(original->extraSize, 0u);
   EXPECT_FALSE(original->sendOnly);
-  EXPECT_EQ(record->liveClones, 2);
+  EXPECT_EQ(record->LiveClones(), 2);
 
   original->sendCount = 3;
   original->sendOnly = true;
   sProtocolRequest copy(*original);
-  EXPECT_EQ(record->liveClones, 3);
+  EXPECT_EQ(record->LiveClones(), 3);
   EXPECT_NE(copy.notification, original->notification);
   original.reset();
-  EXPECT_EQ(record->liveClones, 2);
+  EXPECT_EQ(record->LiveClones(), 2);
   EXPECT_TRUE(copy.IsValid());
   EXPECT_EQ(copy.sendCount, 3u);
   EXPECT_TRUE(copy.sendOnly);

@@ -3,6 +3,10 @@
 
 tBytes EchoReply(const tBytes& burst, size_t) { return burst; }
 
+tReplyRule AnswerOnly(uint8_t code) {
+  return [code](const tBytes& burst, size_t) { return burst.back() == code ? tBytes{code} : tBytes{}; };
+}
+
 cFakeModule::cFakeModule() : reader_([this] { Run(); }) {}
 
 cFakeModule::~cFakeModule() { Stop(); }
@@ -38,6 +42,11 @@ void cFakeModule::Resume() {
   changed_.notify_all();
 }
 
+void cFakeModule::PauseAfter(size_t bursts) {
+  std::lock_guard guard(lock_);
+  pauseAfter_ = bursts;
+}
+
 bool cFakeModule::Send(const tBytes& bytes) { return line_.Write(bytes); }
 
 void cFakeModule::HangUp() {
@@ -63,6 +72,7 @@ void cFakeModule::Run() {
       if (rule_) reply = rule_(burst, bursts_.size());
       totalBytes_ += burst.size();
       bursts_.push_back({tClock::now(), std::move(burst)});
+      if (bursts_.size() == pauseAfter_) paused_ = true;
     }
     changed_.notify_all();
     if (!reply.empty()) line_.Write(reply);

@@ -26,6 +26,10 @@ using tReplyRule = std::function<tBytes(const tBytes& burst, size_t index)>;
 // Replies with the burst itself: the test server takes a burst whose first
 // byte is the request's as its response.
 tBytes EchoReply(const tBytes& burst, size_t index);
+// Answers only the one-byte request code, also when the line has merged the
+// tail of an earlier write into the same burst; everything else stays
+// unanswered, so that no stray reply can merge with the answer.
+tReplyRule AnswerOnly(uint8_t code);
 
 class cFakeModule {
  public:
@@ -38,6 +42,8 @@ class cFakeModule {
   // While paused nothing is read, so the server's writes back up.
   void Pause();
   void Resume();
+  // Pauses once that many bursts have arrived.
+  void PauseAfter(size_t bursts);
   // Unsolicited bytes to the server.
   bool Send(const tBytes& bytes);
   // Stops reading and drops the line.
@@ -60,6 +66,7 @@ class cFakeModule {
   std::vector<sBurst> bursts_;
   size_t totalBytes_ = 0;
   bool paused_ = false;
+  size_t pauseAfter_ = 0;
   bool stopping_ = false;
   std::thread reader_;
 };

@@ -92,6 +92,29 @@ bool cEventRecord::WaitForCount(size_t count, std::chrono::milliseconds timeout)
   return changed_.wait_until(guard, tClock::now() + timeout, [&] { return events_.size() >= count; });
 }
 
+bool cEventRecord::WaitForClones(int count, std::chrono::milliseconds timeout) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return liveClones_ == count; });
+}
+
+void cEventRecord::CloneMade() {
+  std::lock_guard guard(lock_);
+  ++liveClones_;
+}
+
+void cEventRecord::CloneGone() {
+  {
+    std::lock_guard guard(lock_);
+    --liveClones_;
+  }
+  changed_.notify_all();
+}
+
+int cEventRecord::LiveClones() {
+  std::lock_guard guard(lock_);
+  return liveClones_;
+}
+
 void cEventRecord::Hold() {
   std::lock_guard guard(lock_);
   held_ = true;
@@ -107,10 +130,10 @@ void cEventRecord::LetGo() {
 
 cRecordingNotification::cRecordingNotification(std::shared_ptr<cEventRecord> record)
     : record_(std::move(record)) {
-  ++record_->liveClones;
+  record_->CloneMade();
 }
 
-cRecordingNotification::~cRecordingNotification() { --record_->liveClones; }
+cRecordingNotification::~cRecordingNotification() { record_->CloneGone(); }
 
 std::unique_ptr<cProtocolNotification> cRecordingNotification::Clone() const {
   return std::make_unique<cRecordingNotification>(record_);

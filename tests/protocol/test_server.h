@@ -69,17 +69,21 @@ class cEventRecord {
   std::vector<sRecordedEvent> Events();
   std::vector<int32_t> Codes();
   bool WaitForCount(size_t count, std::chrono::milliseconds timeout);
+  // True when exactly count clones exist within timeout.
+  bool WaitForClones(int count, std::chrono::milliseconds timeout);
+  void CloneMade();
+  void CloneGone();
+  int LiveClones();
   // Notify blocks while held (a worker stuck in a notification).
   void Hold();
   void LetGo();
-
-  std::atomic<int> liveClones{0};
 
  private:
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<sRecordedEvent> events_;
   bool held_ = false;
+  int liveClones_ = 0;
 };
 
 class cRecordingNotification : public cProtocolNotification {

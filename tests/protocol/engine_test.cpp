@@ -1,0 +1,261 @@
+// The request engine over a real serial line: order, one request in flight,
+// re-sends, extra data, time-outs, the receive path and the system clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "platform/errors.h"
+#include "server_fixture.h"
+
+namespace {
+
+using tCodes = std::vector<int32_t>;
+
+TEST_F(ConnectedServer, AnsweredRequestIsSentThenAnsweredFromTheLog) {
+  module.SetRule(EchoReply);
+  const uint32_t id = Queue({0x10, 0x01, 0x02});
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(events->WaitForCount(2, 2s));
+  const auto recorded = events->Events();
+  EXPECT_EQ(recorded[0].code, eNotifySent);
+  EXPECT_EQ(recorded[0].id, id);
+  EXPECT_EQ(recorded[1].code, eNotifyResponse);
+  sProtocolBuffer sent;
+  sProtocolBuffer answer;
+  server.GetLog().Get(sent, recorded[0].value);
+  server.GetLog().Get(answer, recorded[1].value);
+  EXPECT_EQ(sent.GetShared()->GetKind(), kBufferKindDiagSent);
+  EXPECT_EQ(answer.GetShared()->GetKind(), kBufferKindDiagReceived);
+  EXPECT_EQ(tBytes(answer.GetData(), answer.GetData() + answer.GetSize()), (tBytes{0x10, 0x01, 0x02}));
+  EXPECT_TRUE(events->WaitForClones(0, 1s));  // the server's record is gone
+}
+
+TEST_F(ConnectedServer, OrderIsDueTimeThenId) {
+  auto sendOnly = [](uint32_t delay) {
+    return [delay](sProtocolRequest& r) { r.delayMs = delay, r.sendOnly = true; };
+  };
+  Queue({0x01}, sendOnly(200));
+  Queue({0x02}, sendOnly(200));
+  Queue({0x03}, sendOnly(200));
+  Queue({0x04}, sendOnly(50));
+  ASSERT_TRUE(module.WaitForBytes(4, 2s));  // back to back: bursts may merge
+  EXPECT_EQ(module.AllBytes(), (tBytes{0x04, 0x01, 0x02, 0x03}));
+  EXPECT_TRUE(events->WaitForCount(4, 1s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifySent, eNotifySent, eNotifySent}));
+}
+
+TEST_F(ConnectedServer, NothingIsTransmittedWhileARequestIsInFlight) {
+  Queue({0x21}, [](sProtocolRequest& r) { r.responseTimeoutMs = 300; });
+  Queue({0x22}, [](sProtocolRequest& r) { r.responseTimeoutMs = 300; });
+  ASSERT_TRUE(module.WaitForBursts(2, 2s));
+  const auto bursts = module.Bursts();
+  EXPECT_GE(Between(bursts[0].at, bursts[1].at), 280ms);
+  ASSERT_TRUE(events->WaitForCount(4, 1s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyNoResponse, eNotifySent, eNotifyNoResponse}));
+  EXPECT_EQ(events->Events()[1].value, 0u);
+}
+
+TEST_F(ConnectedServer, ResendsSendCountTimesEvenWhenAnswered) {
+  module.SetRule(EchoReply);
+  Queue({0x31}, [](sProtocolRequest& r) { r.sendCount = 3; });
+  ASSERT_TRUE(events->WaitForCount(6, 2s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse,
+                                     eNotifySent, eNotifyResponse}));
+  const auto bursts = module.Bursts();
+  ASSERT_EQ(bursts.size(), 3u);
+  EXPECT_GE(Between(bursts[0].at, bursts[1].at), 95ms);
+  EXPECT_GE(Between(bursts[1].at, bursts[2].at), 95ms);
+  EXPECT_FALSE(events->WaitForCount(7, 300ms));
+}
+
+TEST_F(ConnectedServer, UnlimitedRequestRunsUntilCancelled) {
+  const uint32_t id = Queue({0x32}, [](sProtocolRequest& r) {
+    r.sendCount = kSendUnlimited;
+    r.resendIntervalMs = 10;
+    r.sendOnly = true;
+  });
+  ASSERT_TRUE(module.WaitForBytes(5, 2s));
+  EXPECT_TRUE(server.Cancel(id));
+  EXPECT_TRUE(events->WaitForClones(0, 1s));
+  const size_t sent = module.AllBytes().size();
+  EXPECT_FALSE(module.WaitForBytes(sent + 1, 200ms));
+}
+
+TEST_F(ConnectedServer, SendOnlyRequestReportsSentAndNothingMore) {
+  module.SetRule(EchoReply);
+  Queue({0x41}, [](sProtocolRequest& r) { r.sendOnly = true; });
+  ASSERT_TRUE(events->WaitForCount(1, 1s));
+  EXPECT_FALSE(events->WaitForCount(2, 300ms));
+  EXPECT_EQ(events->Codes(), tCodes{eNotifySent});
+}
+
+// Extra data goes out raw after the packet in chunks of 262144 bytes, each
+// reported with its length, then the packet is reported sent.
+class ExtraData : public ConnectedServer, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(ExtraData, IsWrittenInChunksWithProgress) {
+  const uint32_t size = GetParam();
+  std::vector<uint8_t> extra(size);
+  for (uint32_t i = 0; i < size; ++i) extra[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  ASSERT_NE(Queue({0x51, 0x52}, [&](sProtocolRequest& r) {
+              r.extraData = extra.data();
+              r.extraSize = size;
+              r.sendOnly = true;
+            }),
+            0u);
+  std::vector<uint32_t> chunks;
+  for (uint32_t left = size; left > 0; left -= std::min(left, kExtraDataChunkSize)) {
+    chunks.push_back(std::min(left, kExtraDataChunkSize));
+  }
+  std::vector<int32_t> expected(chunks.size(), eNotifyProgress);
+  expected.push_back(eNotifySent);
+  ASSERT_TRUE(module.WaitForBytes(2 + size, 10s));
+  ASSERT_TRUE(events->WaitForCount(expected.size(), 2s));
+  const auto recorded = events->Events();
+  EXPECT_EQ(events->Codes(), expected);
+  for (size_t i = 0; i < chunks.size(); ++i) EXPECT_EQ(recorded[i].value, chunks[i]);
+  tBytes wanted{0x51, 0x52};
+  wanted.insert(wanted.end(), extra.begin(), extra.end());
+  EXPECT_EQ(module.AllBytes(), wanted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ExtraData, ::testing::Values(262144u, 262145u, 524288u));
+
+TEST_F(ConnectedServer, EncodedFrameIsWrittenButThePayloadIsLogged) {
+  server.encoding = eEncoding::Framed;
+  Queue({0x61, 0x62}, [](sProtocolRequest& r) { r.sendOnly = true; });
+  ASSERT_TRUE(events->WaitForCount(1, 1s));
+  ASSERT_TRUE(module.WaitForBytes(3, 1s));
+  EXPECT_EQ(module.AllBytes(), (tBytes{0x7E, 0x61, 0x62}));
+  sProtocolBuffer logged;
+  server.GetLog().Get(logged, events->Events()[0].value);
+  EXPECT_EQ(logged.GetSize(), 2u);
+}
+
+TEST_F(ConnectedServer, UnencodableRequestFailsAndIsSentAgainIfSendsRemain) {
+  server.encoding = eEncoding::Invalid;
+  Queue({0x63}, [](sProtocolRequest& r) { r.sendCount = 2, r.resendIntervalMs = 10; });
+  ASSERT_TRUE(events->WaitForCount(2, 1s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifyFailed, eNotifyFailed}));
+  EXPECT_EQ(events->Events()[0].value, 0u);
+}
+
+TEST_F(ConnectedServer, ShortWriteFailsThenTheNextTransmissionGoesOut) {
+  module.SetRule(EchoReply);
+  server.shortCompletions = 1;
+  Queue({0x71, 0x72}, [](sProtocolRequest& r) { r.sendCount = 2, r.resendIntervalMs = 10; });
+  ASSERT_TRUE(events->WaitForCount(3, 2s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifyFailed, eNotifySent, eNotifyResponse}));
+  EXPECT_EQ(events->Events()[0].value, 0u);
+}
+
+TEST(ServerLine, WriteRunningOutOfTimeFailsTheRequest) {
+  cFakeModule module;
+  cTestServer server;
+  server.writeTotalMultiplierMs = 0;
+  server.writeTotalConstantMs = 100;
+  ASSERT_TRUE(server.Initialize());
+  ASSERT_TRUE(server.Connect(module.PortName()));
+  module.Pause();  // the line backs up: the extra data cannot all go out
+  auto events = std::make_shared<cEventRecord>();
+  const cRecordingNotification notification(events);
+  std::vector<uint8_t> extra(4 * kExtraDataChunkSize);
+  sProtocolRequest request(MakePayload({0x75}), &notification);
+  request.extraData = extra.data();
+  request.extraSize = static_cast<uint32_t>(extra.size());
+  ASSERT_NE(server.Send(request), 0u);
+  ASSERT_TRUE(events->WaitForCount(1, 2s));
+  EXPECT_EQ(events->Codes(), tCodes{eNotifyFailed});
+  EXPECT_EQ(events->Events()[0].value, 0u);
+  module.Resume();
+}
+
+TEST_F(ConnectedServer, RefusedWriteFailsTheRequestLikeAFailedOne) {
+  module.HangUp();  // the port's transfers end and no new one starts
+  const uint32_t id = Queue({0x73});
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(events->WaitForCount(1, 1s));
+  EXPECT_EQ(events->Events()[0].code, eNotifyFailed);
+  EXPECT_EQ(events->Events()[0].value, 0u);
+  EXPECT_TRUE(events->WaitForClones(0, 1s));
+}
+
+TEST_F(ConnectedServer, EmptyReadsDoNotStopReading) {
+  server.Shutdown();
+  // A fresh server whose reads end empty every 10 ms.
+  cFakeModule line;
+  cTestServer polling;
+  polling.readTotalConstantMs = 10;
+  ASSERT_TRUE(polling.Initialize());
+  ASSERT_TRUE(polling.Connect(line.PortName()));
+  line.SetRule(EchoReply);
+  std::this_thread::sleep_for(100ms);  // lets several empty reads complete
+  const cRecordingNotification notification(events);
+  sProtocolRequest request(MakePayload({0x74}), &notification);
+  ASSERT_NE(polling.Send(request), 0u);
+  ASSERT_TRUE(events->WaitForCount(2, 1s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse}));
+  EXPECT_EQ(polling.decodes, 1u);  // empty reads never reach the decoder
+}
+
+TEST_F(ConnectedServer, SystemClockSetBackMakesScheduledRequestsDue) {
+  const auto start = tClock::now();
+  Queue({0x81}, [](sProtocolRequest& r) { r.delayMs = 60000, r.sendOnly = true; });
+  Queue({0x82}, [](sProtocolRequest& r) { r.delayMs = 30000, r.sendOnly = true; });
+  EXPECT_FALSE(module.WaitForBursts(1, 150ms));
+  platform::SetSystemTimeOffsetForTest(-3600LL * 1000 * platform::kHundredNsPerMs);
+  ASSERT_TRUE(module.WaitForBytes(2, 1s));
+  EXPECT_LT(Between(start, tClock::now()), 1500ms);
+  EXPECT_EQ(module.AllBytes(), (tBytes{0x81, 0x82}));  // now equally due: id order
+}
+
+TEST_F(ConnectedServer, AbortFailsTheRequestAndItsTimerCannotHitTheNext) {
+  module.SetRule([](const tBytes& burst, size_t) {
+    return burst[0] == 0x91 ? tBytes{kAbortByte} : tBytes{};
+  });
+  module.PauseAfter(2);  // the next request's transmission stalls for a while
+  Queue({0x91}, [](sProtocolRequest& r) { r.responseTimeoutMs = 200; });
+  std::vector<uint8_t> extra(kExtraDataChunkSize);
+  Queue({0x92}, [&](sProtocolRequest& r) {
+    r.extraData = extra.data();
+    r.extraSize = static_cast<uint32_t>(extra.size());
+    r.responseTimeoutMs = 300;
+  });
+  ASSERT_TRUE(events->WaitForCount(2, 1s));
+  std::this_thread::sleep_for(400ms);  // past the aborted request's time-out
+  module.Resume();
+  ASSERT_TRUE(events->WaitForCount(5, 3s));
+  EXPECT_EQ(events->Codes(),
+            (tCodes{eNotifySent, eNotifyFailed, eNotifyProgress, eNotifySent, eNotifyNoResponse}));
+  const auto recorded = events->Events();
+  EXPECT_EQ(recorded[1].value, 0u);
+  EXPECT_GE(Between(recorded[3].at, recorded[4].at), 280ms);
+}
+
+TEST_F(ConnectedServer, AbortWithNothingInFlightIsLoggedAndHarmless) {
+  module.Send({kAbortByte, 0x01});
+  module.SetRule(EchoReply);
+  ASSERT_TRUE(events->WaitForCount(0, 0ms));
+  std::this_thread::sleep_for(50ms);
+  Queue({0x93});
+  ASSERT_TRUE(events->WaitForCount(2, 1s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse}));
+  sProtocolBuffer first;
+  EXPECT_EQ(server.GetLog().Get(first, 0).GetCode(), kAbortByte);
+}
+
+TEST_F(ConnectedServer, DefaultResponseTimeoutIsFiveSeconds) {
+  Queue({0xA1});
+  ASSERT_TRUE(events->WaitForCount(1, 1s));
+  ASSERT_TRUE(events->WaitForCount(2, 6s));
+  const auto recorded = events->Events();
+  EXPECT_EQ(recorded[1].code, eNotifyNoResponse);
+  EXPECT_EQ(recorded[1].value, 0u);
+  EXPECT_GE(Between(recorded[0].at, recorded[1].at), 4950ms);
+  EXPECT_LE(Between(recorded[0].at, recorded[1].at), 5500ms);
+  EXPECT_TRUE(events->WaitForClones(0, 1s));
+}
+
+}  // namespace

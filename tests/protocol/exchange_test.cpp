@@ -1,0 +1,136 @@
+// The blocking exchange: answers, silence, stalls, event batches, lost events
+// and the retry series.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "protocol/exchange.h"
+#include "server_fixture.h"
+
+namespace {
+
+constexpr sExchangeTiming kShort{300, 300};
+
+tBytes BytesOf(const sProtocolBuffer& packet) {
+  return tBytes(packet.GetData(), packet.GetData() + packet.GetSize());
+}
+
+// Makes CanSend report the given events through the request's notification
+// before the request is queued, so that the exchange sees them in one batch.
+void ScriptEvents(cTestServer& server, std::vector<sRequestEvent> script) {
+  server.onCanSend = [script](const sProtocolBuffer& packet) {
+    const auto& request = dynamic_cast<const sProtocolRequest&>(packet);
+    for (const sRequestEvent& event : script) {
+      request.notification->Notify(event.code, event.requestId, event.value);
+    }
+  };
+}
+
+TEST_F(ConnectedServer, ExchangeReturnsTheAnswer) {
+  module.SetRule(EchoReply);
+  sProtocolBuffer response;
+  EXPECT_TRUE(SendAndWait(MakePayload({0x31, 0x32}), server, response));
+  EXPECT_EQ(BytesOf(response), (tBytes{0x31, 0x32}));
+  EXPECT_EQ(response.GetShared()->GetKind(), kBufferKindDiagReceived);
+}
+
+TEST_F(ConnectedServer, SendOnlyExchangeEndsOnceTransmitted) {
+  sProtocolBuffer response;
+  const auto start = tClock::now();
+  EXPECT_TRUE(SendAndWait(MakePayload({0x33}), server, response, true));
+  EXPECT_LT(Between(start, tClock::now()), 200ms);
+  EXPECT_FALSE(response.IsValid());
+}
+
+TEST_F(ConnectedServer, SilentModuleFailsAfterTheResponseTimeout) {
+  sProtocolBuffer response;
+  const auto start = tClock::now();
+  EXPECT_FALSE(SendAndWait(MakePayload({0x34}), server, response, false, {5000, 300}));
+  const auto took = Between(start, tClock::now());
+  EXPECT_GE(took, 290ms);
+  EXPECT_LT(took, 1000ms);
+}
+
+TEST_F(ConnectedServer, SilentModuleWithDefaultsFailsAfterFiveSeconds) {
+  sProtocolBuffer response;
+  const auto start = tClock::now();
+  EXPECT_FALSE(SendAndWait(MakePayload({0x35}), server, response));
+  const auto took = Between(start, tClock::now());
+  EXPECT_GE(took, 4990ms);
+  EXPECT_LT(took, 5600ms);
+}
+
+TEST_F(ConnectedServer, TransmissionThatNeverCompletesIsCancelled) {
+  server.swallowCompletions = true;
+  sProtocolBuffer response;
+  const auto start = tClock::now();
+  EXPECT_FALSE(SendAndWait(MakePayload({0x36}), server, response, false, kShort));
+  EXPECT_GE(Between(start, tClock::now()), 290ms);
+  // Only the cancel can have ended it: the server never heard of the write.
+  server.swallowCompletions = false;
+  module.SetRule(AnswerOnly(0x37));
+  EXPECT_TRUE(SendAndWait(MakePayload({0x37}), server, response, false, kShort));
+}
+
+TEST_F(ConnectedServer, RefusedRequestFailsAtOnce) {
+  sProtocolBuffer response;
+  const auto start = tClock::now();
+  EXPECT_FALSE(SendAndWait(MakePayload({0x38}, kBufferKindSdlSent), server, response));
+  EXPECT_FALSE(SendAndWait(nullptr, server, response));
+  EXPECT_FALSE(SendAndWait(new sSharedBuffer(kBufferKindDiagSent, 0, nullptr), server, response));
+  EXPECT_LT(Between(start, tClock::now()), 100ms);
+}
+
+TEST_F(ConnectedServer, SuccessLaterInABatchWins) {
+  const int32_t logged = server.GetLog().Add(sProtocolBuffer(MakePayload({0x39, 0x01})));
+  ScriptEvents(server, {{eNotifySent, 0, 0},
+                        {eNotifyNoResponse, 0, 0},
+                        {eNotifyResponse, 0, static_cast<uint32_t>(logged)}});
+  sProtocolBuffer response;
+  EXPECT_TRUE(SendAndWait(MakePayload({0x39}), server, response, false, kShort));
+  EXPECT_EQ(BytesOf(response), (tBytes{0x39, 0x01}));
+}
+
+TEST_F(ConnectedServer, LostEventsCancelTheRequestAndDecideWhatWasSeen) {
+  const int32_t logged = server.GetLog().Add(sProtocolBuffer(MakePayload({0x3A, 0x01})));
+  std::vector<sRequestEvent> script(13, sRequestEvent{eNotifyProgress, 0, 1});
+  script.push_back({eNotifyResponse, 0, static_cast<uint32_t>(logged)});
+  ScriptEvents(server, script);
+  sProtocolBuffer response;
+  // The request itself would wait 10 s for an answer unless cancelled.
+  EXPECT_FALSE(SendAndWait(MakePayload({0x3A}), server, response, false, {300, 10000}));
+  server.onCanSend = nullptr;
+  module.SetRule(AnswerOnly(0x3B));
+  const auto start = tClock::now();
+  EXPECT_TRUE(SendAndWait(MakePayload({0x3B}), server, response, false, kShort));
+  EXPECT_LT(Between(start, tClock::now()), 1000ms);
+}
+
+TEST_F(ConnectedServer, RetryStopsAtTheFirstAnswer) {
+  module.SetRule([](const tBytes& burst, size_t index) { return index == 2 ? burst : tBytes{}; });
+  sProtocolBuffer response;
+  EXPECT_TRUE(SendAndWaitRetry(MakePayload({0x3C}), server, response, {300, 150}));
+  EXPECT_EQ(module.Bursts().size(), 3u);
+  EXPECT_EQ(BytesOf(response), tBytes{0x3C});
+}
+
+TEST_F(ConnectedServer, RetryGivesUpAfterFiveAttempts) {
+  sProtocolBuffer response;
+  EXPECT_FALSE(SendAndWaitRetry(MakePayload({0x3D}), server, response, {300, 100}));
+  EXPECT_EQ(module.Bursts().size(), kExchangeAttempts);
+}
+
+TEST(ExchangeWithoutLine, RetryKeepsAPayloadThatIsNeverTransmitted) {
+  cTestServer server;  // running but not connected: every write is refused
+  ASSERT_TRUE(server.Initialize());
+  int attempts = 0;
+  server.onCanSend = [&](const sProtocolBuffer& request) {
+    ++attempts;
+    EXPECT_EQ(request.GetCode(), 0x3E);  // the payload is still intact
+  };
+  sProtocolBuffer response;
+  EXPECT_FALSE(SendAndWaitRetry(MakePayload({0x3E}), server, response, kShort));
+  EXPECT_EQ(attempts, 5);
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+// A connected server with nothing to do must not use the processor: its
+// worker sleeps in one wait and wakes only for the clock check.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "server_fixture.h"
+
+namespace {
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+TEST_F(ConnectedServer, IdleConnectedServerUsesNoMeasurableCpu) {
+  const double before = ProcessCpuSeconds();
+  std::this_thread::sleep_for(10s);
+  const double used = ProcessCpuSeconds() - before;
+  std::printf("idle connected server: %.1f ms of CPU in 10 s\n", used * 1000);
+  RecordProperty("idle_cpu_ms", static_cast<int>(used * 1000));
+  EXPECT_LT(used, 0.05);
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// The server's life cycle and client operations: start, connect, refusals,
+// shutdown and what it drops.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "server_fixture.h"
+
+namespace {
+
+TEST(ServerLifecycle, OperationsBeforeInitializeFail) {
+  cFakeModule module;
+  cTestServer server;
+  EXPECT_FALSE(server.Connect(module.PortName()));
+  sProtocolRequest request(MakePayload({0x01}));
+  EXPECT_EQ(server.Send(request), 0u);
+  EXPECT_FALSE(server.Cancel(1));
+  EXPECT_TRUE(server.Shutdown());
+}
+
+TEST(ServerLifecycle, SecondInitializeFailsAndTheFirstWorkerRuns) {
+  cFakeModule module;
+  cTestServer server;
+  ASSERT_TRUE(server.Initialize());
+  EXPECT_FALSE(server.Initialize());
+  EXPECT_TRUE(server.Connect(module.PortName()));
+}
+
+TEST(ServerLifecycle, ConnectFailures) {
+  cFakeModule module;
+  cTestServer server;
+  ASSERT_TRUE(server.Initialize());
+  EXPECT_FALSE(server.Connect(L""));
+  EXPECT_FALSE(server.Connect(L"/dev/zntv-no-such-port"));
+  server.configureFails = true;
+  EXPECT_FALSE(server.Connect(module.PortName()));
+  server.configureFails = false;
+  EXPECT_TRUE(server.Connect(module.PortName()));
+
+  cTestServer second;  // the port is held exclusively
+  ASSERT_TRUE(second.Initialize());
+  EXPECT_FALSE(second.Connect(module.PortName()));
+}
+
+TEST_F(ConnectedServer, RequestsOfAnotherKindAreRefused) {
+  sProtocolRequest other(MakePayload({0x01}, kBufferKindDlSent));
+  EXPECT_EQ(server.Send(other), 0u);
+  sSharedBuffer* empty = new sSharedBuffer(kBufferKindDiagSent, 0, nullptr);
+  sProtocolRequest invalid(empty);
+  EXPECT_EQ(server.Send(invalid), 0u);
+  empty->Release();  // never referenced: still ours to free
+  EXPECT_FALSE(module.WaitForBursts(1, 100ms));
+}
+
+TEST(ServerLifecycle, TransmitKindsFrom35AreRefused) {
+  cTestServer server(35);
+  ASSERT_TRUE(server.Initialize());
+  sProtocolRequest request(MakePayload({0x01}, 35));
+  EXPECT_EQ(server.Send(request), 0u);
+}
+
+TEST_F(ConnectedServer, ShutdownDropsEveryRequestSilentlyAndClearsTheLog) {
+  Queue({0x21}, [](sProtocolRequest& r) { r.responseTimeoutMs = 10000; });
+  ASSERT_TRUE(events->WaitForCount(1, 1s));  // in flight, awaiting its response
+  Queue({0x22}, [](sProtocolRequest& r) { r.delayMs = 10000; });
+  Queue({0x23});
+  EXPECT_EQ(events->LiveClones(), 3);
+  EXPECT_GT(server.GetLog().GetCount(), 0u);
+  EXPECT_TRUE(server.Shutdown());
+  EXPECT_EQ(events->LiveClones(), 0);
+  EXPECT_EQ(events->Codes(), std::vector<int32_t>{eNotifySent});
+  EXPECT_EQ(server.GetLog().GetCount(), 0u);
+  EXPECT_EQ(server.GetLog().Add(sProtocolBuffer(MakePayload({0x24}))), 0);
+  EXPECT_TRUE(server.Shutdown());
+}
+
+}  // namespace
