@@ -16,24 +16,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ZNTV_BUILD_DIR:-$root/build}
 win_build=${ZNTV_WIN_BUILD_DIR:-$root/build-win}
 source "$root/scripts/setup.sh"
+source "$root/scripts/module-sim.sh"
 zntv_setup windows || exit 1
-
-# build_target <dir> <target> [cmake configure args...]
-build_target() {
-  local dir=$1 target=$2; shift 2
-  local log
-  log=$(mktemp)
-  if { [ -f "$dir/CMakeCache.txt" ] || cmake -S "$root" -B "$dir" "$@" >"$log" 2>&1; } &&
-     cmake --build "$dir" --target "$target" -j2 >>"$log" 2>&1; then
-    rm -f "$log"
-  else
-    cat "$log"; rm -f "$log"
-    echo "run-upgrade-wine: building $target failed" >&2
-    exit 1
-  fi
-}
-build_target "$build" zntv-module-sim
-build_target "$win_build" zntv-upgrade -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
+zntv_build_target "$build" zntv-module-sim || exit 1
+zntv_build_target "$win_build" zntv-upgrade -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" || exit 1
 
 export WINEPREFIX=${WINEPREFIX:-$win_build/wineprefix-sim}
 export WINEDEBUG=-all
@@ -44,43 +30,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  wineserver -k 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'zntv_sim_stop; wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 # One server for the whole run, so that the simulator's registry updates
 # between the phases do not each start Wine afresh.
 wineserver -p
 
 image=$(sed -n 2p "$win_build/resources/embedded_inputs.txt")
-"$build/zntv-module-sim" --wine-prefix "$WINEPREFIX" --com "${ZNTV_WINE_COM:-5}" --expect-image "$image" "$@" \
-  >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 600); do
-  [ "$(wc -l <"$work/sim.out")" -ge 3 ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ "$(wc -l <"$work/sim.out")" -lt 3 ]; then
-  cat "$work/sim.err" >&2
-  echo "run-upgrade-wine: the module simulator did not start" >&2
-  exit 1
-fi
-
-# Console lines without Wine's carriage returns; the last one waits for the
-# simulator's verdict.
-wine "$win_build/zntv-upgrade.exe" | tr -d '\r' |
-  awk -v last="$work/last" 'NR > 1 { print previous; fflush() } { previous = $0 } END { if (NR) print previous > last }'
-status=${PIPESTATUS[0]}
-
-[ "$status" -eq 0 ] || kill -TERM "$sim_pid" 2>/dev/null
-wait "$sim_pid"
-sim_status=$?
-sim_pid=
-tail -n +4 "$work/sim.out"
-[ "$sim_status" -eq 0 ] || echo "Module simulator exit status $sim_status (log: $(tail -n 3 "$work/sim.err" | tr '\n' ' '))"
-[ -f "$work/last" ] && cat "$work/last"
-exit "$status"
+zntv_sim_start "$work" 60 "$build/zntv-module-sim" --wine-prefix "$WINEPREFIX" --com "${ZNTV_WINE_COM:-5}" \
+  --expect-image "$image" "$@" || exit 1
+zntv_sim_upgrade "$work" wine "$win_build/zntv-upgrade.exe"
