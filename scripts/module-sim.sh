@@ -52,8 +52,10 @@ zntv_sim_upgrade() {
   local sim_status=$?
   zntv_sim_pid=
   tail -n +4 "$work/sim.out"
-  [ "$sim_status" -eq 0 ] ||
-    echo "Module simulator exit status $sim_status ($(tail -n 3 "$work/sim.err" | tr '\n' ' '))"
+  if [ "$sim_status" -ne 0 ]; then
+    echo "Module simulator exit status $sim_status"
+    cat "$work/sim.err"
+  fi
   [ -f "$work/last" ] && cat "$work/last"
   return "$status"
 }
