@@ -30,10 +30,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 work=$(mktemp -d)
-trap 'zntv_sim_stop; wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+trap 'zntv_sim_stop; wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
 # One server for the whole run, so that the simulator's registry updates
-# between the phases do not each start Wine afresh.
-wineserver -p
+# between the phases do not each start Wine afresh. It keeps quiet: a port
+# that hangs up makes it dump its objects.
+wineserver -p >/dev/null 2>&1
 
 image=$(sed -n 2p "$win_build/resources/embedded_inputs.txt")
 zntv_sim_start "$work" 60 "$build/zntv-module-sim" --wine-prefix "$WINEPREFIX" --com "${ZNTV_WINE_COM:-5}" \

@@ -1,6 +1,7 @@
 // Registry entries written with "wine regedit /S" and a DOS device symlink.
 #include "tools/module_sim/wine_registry.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,10 +103,16 @@ void cWineRegistration::Import(const std::string& regText) const {
   envp.push_back(nullptr);
   std::string wine = "wine", regedit = "regedit", silent = "/S", path = file.string();
   char* argv[] = {wine.data(), regedit.data(), silent.data(), path.data(), nullptr};
+  // A Wine server started by regedit outlives it; it must not hold on to the
+  // simulator's standard output, where the environment lines go.
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t child = 0;
-  if (posix_spawnp(&child, "wine", nullptr, nullptr, argv, envp.data()) != 0) {
-    throw std::runtime_error("cannot start wine regedit");
-  }
+  const int spawned = posix_spawnp(&child, "wine", &quiet, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&quiet);
+  if (spawned != 0) throw std::runtime_error("cannot start wine regedit");
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
