@@ -34,8 +34,9 @@ Bytes HelloAnswer(const sSdlOptions& sdl) {
   answer.push_back(sdl.minVersion);
   PutLe(answer, sdl.maxWrite, 4);
   PutLe(answer, sdl.baseAddress, 4);
-  answer.push_back(static_cast<uint8_t>(sdl.identification.size()));
-  PutText(answer, sdl.identification.substr(0, 255));
+  const std::string identification = sdl.identification.substr(0, 255);  // its length must fit a byte
+  answer.push_back(static_cast<uint8_t>(identification.size()));
+  PutText(answer, identification);
   PutLe(answer, sdl.window, 2);
   PutLe(answer, sdl.tableEntries, 2);
   for (uint32_t i = 0; i < sdl.tableEntries; ++i) PutLe(answer, 0x00010000u * (i + 1), 4);
