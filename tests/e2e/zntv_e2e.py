@@ -217,11 +217,18 @@ class UpgradeTestCase(unittest.TestCase):
     def tearDown(self):
         if self.sim:
             self.sim.stop()
-        outcome = getattr(self, "_outcome", None)
-        failed = outcome and any(error for _, error in getattr(outcome, "errors", []) if error)
-        if self.sim and failed:
+        if self.sim and self.has_failed():
             print(f"\n--- simulator log ({self.id()}) ---\n" + self.sim.log_path.read_text()[-4000:])
         shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def has_failed(self):
+        """Whether the test body failed (unittest keeps this to itself)."""
+        outcome = getattr(self, "_outcome", None)
+        if outcome is None:
+            return False
+        if hasattr(outcome, "errors"):  # before Python 3.11
+            return any(error for _, error in outcome.errors)
+        return any(test is self for test, _ in outcome.result.errors + outcome.result.failures)
 
     def start_sim(self, *args, expect_image=True):
         self.sim = Simulator(self.workdir, *args, expect_image=self.image_path if expect_image else None)
