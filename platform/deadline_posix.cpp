@@ -31,6 +31,12 @@ timespec cDeadline::Remaining() const {
   return ToTimespec(left > 0 ? left : 0);
 }
 
+itimerspec OneShotTimer(int64_t ns) {
+  itimerspec setting{};
+  setting.it_value = ToTimespec(ns > 0 ? ns : 1);
+  return setting;
+}
+
 timespec RealtimeDeadline(uint32_t timeoutMs) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);

@@ -1,6 +1,7 @@
 // Deadlines computed once from a millisecond time-out, for the waits of the
 // POSIX platform layer, and the reset of an eventfd or timerfd signal.
 #pragma once
+#include <sys/timerfd.h>
 #include <time.h>
 
 #include <cstdint>
@@ -25,6 +26,10 @@ int64_t MonotonicNowNs();
 
 // CLOCK_REALTIME now plus timeoutMs, for the pthread calls that need it.
 timespec RealtimeDeadline(uint32_t timeoutMs);
+
+// A one-shot timerfd setting expiring at ns (absolute or relative, as the
+// call says); 0 becomes the earliest expiry, since 0 would disarm the timer.
+itimerspec OneShotTimer(int64_t ns);
 
 // Reads (and so resets) the counter of a non-blocking eventfd or timerfd;
 // false when it was not signalled.

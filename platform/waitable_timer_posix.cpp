@@ -4,26 +4,18 @@
 // relative timers, and Linux runs them on the monotonic base).
 #include <sys/timerfd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/alertable.h"
 #include "platform/clock.h"
+#include "platform/deadline_posix.h"
 
 namespace platform {
 
 namespace {
 
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000;
-constexpr int64_t kHundredNsPerSecond = 10000000;
-
-itimerspec OneShot(int64_t hundredNs) {
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(hundredNs / kHundredNsPerSecond);
-  spec.it_value.tv_nsec = static_cast<long>(hundredNs % kHundredNsPerSecond) * 100;
-  // A zero value would disarm the timer; the earliest time fires at once.
-  if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
-  return spec;
-}
 
 }  // namespace
 
@@ -42,18 +34,18 @@ bool cWaitableTimer::SetAbsolute(uint64_t dueSystemTime) {
   // The kernel clock lacks the test offset that GetSystemTime adds.
   const int64_t realDue = static_cast<int64_t>(dueSystemTime) - GetSystemTimeOffsetForTest();
   const int64_t sinceUnixEpoch = realDue > kUnixEpochAsFileTime ? realDue - kUnixEpochAsFileTime : 0;
-  const itimerspec spec = OneShot(sinceUnixEpoch);
-  return timerfd_settime(impl_->fd.Get(), TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+  const itimerspec setting = OneShotTimer(std::min(sinceUnixEpoch, INT64_MAX / 100) * 100);
+  return timerfd_settime(impl_->fd.Get(), TFD_TIMER_ABSTIME, &setting, nullptr) == 0;
 }
 
 bool cWaitableTimer::SetRelative(uint64_t duration100ns) {
   if (!IsValid()) return false;
-  if (duration100ns > static_cast<uint64_t>(INT64_MAX)) {
+  if (duration100ns > static_cast<uint64_t>(INT64_MAX / 100)) {
     errno = EINVAL;
     return false;
   }
-  const itimerspec spec = OneShot(static_cast<int64_t>(duration100ns));
-  return timerfd_settime(impl_->fd.Get(), 0, &spec, nullptr) == 0;
+  const itimerspec setting = OneShotTimer(static_cast<int64_t>(duration100ns) * 100);
+  return timerfd_settime(impl_->fd.Get(), 0, &setting, nullptr) == 0;
 }
 
 bool cWaitableTimer::Cancel() {

@@ -219,14 +219,9 @@ void cWinComm::sImpl::UpdateWatches() {
 }
 
 void cWinComm::sImpl::ArmTimer(sDirection& d) {
-  itimerspec spec{};
   const int64_t due = d.finished ? kNoDeadline : d.NextDueNs();
-  if (due != kNoDeadline) {
-    spec.it_value.tv_sec = static_cast<time_t>(due / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(due % 1000000000);
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
-  }
-  timerfd_settime(d.timer.Get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+  const itimerspec setting = due == kNoDeadline ? itimerspec{} : platform::OneShotTimer(due);
+  timerfd_settime(d.timer.Get(), TFD_TIMER_ABSTIME, &setting, nullptr);
 }
 
 // ---- starting transfers: the calling thread owns them -------------------

@@ -80,25 +80,6 @@ TEST(Mutex, OwnerThatEndsHoldingItLeavesItAbandoned) {
   mutex.Release();
 }
 
-void AcquireAndEndWhenReleased(void* p) {
-  auto* h = static_cast<sMutexHolder*>(p);
-  h->result = h->mutex->Acquire(1000);
-  h->acquired.Set();
-  h->release.Wait(kInfinite);  // ends still owning it
-}
-
-TEST(Mutex, OwnerEndingWhileAnotherWaitsAbandonsItToTheWaiter) {
-  cMutex mutex;
-  sMutexHolder holder{&mutex, {}, {}};
-  cThread thread;
-  ASSERT_TRUE(thread.Start(AcquireAndEndWhenReleased, &holder));
-  ASSERT_TRUE(holder.acquired.Wait(5000));
-  holder.release.Set();
-  EXPECT_EQ(mutex.Acquire(5000), eAcquire::Abandoned);
-  mutex.Release();
-  EXPECT_TRUE(thread.Join(5000));
-}
-
 TEST(CriticalSection, ExcludesConcurrentHolders) {
   cCriticalSection section(5000);
   long counter = 0;
