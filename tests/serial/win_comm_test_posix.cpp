@@ -229,7 +229,7 @@ TEST_F(PtyPort, AVanishedPeerEndsTheReadWithAnErrorAndRefusesNewTransfers) {
   EXPECT_TRUE(a_.port.Close());
 }
 
-TEST_F(PtyPort, BytesBeforeTheHangUpAreDeliveredFirst) {
+TEST_F(PtyPort, AReadStartedAfterTheHangUpEndsWithTheBytesOrAnError) {
   uint8_t in[16];
   PeerWrite("bye");
   master_.Close();
