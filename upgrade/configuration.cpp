@@ -102,11 +102,20 @@ std::optional<sConfiguration> ReadDescriptionFile(const std::wstring& base, cons
   if (!file.IsOpen()) {
     return std::nullopt;
   }
+  std::wstring firstLine, secondLine;
+  file.ReadLine(firstLine);
+  file.ReadLine(secondLine);
+  return ParseDescription(fileName, folder, firstLine, secondLine, excluded);
+}
+
+}  // namespace
+
+std::optional<sConfiguration> ParseDescription(const std::wstring& fileName, const std::wstring& folder,
+                                               const std::wstring& firstLine, const std::wstring& secondLine,
+                                               const KindSet& excluded) {
   sConfiguration configuration;
-  std::wstring line;
-  ReadInterfaces(file.ReadLine(line) ? line : std::wstring(), configuration);
-  line.clear();
-  configuration.kinds = ParseKindList(file.ReadLine(line) ? line : std::wstring());
+  ReadInterfaces(firstLine, configuration);
+  configuration.kinds = ParseKindList(secondLine);
   auto deviceInterface = configuration.interfaces.find(kDeviceInterfacePosition);
   if (deviceInterface == configuration.interfaces.end() || SharesAKind(excluded, configuration.kinds)) {
     return std::nullopt;
@@ -115,8 +124,6 @@ std::optional<sConfiguration> ReadDescriptionFile(const std::wstring& base, cons
   configuration.folder = folder;
   return configuration;
 }
-
-}  // namespace
 
 ConfigurationMap& ProcessConfigurationMap() {
   static ConfigurationMap configurations;

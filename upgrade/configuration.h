@@ -7,6 +7,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,14 @@ ConfigurationMap& FindConfigurations(const KindSet& excluded, ConfigurationMap& 
 // The same search below another base folder (ending in a separator).
 ConfigurationMap& FindConfigurationsBelow(const std::wstring& base, const KindSet& excluded,
                                           ConfigurationMap& configurations);
+
+// The configuration one description file gives: its file name (the first
+// eight characters name vendor and product), its folder, its first two lines
+// (empty when the file has fewer). Nothing when the file is refused for the
+// reasons FindConfigurations gives. Pure: touches no file.
+std::optional<sConfiguration> ParseDescription(const std::wstring& fileName, const std::wstring& folder,
+                                               const std::wstring& firstLine, const std::wstring& secondLine,
+                                               const KindSet& excluded);
 
 // The non-empty comma-separated fields of a line, in order.
 std::vector<std::wstring> SplitFields(const std::wstring& line);
