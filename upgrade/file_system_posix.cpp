@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/errors.h"
+#include "platform/handle.h"
 #include "upgrade/native_fs_posix.h"
 
 namespace host {
@@ -73,34 +74,29 @@ std::vector<sDirectoryEntry> ListDirectory(const std::wstring& pattern, eListing
 }
 
 struct cReadOnlyFile::sImpl {
-  int fd = -1;
+  platform::cHandle file;
   std::vector<uint8_t> bytes;
-  ~sImpl() {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
 };
 
 cReadOnlyFile::cReadOnlyFile() : impl_(std::make_unique<sImpl>()) {}
 cReadOnlyFile::~cReadOnlyFile() = default;
 
 uint32_t cReadOnlyFile::Open(const std::wstring& path) {
-  impl_->fd = open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (impl_->fd < 0) {
+  impl_->file = platform::cHandle(open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!impl_->file.IsValid()) {
     return ErrorCodeOf(errno);
   }
   struct stat status {};
-  if (fstat(impl_->fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+  if (fstat(impl_->file.Get(), &status) == 0 && S_ISDIR(status.st_mode)) {
     return ErrorCodeOf(EISDIR);
   }
-  posix_fadvise(impl_->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  posix_fadvise(impl_->file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return platform::kErrorSuccess;
 }
 
 bool cReadOnlyFile::GetSize(uint64_t& size) const {
   struct stat status {};
-  if (fstat(impl_->fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (fstat(impl_->file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return false;
   }
   size = static_cast<uint64_t>(status.st_size);
@@ -117,7 +113,7 @@ uint32_t cReadOnlyFile::View(size_t size) {
   bytes.resize(size);
   size_t done = 0;
   while (done < size) {
-    ssize_t got = pread(impl_->fd, bytes.data() + done, size - done, static_cast<off_t>(done));
+    ssize_t got = pread(impl_->file.Get(), bytes.data() + done, size - done, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) {
       continue;
     }

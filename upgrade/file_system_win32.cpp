@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include "platform/errors.h"
+#include "platform/handle.h"
 
 namespace host {
 namespace {
@@ -17,12 +18,6 @@ struct sFindCloser {
 struct sViewUnmapper {
   void operator()(const void* view) const { UnmapViewOfFile(view); }
 };
-
-struct sHandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-
-using cOwnedHandle = std::unique_ptr<void, sHandleCloser>;
 
 }  // namespace
 
@@ -53,8 +48,8 @@ std::vector<sDirectoryEntry> ListDirectory(const std::wstring& pattern, eListing
 
 // Members end in reverse order: the view, then the mapping, then the file.
 struct cReadOnlyFile::sImpl {
-  cOwnedHandle file;
-  cOwnedHandle mapping;
+  platform::cHandle file;
+  platform::cHandle mapping;
   std::unique_ptr<const void, sViewUnmapper> view;
   size_t size = 0;
 };
@@ -64,18 +59,17 @@ cReadOnlyFile::cReadOnlyFile() : impl_(std::make_unique<sImpl>()) {}
 cReadOnlyFile::~cReadOnlyFile() = default;
 
 uint32_t cReadOnlyFile::Open(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  impl_->file = platform::cHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!impl_->file.IsValid()) {
     return GetLastError();
   }
-  impl_->file.reset(file);
   return platform::kErrorSuccess;
 }
 
 bool cReadOnlyFile::GetSize(uint64_t& size) const {
   LARGE_INTEGER whole{};
-  if (!GetFileSizeEx(impl_->file.get(), &whole)) {
+  if (!GetFileSizeEx(impl_->file.Get(), &whole)) {
     return false;
   }
   size = static_cast<uint64_t>(whole.QuadPart);
@@ -83,12 +77,11 @@ bool cReadOnlyFile::GetSize(uint64_t& size) const {
 }
 
 uint32_t cReadOnlyFile::View(size_t size) {
-  HANDLE mapping = CreateFileMappingW(impl_->file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) {
+  impl_->mapping = platform::cHandle(CreateFileMappingW(impl_->file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!impl_->mapping.IsValid()) {
     return GetLastError();
   }
-  impl_->mapping.reset(mapping);
-  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+  const void* view = MapViewOfFile(impl_->mapping.Get(), FILE_MAP_READ, 0, 0, size);
   if (view == nullptr) {
     return GetLastError();
   }
