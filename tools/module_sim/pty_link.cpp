@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace sim {
@@ -121,7 +123,10 @@ void cPtyLink::WriteAll(const uint8_t* data, size_t size) {
       continue;
     }
     if (put < 0 && errno == EINTR) continue;
-    if (put < 0) return;  // hung up: nobody to hear the rest
+    if (put < 0) {  // hung up: nobody to hear the rest
+      std::fprintf(stderr, "zntv-module-sim: %zu bytes lost: %s\n", size, std::strerror(errno));
+      return;
+    }
     writePacer_.Account(static_cast<size_t>(put));
     data += put;
     size -= static_cast<size_t>(put);
