@@ -22,6 +22,12 @@ if(WIN32)
   # One self-contained executable: no MinGW runtime DLLs beside it under Wine.
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()
+# Fuzzing build (clang): every project target carries the fuzzer's coverage
+# hooks; the targets in fuzz/ link the fuzzer itself.
+option(ZNTV_FUZZ "Build the libFuzzer targets in fuzz/ (clang only)" OFF)
+if(ZNTV_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 if(ZNTV_SANITIZE)
   add_compile_options(-fsanitize=${ZNTV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${ZNTV_SANITIZE})
