@@ -13,10 +13,12 @@
 
 using namespace std::chrono_literals;
 
+inline constexpr const char* kNoLine = "no serial line to play the module on";
+
 class ConnectedServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(module.IsReady());
+    if (!module.IsReady()) GTEST_SKIP() << kNoLine;
     ASSERT_TRUE(server.Initialize());
     ASSERT_TRUE(server.Connect(module.PortName()));
   }

@@ -1,5 +1,6 @@
-// A connected server with nothing to do must not use the processor: its
-// worker sleeps in one wait and wakes only for the clock check.
+// What only the Linux line can show: the port is held exclusively, and a
+// connected server with nothing to do does not use the processor (its worker
+// sleeps in one wait and wakes only for the clock check).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -15,6 +16,12 @@ double ProcessCpuSeconds() {
   getrusage(RUSAGE_SELF, &usage);
   auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+TEST_F(ConnectedServer, PortIsHeldExclusively) {
+  cTestServer second;
+  ASSERT_TRUE(second.Initialize());
+  EXPECT_FALSE(second.Connect(module.PortName()));
 }
 
 TEST_F(ConnectedServer, IdleConnectedServerUsesNoMeasurableCpu) {
