@@ -24,6 +24,7 @@ zntv_build_target() {
 # environment it announces once the module is on the bus.
 zntv_sim_start() {
   local work=$1 seconds=$2; shift 2
+  : >"$work/sim.out"  # before the background start, which opens it in its own time
   "$@" >"$work/sim.out" 2>"$work/sim.err" &
   zntv_sim_pid=$!
   local tries=$((seconds * 20))
