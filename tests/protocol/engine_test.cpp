@@ -173,16 +173,6 @@ TEST(ServerLine, WriteRunningOutOfTimeFailsTheRequest) {
   module.Resume();
 }
 
-TEST_F(ConnectedServer, RefusedWriteFailsTheRequestLikeAFailedOne) {
-  module.HangUp();  // the port's transfers end and no new one starts
-  const uint32_t id = Queue({0x73});
-  ASSERT_NE(id, 0u);
-  ASSERT_TRUE(events->WaitForCount(1, 1s));
-  EXPECT_EQ(events->Events()[0].code, eNotifyFailed);
-  EXPECT_EQ(events->Events()[0].value, 0u);
-  EXPECT_TRUE(events->WaitForClones(0, 1s));
-}
-
 TEST(ServerLine, EmptyReadsDoNotStopReading) {
   cFakeModule module;
   if (!module.IsReady()) GTEST_SKIP() << kNoLine;

@@ -1,5 +1,5 @@
-// What only the Linux line can show: the port is held exclusively, and a
-// connected server with nothing to do does not use the processor (its worker
+// What only the Linux line can show: the port is held exclusively, a line
+// that hangs up refuses the next write, and a connected server with nothing to do does not use the processor (its worker
 // sleeps in one wait and wakes only for the clock check).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/errors.h"
 #include "server_fixture.h"
 
 namespace {
@@ -22,6 +23,16 @@ TEST_F(ConnectedServer, PortIsHeldExclusively) {
   cTestServer second;
   ASSERT_TRUE(second.Initialize());
   EXPECT_FALSE(second.Connect(module.PortName()));
+}
+
+TEST_F(ConnectedServer, RefusedWriteFailsTheRequestLikeAFailedOne) {
+  module.HangUp();  // the port's transfers end and no new one starts
+  const uint32_t id = Queue({0x73});
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(events->WaitForCount(1, 1s));
+  EXPECT_EQ(events->Events()[0].code, eNotifyFailed);
+  EXPECT_EQ(events->Events()[0].value, 0u);
+  EXPECT_TRUE(events->WaitForClones(0, 1s));
 }
 
 TEST_F(ConnectedServer, IdleConnectedServerUsesNoMeasurableCpu) {

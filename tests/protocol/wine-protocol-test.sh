@@ -24,7 +24,11 @@ socat_pid=
 links=()
 cleanup() {
   for link in "${links[@]}"; do rm -f "$link"; done
-  [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null && wait "$socat_pid" 2>/dev/null
+  # socat joining two pseudo-terminals does not always end on TERM.
+  if [ -n "$socat_pid" ]; then
+    kill -KILL "$socat_pid" 2>/dev/null || true
+    wait "$socat_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -50,4 +54,6 @@ map_port() {
 map_port "$work/host"
 host=$mapped
 map_port "$work/module"
-ZNTV_TEST_COM_PORT=$host ZNTV_TEST_MODULE_PORT=$mapped "$scripts/wine-run.sh" "$exe" "$@"
+status=0
+ZNTV_TEST_COM_PORT=$host ZNTV_TEST_MODULE_PORT=$mapped "$scripts/wine-run.sh" "$exe" "$@" || status=$?
+exit $status
