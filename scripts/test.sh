@@ -42,11 +42,39 @@ stage() {
   [ "$nfail" -eq 0 ] || broken+=("$name")
 }
 
+# check <name> <command...>: one more test, passed when the command exits 0
+# and its last line says the upgrade succeeded (or, for fuzzing, exits 0).
+check() {
+  local name=$1; shift
+  echo "=== $name ==="
+  local log="$out/$name.log"
+  "$@" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  if [ "$status" -eq 0 ] && { [ "$name" = fuzz ] || tail -n 1 "$log" | grep -Eq '^Upgraded in [0-9]+ ms$'; }; then
+    passed=$((passed + 1))
+  else
+    echo "$name: failed (exit status $status)"
+    failed=$((failed + 1)); broken+=("$name")
+  fi
+}
+
+# The README's commands themselves must hold: its main-job command and this
+# one must both stand in it.
+readme_names_commands() {
+  grep -Fxq '    bash scripts/run-upgrade.sh' README.md && grep -Fxq '    bash scripts/test.sh' README.md
+}
+
 mkdir -p "$out"
 stage "linux" "$out/linux" ""
 stage "linux-asan-ubsan" "$out/asan" "" -DZNTV_SANITIZE=address,undefined
 stage "linux-tsan" "$out/tsan" "^(platform|serial|protocol|device)$" -DZNTV_SANITIZE=thread
 stage "windows-wine" "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
+if readme_names_commands; then passed=$((passed + 1)); else
+  echo "README.md no longer names the main-job and test commands"; failed=$((failed + 1)); broken+=("readme")
+fi
+check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
+check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
+check fuzz env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/fuzz.sh
 
 echo
 [ ${#broken[@]} -eq 0 ] || echo "Failing stages: ${broken[*]}"
