@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "platform/errors.h"
 #include "server_fixture.h"
@@ -33,6 +34,28 @@ TEST_F(ConnectedServer, RefusedWriteFailsTheRequestLikeAFailedOne) {
   EXPECT_EQ(events->Events()[0].code, eNotifyFailed);
   EXPECT_EQ(events->Events()[0].value, 0u);
   EXPECT_TRUE(events->WaitForClones(0, 1s));
+}
+
+// A worker stuck inside a command keeps the client that issued it, and so the
+// server mutex, busy. Shutdown cannot get the mutex, and on Linux a thread
+// cannot be ended forcibly: Shutdown must report false and leave everything
+// the worker still uses in place; once the worker comes free it leaves on
+// the stop signal, and the server is destroyed cleanly.
+TEST_F(ConnectedServer, ShutdownWithoutTheMutexFailsSafelyWhenTheWorkerCannotBeEnded) {
+  const uint32_t id = Queue({0x52}, [](sProtocolRequest& r) { r.responseTimeoutMs = 60000; });
+  ASSERT_TRUE(events->WaitForCount(1, 1s));
+  events->Hold();
+  bool cancelled = false;
+  std::thread client([&] { cancelled = server.Cancel(id); });
+  ASSERT_TRUE(events->WaitForBlockedNotify(2s));  // the cancel's event blocks the worker
+  const auto start = tClock::now();
+  EXPECT_FALSE(server.Shutdown());
+  EXPECT_GE(Between(start, tClock::now()), 11900ms);  // mutex wait, then the grace period
+  events->LetGo();
+  client.join();
+  EXPECT_TRUE(cancelled);  // the command did run, late
+  EXPECT_EQ(events->Codes(), (std::vector<int32_t>{eNotifySent, eNotifyNoResponse}));
+  EXPECT_TRUE(server.Shutdown());
 }
 
 TEST_F(ConnectedServer, IdleConnectedServerUsesNoMeasurableCpu) {

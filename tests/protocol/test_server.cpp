@@ -71,7 +71,12 @@ void cTestServer::OnTransmitComplete(uint32_t error, uint32_t bytes) {
 
 void cEventRecord::Add(int32_t code, uint32_t id, uint32_t value) {
   std::unique_lock guard(lock_);
-  changed_.wait(guard, [this] { return !held_; });
+  if (held_) {
+    ++blocked_;
+    changed_.notify_all();
+    changed_.wait(guard, [this] { return !held_; });
+    --blocked_;
+  }
   events_.push_back({code, id, value, tClock::now()});
   changed_.notify_all();
 }
@@ -118,6 +123,11 @@ int cEventRecord::LiveClones() {
 void cEventRecord::Hold() {
   std::lock_guard guard(lock_);
   held_ = true;
+}
+
+bool cEventRecord::WaitForBlockedNotify(std::chrono::milliseconds timeout) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return blocked_ > 0; });
 }
 
 void cEventRecord::LetGo() {

@@ -77,12 +77,15 @@ class cEventRecord {
   // Notify blocks while held (a worker stuck in a notification).
   void Hold();
   void LetGo();
+  // True when a Notify is blocked by Hold within timeout.
+  bool WaitForBlockedNotify(std::chrono::milliseconds timeout);
 
  private:
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<sRecordedEvent> events_;
   bool held_ = false;
+  int blocked_ = 0;
   int liveClones_ = 0;
 };
 
