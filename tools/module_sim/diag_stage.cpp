@@ -28,6 +28,7 @@ void RunDiagStage(sStageContext& context) {
   const auto& unsolicited = context.options.misbehaviour.diagUnsolicited;
   for (;;) {
     const Bytes request = context.link.NextPacket();
+    if (context.responder.Lose(eStage::Diag, request)) continue;
     const sRequestTag tag = context.responder.Note(eStage::Diag, request);
     std::vector<Bytes> packets(unsolicited.begin(), unsolicited.end());
     switch (request[0]) {

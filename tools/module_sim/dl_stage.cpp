@@ -43,6 +43,7 @@ Bytes Write(sStageContext& context, const Bytes& request, std::string& details) 
 void RunDlStage(sStageContext& context) {
   for (;;) {
     const Bytes request = context.link.NextPacket();
+    if (context.responder.Lose(eStage::Dl, request)) continue;
     std::string details;
     Bytes answer;
     bool started = false;

@@ -25,10 +25,32 @@ void RunStage(eStage stage, sStageContext& context) {
 
 // A line hang-up first, then the traces in sysfs and /dev, as when a USB
 // device disconnects.
-void LeaveBus(const sTimingOptions& timing, cWaiter& waiter, cPtyLink& link, cBusPresence& presence) {
-  waiter.SleepFor(std::chrono::milliseconds(timing.dropDelayMs));
+void Disconnect(cPtyLink& link, cBusPresence& presence) {
   link.Close();
   presence.Detach();
+}
+
+void LeaveBus(const sTimingOptions& timing, cWaiter& waiter, cPtyLink& link, cBusPresence& presence) {
+  waiter.SleepFor(std::chrono::milliseconds(timing.dropDelayMs));
+  Disconnect(link, presence);
+}
+
+// Runs a stage to its end. A module that drops off in the middle of it comes
+// back after the vanish offline time and serves the stage afresh; false when
+// it stays away for good.
+bool ServeStage(eStage stage, sStageContext& context, cWaiter& waiter, cBusPresence& presence) {
+  for (;;) {
+    try {
+      RunStage(stage, context);
+      return true;
+    } catch (const sLeftBus&) {
+      Disconnect(context.link, presence);
+      const unsigned offlineMs = context.options.misbehaviour.vanishOfflineMs;
+      if (offlineMs == 0) return false;
+      waiter.SleepFor(std::chrono::milliseconds(offlineMs));
+      presence.Attach(context.link.Open());
+    }
+  }
 }
 
 }  // namespace
@@ -40,7 +62,10 @@ void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, c
   onFirstAttach();
   for (eStage stage = options.startStage;; stage = static_cast<eStage>(static_cast<int>(stage) + 1)) {
     record.stages.push_back(stage);
-    RunStage(stage, context);
+    if (!ServeStage(stage, context, waiter, presence)) {
+      record.end = eRunEnd::NeverReturned;
+      return;
+    }
     LeaveBus(options.timing, waiter, link, presence);
     if (stage == eStage::Sdl) {
       record.end = eRunEnd::Reset;

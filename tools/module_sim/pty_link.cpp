@@ -106,6 +106,11 @@ void cPtyLink::WaitForHostToOpen(Deadline deadline) {
   }
 }
 
+void cPtyLink::StopReading() {
+  waiter_.SleepFor(std::chrono::milliseconds(timing_.idleTimeoutMs));
+  throw cRunEnded(eRunEnd::IdleTimeout);
+}
+
 void cPtyLink::Write(const Bytes& wire) {
   const size_t piece = splitBytes_ ? splitBytes_ : wire.size();
   for (size_t offset = 0; offset < wire.size(); offset += piece) {

@@ -47,6 +47,11 @@ class cPtyLink {
   // Writes raw line bytes, split and paced as configured. Bytes written while
   // no host holds the port are lost, as on a real line.
   void Write(const Bytes& wire);
+  // Keeps the line as it is for a while: nothing read, nothing written.
+  void Pause(std::chrono::milliseconds duration) { waiter_.SleepFor(duration); }
+  // Stops reading for good: the host's bytes pile up in the terminal until
+  // its writes block. Throws cRunEnded at the idle time-out (or a signal).
+  [[noreturn]] void StopReading();
 
  private:
   void ReadAvailable(Deadline deadline);

@@ -9,6 +9,25 @@ namespace {
 
 Bytes Frame(const Bytes& payload) { return EncodeHdlcFrame(payload.data(), payload.size()); }
 
+// Bytes more than the host's reassembly buffer holds (four 64 KiB reads).
+constexpr size_t kOverlongBytes = (size_t{1} << 18) + 4096;
+
+// Reproducible noise without a flag, and not ending in an escape, which would
+// swallow the flag that opens the next frame.
+Bytes Noise(size_t size) {
+  Bytes noise(size);
+  uint32_t state = 0x2545F491;
+  for (auto& byte : noise) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<uint8_t>(state >> 24);
+    if (byte == kHdlcFlag) byte = 0x5A;
+  }
+  if (!noise.empty() && noise.back() == kHdlcEscape) noise.back() = 0x5D;
+  return noise;
+}
+
+void Append(Bytes& wire, const Bytes& bytes) { wire.insert(wire.end(), bytes.begin(), bytes.end()); }
+
 std::string RequestLine(eStage stage, const Bytes& request, const std::string& details) {
   char head[48];
   std::snprintf(head, sizeof head, "%s %02x %zu", StageName(stage), request.empty() ? 0u : request[0],
@@ -50,27 +69,75 @@ bool cResponder::Matches(const std::vector<sAnswerRule>& rules, const sRequestTa
   return false;
 }
 
+bool cResponder::Lose(eStage stage, const Bytes& request) {
+  const sRequestTag next{stage, request.empty() ? uint8_t(0) : request[0],
+                         counts_[{stage, request.empty() ? uint8_t(0) : request[0]}] + 1};
+  if (!Matches(misbehaviour_.lost, next)) return false;
+  Note(stage, request, "lost");
+  return true;
+}
+
 void cResponder::Answer(const sRequestTag& tag, const std::vector<Bytes>& packets) {
   if (packets.empty()) return;
+  if (Matches(misbehaviour_.stall, tag)) {
+    Log("--", tag, packets.back(), " (stopped reading)");
+    link_.StopReading();
+  }
+  if (Matches(misbehaviour_.vanish, tag)) {
+    Log("--", tag, packets.back(), " (dropped off the bus)");
+    throw sLeftBus{};
+  }
   if (Matches(misbehaviour_.silent, tag)) {
     Log("--", tag, packets.back(), " (withheld)");
     return;
   }
+  if (Matches(misbehaviour_.late, tag)) link_.Pause(std::chrono::milliseconds(misbehaviour_.lateMs));
   Bytes wire;
-  auto append = [&wire](const Bytes& frame) { wire.insert(wire.end(), frame.begin(), frame.end()); };
+  AppendLineTrouble(tag, wire);
   for (size_t i = 0; i + 1 < packets.size(); ++i) {
     Log("->", tag, packets[i], "");
-    append(Frame(packets[i]));
+    Append(wire, Frame(packets[i]));
   }
-  const Bytes& answer = packets.back();
+  const Bytes answer = ShapedAnswer(tag, packets.back());
   if (Matches(misbehaviour_.damagedBefore, tag)) {
     Log("->", tag, answer, " (damaged copy)");
-    append(DamagedFrame(answer));
+    Append(wire, DamagedFrame(answer));
   }
   const bool damage = Matches(misbehaviour_.badFcs, tag);
-  Log("->", tag, answer, damage ? " (bad FCS)" : "");
-  append(damage ? DamagedFrame(answer) : Frame(answer));
+  const Bytes frame = damage ? DamagedFrame(answer) : Frame(answer);
+  const bool duplicate = Matches(misbehaviour_.duplicated, tag);
+  Bytes& destination = Matches(misbehaviour_.heldBack, tag) ? heldBack_ : wire;
+  const bool holdBack = &destination == &heldBack_;
+  Log("->", tag, answer, damage ? " (bad FCS)" : holdBack ? " (held back)" : duplicate ? " (twice)" : "");
+  Append(destination, frame);
+  if (duplicate) Append(destination, frame);
+  if (!holdBack && !heldBack_.empty()) {
+    Append(wire, heldBack_);
+    heldBack_.clear();
+  }
   link_.Write(wire);
+}
+
+// Noise, flags, an over-long run without a flag and unsolicited packets, in
+// that order, ahead of everything the answer sends.
+void cResponder::AppendLineTrouble(const sRequestTag& tag, Bytes& wire) const {
+  if (Matches(misbehaviour_.garbageBefore, tag)) Append(wire, Noise(misbehaviour_.garbageBytes));
+  if (Matches(misbehaviour_.flagStorm, tag)) wire.insert(wire.end(), misbehaviour_.stormFlags, kHdlcFlag);
+  if (Matches(misbehaviour_.overlongBefore, tag)) Append(wire, Noise(kOverlongBytes));
+  if (!Matches(misbehaviour_.unsolicitedBefore, tag)) return;
+  for (unsigned round = 0; round < misbehaviour_.unsolicitedRepeat; ++round) {
+    for (Bytes packet : misbehaviour_.unsolicitedPackets) {
+      if (packet.size() < misbehaviour_.unsolicitedPad) packet.resize(misbehaviour_.unsolicitedPad, 0x00);
+      Append(wire, Frame(packet));
+    }
+  }
+}
+
+Bytes cResponder::ShapedAnswer(const sRequestTag& tag, const Bytes& answer) const {
+  Bytes shaped = answer;
+  if (Matches(misbehaviour_.truncated, tag) && !shaped.empty()) shaped.pop_back();
+  if (Matches(misbehaviour_.padded, tag)) shaped.push_back(0x00);
+  return shaped;
 }
 
 void cResponder::Log(const char* direction, const sRequestTag& tag, const Bytes& packet, const char* note) const {

@@ -1,7 +1,9 @@
 // Between the stages and the line: counts each stage's requests by command
-// code, records them, and sends the stage's answers framed, unless a
-// misbehaviour rule for that request says to stay silent, damage the FCS or
-// send a damaged copy first. Single-threaded.
+// code, records them, and sends the stage's answers framed, shaped by the
+// misbehaviour rules that match the request: stay silent, damage the FCS,
+// put noise, flags or unsolicited packets in front, cut or pad the answer,
+// send it twice, late or after the next one, or, instead of answering, drop
+// off the bus or stop reading the line. Single-threaded.
 #pragma once
 #include <map>
 #include <string>
@@ -22,18 +24,29 @@ struct sRequestTag {
   unsigned occurrence = 0;
 };
 
+// Thrown when the module drops off the bus in the middle of a stage.
+struct sLeftBus {};
+
 class cResponder {
  public:
   cResponder(cPtyLink& link, const sMisbehaviourOptions& misbehaviour, sRunRecord& record, bool verbose);
 
   // Counts and records a request; details are appended to its record line.
   sRequestTag Note(eStage stage, const Bytes& request, const std::string& details = {});
+  // True (and the request counted and recorded as lost) when a rule says the
+  // request never reached the module; the stage then ignores it.
+  bool Lose(eStage stage, const Bytes& request);
   // Sends packets in one write: any leading packets (log, unsolicited) as
   // they are, then the last one, the answer proper, shaped by the rules.
+  // Throws sLeftBus when the module is to drop off instead, and cRunEnded
+  // when it stops reading.
   void Answer(const sRequestTag& tag, const std::vector<Bytes>& packets);
 
- private:
   bool Matches(const std::vector<sAnswerRule>& rules, const sRequestTag& tag) const;
+
+ private:
+  void AppendLineTrouble(const sRequestTag& tag, Bytes& wire) const;
+  Bytes ShapedAnswer(const sRequestTag& tag, const Bytes& answer) const;
   void Log(const char* direction, const sRequestTag& tag, const Bytes& packet, const char* note) const;
 
   cPtyLink& link_;
@@ -41,6 +54,7 @@ class cResponder {
   sRunRecord& record_;
   bool verbose_;
   std::map<std::pair<eStage, uint8_t>, unsigned> counts_;
+  Bytes heldBack_;  // frames of answers that go out after the next answer
 };
 
 // A frame of payload whose FCS no longer matches.

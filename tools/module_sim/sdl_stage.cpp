@@ -15,6 +15,8 @@ constexpr std::string_view kHostMagic = "ZNTV fast download protocol host";
 constexpr std::string_view kTargetMagic = "ZNTV fast download protocol targ";
 constexpr size_t kHelloLength = 36, kWriteHeader = 5;
 constexpr uint32_t kErrorInvalidCommand = 1, kErrorBadHello = 2, kErrorBadLength = 3, kErrorTooLarge = 4;
+// Where a write lands when the module gets its address wrong.
+constexpr uint32_t kWrongAddressOffset = 0x10000000;
 
 Bytes Error(uint32_t code, const std::string& text, bool bare) {
   Bytes packet{kError};
@@ -91,7 +93,10 @@ class cProgrammer {
     if (length > sdl_.maxWrite) return Refuse(tag, kErrorTooLarge, "write too large");
     ++writes_;
     if (writes_ == sdl_.errorAtWrite) return Refuse(tag, sdl_.errorCode, "flash write failed");
-    context_.record.flash.Write(address, &request[kWriteHeader], length);
+    const uint32_t stored =
+        context_.responder.Matches(context_.options.misbehaviour.wrongAddress, tag) ? address + kWrongAddressOffset
+                                                                                     : address;
+    context_.record.flash.Write(stored, &request[kWriteHeader], length);
     std::vector<Bytes> packets;
     if (sdl_.logEvery && writes_ % sdl_.logEvery == 0) {
       Bytes log{kLog};
@@ -99,7 +104,7 @@ class cProgrammer {
       packets.push_back(log);
     }
     Bytes answer{kWriteAnswer};
-    PutLe(answer, address, 4);
+    PutLe(answer, stored, 4);
     packets.push_back(answer);
     context_.responder.Answer(tag, packets);
     return true;
@@ -124,7 +129,9 @@ class cProgrammer {
 
 void RunSdlStage(sStageContext& context) {
   cProgrammer programmer(context);
-  while (programmer.Serve(context.link.NextPacket())) {
+  for (;;) {
+    const Bytes request = context.link.NextPacket();
+    if (!context.responder.Lose(eStage::Sdl, request) && !programmer.Serve(request)) return;
   }
 }
 

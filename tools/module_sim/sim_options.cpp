@@ -153,6 +153,14 @@ std::string AddUnsolicited(sSimOptions& o, const std::string& text) {
   return {};
 }
 
+// HEX: a packet given as hex digits, sent before answers that match a rule.
+std::string AddUnsolicitedPacket(sSimOptions& o, const std::string& text) {
+  const auto bytes = ParseHex(text);
+  if (!bytes) return "expected the packet as hex digits, got " + text;
+  o.misbehaviour.unsolicitedPackets.push_back(*bytes);
+  return {};
+}
+
 std::string SetHexId(uint16_t& field, const std::string& text) {
   uint64_t value = 0;
   if (text.size() != 4 || !ParseUnsigned("0x" + text, 0xFFFF, value)) return "expected four hex digits, got " + text;
@@ -229,6 +237,44 @@ const std::vector<sOptionSpec>& Specs() {
       {"--split-gap", "MS", "pause between the pieces of a split answer (5)",
        Number(&S::misbehaviour, &sMisbehaviourOptions::splitGapMs)},
       {"--never-return-after", "STAGE", "leave the bus for good after diag or dl", SetNeverReturn},
+      {"--garbage-before", "STAGE[:CODE[:N]]", "line noise without a flag before matching answers (repeatable)",
+       Rule(&sMisbehaviourOptions::garbageBefore)},
+      {"--garbage-bytes", "N", "bytes of each burst of noise (64)",
+       Number(&S::misbehaviour, &sMisbehaviourOptions::garbageBytes)},
+      {"--flag-storm", "STAGE[:CODE[:N]]", "a run of bare flags before matching answers (repeatable)",
+       Rule(&sMisbehaviourOptions::flagStorm)},
+      {"--storm-flags", "N", "flags in each storm (100000)", Number(&S::misbehaviour, &sMisbehaviourOptions::stormFlags)},
+      {"--overlong-before", "STAGE[:CODE[:N]]",
+       "more bytes without a flag than the host holds for one frame before matching answers (repeatable)",
+       Rule(&sMisbehaviourOptions::overlongBefore)},
+      {"--unsolicited-before", "STAGE[:CODE[:N]]", "the unsolicited packets before matching answers (repeatable)",
+       Rule(&sMisbehaviourOptions::unsolicitedBefore)},
+      {"--unsolicited-packet", "HEX", "packet sent by --unsolicited-before (repeatable)", AddUnsolicitedPacket},
+      {"--unsolicited-pad", "BYTES", "pad each unsolicited packet with zero bytes to this length (0)",
+       Number(&S::misbehaviour, &sMisbehaviourOptions::unsolicitedPad)},
+      {"--unsolicited-repeat", "N", "send the unsolicited packets this many times in a row (1)",
+       Number(&S::misbehaviour, &sMisbehaviourOptions::unsolicitedRepeat)},
+      {"--truncate", "STAGE[:CODE[:N]]", "matching answers lose their last byte (repeatable)",
+       Rule(&sMisbehaviourOptions::truncated)},
+      {"--pad", "STAGE[:CODE[:N]]", "matching answers gain a zero byte (repeatable)", Rule(&sMisbehaviourOptions::padded)},
+      {"--duplicate", "STAGE[:CODE[:N]]", "send matching answers twice (repeatable)",
+       Rule(&sMisbehaviourOptions::duplicated)},
+      {"--hold-back", "STAGE[:CODE[:N]]", "send matching answers after the next answer (repeatable)",
+       Rule(&sMisbehaviourOptions::heldBack)},
+      {"--late", "STAGE[:CODE[:N]]", "answer matching requests only after --late-ms (repeatable)",
+       Rule(&sMisbehaviourOptions::late)},
+      {"--late-ms", "MS", "delay of late answers (6000)", Number(&S::misbehaviour, &sMisbehaviourOptions::lateMs)},
+      {"--wrong-address", "STAGE[:CODE[:N]]",
+       "store matching SDL writes 0x10000000 higher and acknowledge that address (repeatable)",
+       Rule(&sMisbehaviourOptions::wrongAddress)},
+      {"--lose", "STAGE[:CODE[:N]]", "matching requests never reach the module: no effect, no answer (repeatable)",
+       Rule(&sMisbehaviourOptions::lost)},
+      {"--vanish", "STAGE[:CODE[:N]]", "drop off the bus instead of answering matching requests (repeatable)",
+       Rule(&sMisbehaviourOptions::vanish)},
+      {"--vanish-offline", "MS", "come back to the same stage after this long off the bus (0: never)",
+       Number(&S::misbehaviour, &sMisbehaviourOptions::vanishOfflineMs)},
+      {"--stall", "STAGE[:CODE[:N]]", "stop reading the line for good at matching requests (repeatable)",
+       Rule(&sMisbehaviourOptions::stall)},
       // Records.
       {"--record-dir", "DIR", "write ram.bin, flash.bin, requests.txt and summary.txt here at exit",
        Text(&S::record, &sRecordOptions::recordDir)},

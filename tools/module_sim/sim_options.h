@@ -76,6 +76,30 @@ struct sMisbehaviourOptions {
   size_t splitBytes = 0;                   // answers written in pieces of this size
   unsigned splitGapMs = 5;
   std::optional<eStage> neverReturnAfter;
+
+  // Line trouble in front of matching answers.
+  std::vector<sAnswerRule> garbageBefore;   // noise bytes without a flag
+  size_t garbageBytes = 64;
+  std::vector<sAnswerRule> flagStorm;       // a run of bare flags
+  size_t stormFlags = 100000;
+  std::vector<sAnswerRule> overlongBefore;  // more bytes without a flag than the host holds for a frame
+  std::vector<sAnswerRule> unsolicitedBefore;
+  std::vector<Bytes> unsolicitedPackets;    // sent before matching answers, in order
+  size_t unsolicitedPad = 0;                // each padded with zero bytes to this length
+  unsigned unsolicitedRepeat = 1;           // the whole set, this many times
+  // Answers that are wrong in themselves (their FCS still checks).
+  std::vector<sAnswerRule> truncated;       // last byte missing
+  std::vector<sAnswerRule> padded;          // one zero byte too many
+  std::vector<sAnswerRule> duplicated;      // sent twice
+  std::vector<sAnswerRule> heldBack;        // sent after the next answer
+  std::vector<sAnswerRule> late;            // sent lateMs after the request
+  unsigned lateMs = 6000;
+  std::vector<sAnswerRule> wrongAddress;    // SDL write stored and acknowledged elsewhere
+  // The module itself failing.
+  std::vector<sAnswerRule> lost;            // request lost on its way: no effect, no answer
+  std::vector<sAnswerRule> vanish;          // module drops off the bus instead of answering
+  unsigned vanishOfflineMs = 0;             // then comes back after this long; 0: never
+  std::vector<sAnswerRule> stall;           // module stops reading the line for good
 };
 
 struct sRecordOptions {
