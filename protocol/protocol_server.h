@@ -10,7 +10,9 @@
 //   client thread, serialised by the server mutex (each waits at most
 //   kServerMutexWaitMs for it). GetLog may be called from any thread.
 // - Everything else (the virtual protocol operations, the protected
-//   accessors, notifications) runs on the worker thread only.
+//   accessors, notifications) runs on the worker thread only. A
+//   notification must not call the client operations: they would wait for
+//   the very worker that runs it.
 // - Destroy a server only after Shutdown() has returned: a subclass whose
 //   overrides use its own members calls Shutdown() in its own destructor, so
 //   the worker has stopped before those members go away.
