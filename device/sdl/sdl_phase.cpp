@@ -44,21 +44,38 @@ std::optional<sSdlTargetParameters> Greet(cSDLProtocolServer& server) {
   return target;
 }
 
-// Counts of the streaming: writes sent and write responses collected.
+// Counts of the streaming: writes sent and write responses collected, and the
+// addresses of the writes sent but not yet acknowledged.
 struct sStreamProgress {
   uint32_t sent = 0;
   uint32_t acknowledged = 0;
   uint32_t total = 0;
   uint32_t nextLogEntry = 0;
+  std::vector<uint32_t> unacknowledged;
 };
 
+// A write response counts only when it names a write that is on its way and
+// not yet acknowledged, in whatever order they come. A second response to one
+// write, a response to a write never sent, or one too damaged to name its
+// write shows nothing about the writes still open; counting it could end the
+// upgrade as a success while a write was lost, so the stream fails instead.
+bool TakeAcknowledgement(sStreamProgress& progress, std::optional<uint32_t> address) {
+  if (!address) return false;
+  const auto open = std::find(progress.unacknowledged.begin(), progress.unacknowledged.end(), *address);
+  if (open == progress.unacknowledged.end()) return false;
+  progress.unacknowledged.erase(open);
+  ++progress.acknowledged;
+  return true;
+}
+
 bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress) {
-  if (!CollectWriteResponse(server.GetLog(), progress.nextLogEntry)) {
+  std::optional<uint32_t> address;
+  if (!CollectWriteResponse(server.GetLog(), progress.nextLogEntry, address) ||
+      !TakeAcknowledgement(progress, address)) {
     platform::ConsolePrint(L"Failed to receive SDL response [%u of %u]\n", progress.acknowledged,
                            progress.total);
     return false;
   }
-  ++progress.acknowledged;
   return true;
 }
 
@@ -79,10 +96,11 @@ bool SendWrite(cSDLProtocolServer& server, const sProtocolBuffer& write) {
 // collects the remaining acknowledgements.
 bool Stream(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writes, uint32_t window) {
   // Only entries logged from now on are inspected.
-  sStreamProgress progress{0, 0, static_cast<uint32_t>(writes.size()), server.GetLog().GetCount()};
+  sStreamProgress progress{0, 0, static_cast<uint32_t>(writes.size()), server.GetLog().GetCount(), {}};
   for (const sProtocolBuffer& write : writes) {
     if (progress.sent - progress.acknowledged >= window && !CollectOne(server, progress)) return false;
     ++progress.sent;
+    progress.unacknowledged.push_back(sSDLStreamingWrite(write).Address().value_or(0));
     if (!SendWrite(server, write)) return false;
   }
   while (progress.acknowledged < progress.total) {

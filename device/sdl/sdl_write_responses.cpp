@@ -53,11 +53,18 @@ eEntryOutcome InspectEntry(const sProtocolBuffer& entry) {
 }  // namespace
 
 bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs) {
+  std::optional<uint32_t> address;
+  return CollectWriteResponse(log, next, address, pauseMs);
+}
+
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address, uint32_t pauseMs) {
+  address.reset();
   for (uint32_t pass = 0; pass < kSdlCollectPasses; ++pass) {
     for (const uint32_t count = log.GetCount(); next < count;) {
       sProtocolBuffer entry;
       log.Get(entry, next++);
       const eEntryOutcome outcome = InspectEntry(entry);
+      if (outcome == eEntryOutcome::eWriteResponse) address = sSDLStreamingWrite(entry).Address();
       if (outcome != eEntryOutcome::eContinue) return outcome == eEntryOutcome::eWriteResponse;
     }
     if (pass + 1 < kSdlCollectPasses) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));

@@ -5,6 +5,7 @@
 // meanwhile, and the log's own lock keeps the two apart.
 #pragma once
 #include <cstdint>
+#include <optional>
 
 #include "protocol/protocol_log.h"
 
@@ -20,4 +21,8 @@ inline constexpr uint32_t kSdlCollectPauseMs = 100;
 // entries, the host's own writes among them, are passed over. Gives up after
 // kSdlCollectPasses scans. True when a write response was found.
 bool CollectWriteResponse(cProtocolLog& log, uint32_t& next,
+                          uint32_t pauseMs = kSdlCollectPauseMs);
+// The same, also giving the address that the write response names (none when
+// nothing was found or the response is malformed).
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address,
                           uint32_t pauseMs = kSdlCollectPauseMs);

@@ -45,6 +45,19 @@ TEST_F(CollectWriteResponseTest, MalformedResponseStillCounts) {
   EXPECT_EQ(next_, 2u);
 }
 
+TEST_F(CollectWriteResponseTest, FoundResponseNamesItsAddressUnlessMalformed) {
+  std::optional<uint32_t> address = 1u;
+  Received({0x08, 0x78, 0x56, 0x34, 0x12});
+  Received({0x08, 0x78, 0x56, 0x34, 0x12, 0x00});
+  ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, address, kFastPauseMs)); });
+  EXPECT_EQ(address, 0x12345678u);
+  ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, address, kFastPauseMs)); });
+  EXPECT_EQ(address, std::nullopt);
+  address = 1u;
+  ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, address, kFastPauseMs)); });
+  EXPECT_EQ(address, std::nullopt);
+}
+
 TEST_F(CollectWriteResponseTest, ErrorPacketStopsTheCollection) {
   Received({0x0D, 0x07, 0x00, 0x00, 0x00, 0x00});
   Received({0x08, 0x00, 0x00, 0x00, 0x00});
