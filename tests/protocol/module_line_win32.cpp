@@ -1,6 +1,6 @@
 // The module's end of the line on Windows (under Wine): a second COM port
 // joined to the server's one by a pseudo-terminal pair outside the process
-// (tests/protocol/wine-protocol-test.sh names both ports in the environment).
+// (scripts/wine-com-test.sh pair names both ports in the environment).
 // Without them there is no line, and the tests that need one are skipped.
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // The serial port on Windows against a port whose far end echoes every byte
-// (scripts/wine-serial-test.sh maps a pseudo-terminal with an echo peer to a
+// (scripts/wine-com-test.sh echo maps a pseudo-terminal with an echo peer to a
 // COM port under Wine and names it in ZNTV_TEST_COM_PORT). Without that
 // variable there is no port to test and the tests are skipped.
 #include <windows.h>
