@@ -21,7 +21,8 @@ inline constexpr uint16_t kCrc16X25GoodResidue = 0xF0B8;
 inline constexpr size_t kHdlcFcsSize = 2;
 
 // Advances a CRC-16/X-25 register over data (reflected polynomial 0x8408,
-// one table lookup per byte); no initial value and no final XOR applied.
+// one table lookup per byte, eight bytes per step); no initial value and no
+// final XOR applied.
 uint16_t Crc16X25Update(uint16_t reg, const uint8_t* data, size_t size);
 // The frame check sequence of data: initial register 0xFFFF, final XOR
 // 0xFFFF ("123456789" gives 0x906E).
@@ -56,21 +57,12 @@ class cHdlcDeframer {
   template <class F>
   void Feed(const uint8_t* data, size_t size, F&& onFrame) {
     if (capacity_ == 0) return;
-    for (size_t i = 0; i < size; ++i) {
-      const uint8_t byte = data[i];
-      if (escapePending_) {
-        // Every escaped value is data, a flag value included.
-        escapePending_ = false;
-        Store(byte ^ kHdlcEscapeXor);
-      } else if (byte == kHdlcEscape) {
-        escapePending_ = true;
-      } else if (byte == kHdlcFlag) {
-        const size_t frameLength = length_;
-        length_ = 0;
-        if (IsIntactFrame(frameLength)) onFrame(buffer_.get(), frameLength - kHdlcFcsSize);
-      } else {
-        Store(byte);
-      }
+    const uint8_t* const end = data + size;
+    while ((data = StoreUntilFlag(data, end)) != end) {
+      ++data;  // the flag closes the held frame
+      const size_t frameLength = length_;
+      length_ = 0;
+      if (IsIntactFrame(frameLength)) onFrame(buffer_.get(), frameLength - kHdlcFcsSize);
     }
   }
 
@@ -78,10 +70,17 @@ class cHdlcDeframer {
   bool EscapePending() const { return escapePending_; }
 
  private:
+  // Unescapes and holds the bytes from data on up to the first flag that is
+  // not escaped; returns where that flag is, or end. An escape carries over
+  // to the next call; every escaped value is data, a flag value included.
+  const uint8_t* StoreUntilFlag(const uint8_t* data, const uint8_t* end);
   void Store(uint8_t byte) {
     if (length_ >= capacity_) length_ = 0;
     buffer_[length_++] = byte;
   }
+  // Holds a run of bytes that need no unescaping, restarting the frame
+  // whenever it fills up, as Store does byte by byte.
+  void StoreRun(const uint8_t* run, size_t size);
   // The held frame has a payload of at least one byte and a matching FCS.
   bool IsIntactFrame(size_t frameLength) const;
 

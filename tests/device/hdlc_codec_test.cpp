@@ -221,6 +221,71 @@ TEST(HdlcDecode, OverlongDataWithoutFlagRestartsAccumulation) {
   EXPECT_EQ(Decode({RawFrame(full)}, capacity), std::vector<Bytes>{full});
 }
 
+// The codec works on eight bytes at a time where it can; every length and
+// every position of a flag or an escape relative to those steps must give
+// what a byte-at-a-time reference gives.
+uint16_t BitwiseCrc16X25(const Bytes& data) {
+  uint16_t reg = 0xFFFF;
+  for (uint8_t byte : data) {
+    reg ^= byte;
+    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1) ? static_cast<uint16_t>((reg >> 1) ^ 0x8408) : reg >> 1;
+  }
+  return static_cast<uint16_t>(reg ^ 0xFFFF);
+}
+
+Bytes BytewiseFrame(const Bytes& payload) {
+  const uint16_t fcs = BitwiseCrc16X25(payload);
+  Bytes body = payload;
+  body.push_back(static_cast<uint8_t>(fcs));
+  body.push_back(static_cast<uint8_t>(fcs >> 8));
+  Bytes frame = {kHdlcFlag};
+  for (uint8_t byte : body) {
+    if (byte == kHdlcFlag || byte == kHdlcEscape) {
+      frame.push_back(kHdlcEscape);
+      frame.push_back(byte ^ kHdlcEscapeXor);
+    } else {
+      frame.push_back(byte);
+    }
+  }
+  frame.push_back(kHdlcFlag);
+  return frame;
+}
+
+TEST(HdlcCodec, WordStepsMatchByteReferenceAtEveryLengthAndPosition) {
+  for (size_t length = 1; length <= 40; ++length) {
+    for (size_t position = 0; position < length; position += 3) {
+      Bytes payload(length);
+      for (size_t i = 0; i < length; ++i) payload[i] = static_cast<uint8_t>(0x30 + 7 * i);
+      payload[position] = (length & 1) ? kHdlcFlag : kHdlcEscape;
+      if (position + 9 < length) payload[position + 9] = kHdlcFlag;
+      SCOPED_TRACE("length " + std::to_string(length) + " special at " + std::to_string(position));
+      EXPECT_EQ(Crc16X25(payload.data(), payload.size()), BitwiseCrc16X25(payload));
+      const Bytes frame = Encode(payload);
+      EXPECT_EQ(frame, BytewiseFrame(payload));
+      // Two frames back to back, split at every byte.
+      const Bytes wire = Concat(frame, frame);
+      for (size_t cut = 0; cut <= wire.size(); ++cut) {
+        EXPECT_EQ(Decode({Bytes(wire.begin(), wire.begin() + cut), Bytes(wire.begin() + cut, wire.end())}),
+                  (std::vector<Bytes>{payload, payload}));
+      }
+    }
+  }
+}
+
+// Runs of plain bytes that overflow the reassembly buffer restart it exactly
+// where a byte-by-byte store would: the byte that does not fit starts anew.
+TEST(HdlcDecode, OverlongRunRestartsAtTheByteThatDoesNotFit) {
+  const size_t capacity = 16;
+  const Bytes payload = {0x11, 0x22, 0x33, 0x44, 0x55};
+  // capacity + 3 plain bytes: the last 3 (start of a new frame) are garbage
+  // in front of the payload, so nothing decodes; after exactly capacity
+  // bytes, the payload frame stands alone and decodes.
+  Bytes garbage(capacity + 3, 0x41);
+  EXPECT_TRUE(Decode({Concat(garbage, RawFrame(payload))}, capacity).empty());
+  Bytes exact(2 * capacity, 0x41);
+  EXPECT_EQ(Decode({Concat(exact, RawFrame(payload))}, capacity), std::vector<Bytes>{payload});
+}
+
 TEST(HdlcDecode, ZeroCapacityDecodesNothing) {
   EXPECT_TRUE(Decode({Encode({0x7C})}, 0).empty());
 }
