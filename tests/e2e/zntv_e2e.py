@@ -59,12 +59,15 @@ class HexImage:
 
 
 class UpgradeRun:
-    """zntv-upgrade's console lines (with seconds since start) and status."""
+    """zntv-upgrade's console lines (with seconds since start) and status,
+    how long it ran and the peak of its resident memory (KiB)."""
 
-    def __init__(self, timed_lines, status):
+    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None):
         self.timed_lines = timed_lines
         self.lines = [line for _, line in timed_lines]
         self.status = status
+        self.elapsed = elapsed
+        self.peak_rss_kib = peak_rss_kib
 
     def time_of(self, line):
         return next(t for t, l in self.timed_lines if l == line)
@@ -136,10 +139,12 @@ def run_upgrade(env, timeout=120):
         with process.stdout:
             for raw in process.stdout:
                 timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\n")))
-        status = process.wait()
+        # Reaped here rather than by Popen, for the child's resource usage.
+        _, wait_status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(wait_status)
     finally:
         watchdog.cancel()
-    return UpgradeRun(timed, status)
+    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss)
 
 
 # The lines the updater prints, phase by phase.
