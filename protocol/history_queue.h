@@ -7,7 +7,11 @@
 // out under that lock (for sProtocolBuffer items this takes the shared-buffer
 // lock inside it, the one permitted order). A signalling history sets its
 // auto-reset event after every append; one thread at a time waits on it.
+// Any number of threads may wait for the total to pass a value
+// (WaitForTotalAbove); every append wakes them.
 #pragma once
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -41,6 +45,7 @@ class cHistoryQueue {
     if (sequence) *sequence = total_;
     ++total_;
     if (event_) event_->Set();
+    appended_.notify_all();
     return true;
   }
 
@@ -69,6 +74,18 @@ class cHistoryQueue {
     total_ = 0;
   }
 
+  // Blocks until more than count items have been appended in all, or until
+  // timeoutMs has passed, whichever comes first; returns GetTotal() at that
+  // moment (compare it with count to tell which). Returns at once when the
+  // total already exceeds count. Sleeps on a condition variable that Append
+  // notifies: no polling.
+  uint32_t WaitForTotalAbove(uint32_t count, uint32_t timeoutMs) const {
+    std::unique_lock guard(lock_);
+    appended_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                       [&] { return marker_ != kAliveMarker || total_ > count; });
+    return marker_ == kAliveMarker ? total_ : 0;
+  }
+
   // Signalling histories: true when an append set the event within timeoutMs
   // (consuming the signal). Always false for a history that does not signal.
   bool WaitForAppend(uint32_t timeoutMs) { return event_ && event_->Wait(timeoutMs); }
@@ -78,6 +95,7 @@ class cHistoryQueue {
 
   uint32_t marker_ = kAliveMarker;
   mutable platform::cCriticalSection lock_{5000};
+  mutable std::condition_variable_any appended_;  // notified under lock_ by Append
   std::unique_ptr<platform::cEvent> event_;
   uint32_t capacity_;
   uint32_t total_ = 0;

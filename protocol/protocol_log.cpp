@@ -20,4 +20,8 @@ sProtocolBuffer& cProtocolLog::Get(sProtocolBuffer& out, uint32_t sequence) {
 
 uint32_t cProtocolLog::GetCount() { return store_.GetTotal(); }
 
+uint32_t cProtocolLog::WaitForCountAbove(uint32_t count, uint32_t timeoutMs) {
+  return store_.WaitForTotalAbove(count, timeoutMs);
+}
+
 void cProtocolLog::Clear() { store_.Clear(); }

@@ -29,6 +29,11 @@ class cProtocolLog {
   virtual sProtocolBuffer& Get(sProtocolBuffer& out, uint32_t sequence);
   // Entries ever added since construction or the last Clear (not those held).
   virtual uint32_t GetCount();
+  // Blocks until GetCount() exceeds count or timeoutMs has passed, whichever
+  // comes first, and returns the count at that moment. Wakes as soon as the
+  // worker adds an entry (no polling); returns at once when the count already
+  // exceeds count. Any thread, any number of threads at once.
+  uint32_t WaitForCountAbove(uint32_t count, uint32_t timeoutMs);
   // Drops every entry; the next one is numbered 0 again.
   virtual void Clear();
 

@@ -1,7 +1,9 @@
 // The history queue, the packet log and the queue notification.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "protocol/notification.h"
 #include "protocol/protocol_log.h"
@@ -54,6 +56,37 @@ TEST(ProtocolLog, CapacityIsCapped) {
   sProtocolBuffer out;
   EXPECT_FALSE(log.Get(out, 0).IsValid());
   EXPECT_TRUE(log.Get(out, 1).IsValid());
+}
+
+// The wait for new entries returns as soon as one is added from another
+// thread, long before its time-out, and reports the count it saw.
+TEST(ProtocolLogWait, WakesWhenAnotherThreadAddsAnEntry) {
+  cProtocolLog log(64);
+  log.Add(Packet(1));
+  const auto start = std::chrono::steady_clock::now();
+  std::thread worker([&] { log.Add(Packet(2)); });
+  const uint32_t count = log.WaitForCountAbove(1, 10000);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  worker.join();
+  EXPECT_EQ(count, 2u);
+  EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+TEST(ProtocolLogWait, ReturnsAtOnceWhenEntriesAreAlreadyThere) {
+  cProtocolLog log(64);
+  log.Add(Packet(1));
+  log.Add(Packet(2));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(log.WaitForCountAbove(0, 10000), 2u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(ProtocolLogWait, TimesOutWithTheCountUnchanged) {
+  cProtocolLog log(64);
+  log.Add(Packet(1));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(log.WaitForCountAbove(1, 150), 1u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
 }
 
 TEST(RequestEventHistory, HoldsTheLastTwelveAndSignalsEachAppend) {
