@@ -1,9 +1,9 @@
-// Reads write responses back from the SDL log, pacing itself while nothing new
-// has arrived.
+// Reads write responses back from the SDL log, sleeping while nothing new has
+// arrived and waking as soon as the worker logs a packet.
 #include "device/sdl/sdl_write_responses.h"
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "device/packet_fields.h"
 #include "device/sdl/sdl_packets.h"
@@ -50,6 +50,19 @@ eEntryOutcome InspectEntry(const sProtocolBuffer& entry) {
   }
 }
 
+// Inspects the entries from next up to the log's count; eContinue when they
+// ran out without a write response or a stop condition.
+eEntryOutcome InspectNewEntries(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address) {
+  for (const uint32_t count = log.GetCount(); next < count;) {
+    sProtocolBuffer entry;
+    log.Get(entry, next++);
+    const eEntryOutcome outcome = InspectEntry(entry);
+    if (outcome == eEntryOutcome::eWriteResponse) address = sSDLStreamingWrite(entry).Address();
+    if (outcome != eEntryOutcome::eContinue) return outcome;
+  }
+  return eEntryOutcome::eContinue;
+}
+
 }  // namespace
 
 bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs) {
@@ -58,16 +71,21 @@ bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs) {
 }
 
 bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address, uint32_t pauseMs) {
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
   address.reset();
-  for (uint32_t pass = 0; pass < kSdlCollectPasses; ++pass) {
-    for (const uint32_t count = log.GetCount(); next < count;) {
-      sProtocolBuffer entry;
-      log.Get(entry, next++);
-      const eEntryOutcome outcome = InspectEntry(entry);
-      if (outcome == eEntryOutcome::eWriteResponse) address = sSDLStreamingWrite(entry).Address();
-      if (outcome != eEntryOutcome::eContinue) return outcome == eEntryOutcome::eWriteResponse;
-    }
-    if (pass + 1 < kSdlCollectPasses) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  // Only time spent waiting counts: entries that keep arriving without a write
+  // response (log packets) cannot use the allowance up early.
+  const Clock::duration allowance = milliseconds(uint64_t{kSdlCollectPasses} * pauseMs);
+  Clock::duration waited{};
+  for (;;) {
+    const eEntryOutcome outcome = InspectNewEntries(log, next, address);
+    if (outcome != eEntryOutcome::eContinue) return outcome == eEntryOutcome::eWriteResponse;
+    if (waited >= allowance) return false;
+    const auto pause = std::min<Clock::duration>(milliseconds(pauseMs), allowance - waited);
+    const Clock::time_point start = Clock::now();
+    log.WaitForCountAbove(next, static_cast<uint32_t>(
+                                    std::chrono::ceil<milliseconds>(pause).count()));
+    waited += Clock::now() - start;
   }
-  return false;
 }

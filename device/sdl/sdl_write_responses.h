@@ -9,8 +9,8 @@
 
 #include "protocol/protocol_log.h"
 
-// Scans of the log for one write response, and the pause between scans that
-// find nothing new.
+// A collection gives up after kSdlCollectPasses waits of kSdlCollectPauseMs
+// (5 s) spent waiting for the log without finding a write response.
 inline constexpr uint32_t kSdlCollectPasses = 50;
 inline constexpr uint32_t kSdlCollectPauseMs = 100;
 
@@ -18,8 +18,12 @@ inline constexpr uint32_t kSdlCollectPauseMs = 100;
 // write response (08, counted whether or not it is well formed) or a stop
 // condition: an error packet (0D) or an entry the log no longer holds. Prints
 // a line for each write response, error and log packet (0E) met; other
-// entries, the host's own writes among them, are passed over. Gives up after
-// kSdlCollectPasses scans. True when a write response was found.
+// entries, the host's own writes among them, are passed over. When the entries
+// run out, waits for the next one, at most pauseMs at a time, waking as soon
+// as the worker logs a packet; gives up (after one last look at the log) once
+// kSdlCollectPasses * pauseMs have been spent waiting. Only waiting counts, so
+// a burst of log packets does not shorten the allowance. True when a write
+// response was found.
 bool CollectWriteResponse(cProtocolLog& log, uint32_t& next,
                           uint32_t pauseMs = kSdlCollectPauseMs);
 // The same, also giving the address that the write response names (none when

@@ -2,6 +2,9 @@
 // collection, and the exact lines printed.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "device/sdl/sdl_write_responses.h"
 #include "protocol/shared_buffer.h"
 #include "test_support.h"
@@ -108,6 +111,59 @@ TEST_F(CollectWriteResponseTest, GivesUpAfterItsPassesWhenNothingArrives) {
   EXPECT_FALSE(Collect());
   EXPECT_EQ(output_, "");
   EXPECT_EQ(next_, 1u);
+}
+
+// The collector sleeps while the log has nothing new, but a packet logged by
+// the worker ends the sleep at once: it does not wait out its pause.
+TEST_F(CollectWriteResponseTest, WakesAsSoonAsAResponseIsLogged) {
+  constexpr uint32_t kLongPauseMs = 3000;
+  std::thread worker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the module's answer time
+    Received({0x08, 0x00, 0x20, 0x00, 0x00});
+  });
+  bool found = false;
+  const auto start = std::chrono::steady_clock::now();
+  output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_, kLongPauseMs); });
+  const auto took = std::chrono::steady_clock::now() - start;
+  worker.join();
+  EXPECT_TRUE(found);
+  EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
+  EXPECT_LT(took, std::chrono::milliseconds(kLongPauseMs / 2));
+}
+
+// Sixty log packets that each wake the collector on their own, more wake-ups
+// than it has passes, use up only the time actually waited for them.
+TEST_F(CollectWriteResponseTest, LogPacketsArrivingOneByOneDoNotUseUpTheAllowance) {
+  cProtocolLog log(256);
+  std::thread worker([&] {
+    for (int i = 0; i < 60; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      log.Add(Packet(kBufferKindSdlReceived, {0x0E, static_cast<uint8_t>(i)}));
+    }
+    log.Add(Packet(kBufferKindSdlReceived, {0x08, 0x00, 0x30, 0x00, 0x00}));
+  });
+  bool found = false;
+  const std::string output = ConsoleOutputOf([&] { found = CollectWriteResponse(log, next_); });
+  worker.join();
+  EXPECT_TRUE(found);
+  std::string expected;
+  for (int i = 0; i < 60; ++i) expected += "Received SDL log\n";
+  EXPECT_EQ(output, expected + "Received SDL write response (0x00003000)\n");
+  EXPECT_EQ(next_, 61u);
+}
+
+// The program's own allowance: about 5 s of silence, then the collection
+// gives up without a line.
+TEST_F(CollectWriteResponseTest, GivesUpAfterFiveSecondsOfSilence) {
+  Sent({0x07, 0, 0, 0, 0, 1});
+  bool found = true;
+  const auto start = std::chrono::steady_clock::now();
+  output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_); });
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(found);
+  EXPECT_EQ(output_, "");
+  EXPECT_GE(took, std::chrono::milliseconds(kSdlCollectPasses * kSdlCollectPauseMs));
+  EXPECT_LT(took, std::chrono::seconds(10));
 }
 
 }  // namespace
