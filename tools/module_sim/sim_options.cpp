@@ -25,7 +25,7 @@ namespace {
 // Each parser returns an error text, empty on success.
 using Setter = std::function<std::string(sSimOptions&, const std::string&)>;
 
-struct sOptionSpec {
+struct sOptionEntry {
   const char* name;
   const char* argument;  // nullptr: a flag without argument
   const char* help;
@@ -168,9 +168,9 @@ std::string SetHexId(uint16_t& field, const std::string& text) {
   return {};
 }
 
-const std::vector<sOptionSpec>& Specs() {
+const std::vector<sOptionEntry>& OptionTable() {
   using S = sSimOptions;
-  static const std::vector<sOptionSpec> specs = {
+  static const std::vector<sOptionEntry> table = {
       // Where the module appears.
       {"--root", "DIR", "directory for the sysfs tree, device directory and program files (default: new temporary)",
        [](S& o, const std::string& t) { o.device.root = t; return std::string(); }},
@@ -286,7 +286,7 @@ const std::vector<sOptionSpec>& Specs() {
        Text(&S::wine, &sWineOptions::prefix)},
       {"--com", "N", "COM port number under Wine (5)", Number(&S::wine, &sWineOptions::comNumber)},
   };
-  return specs;
+  return table;
 }
 
 std::string Usage() {
@@ -295,9 +295,9 @@ std::string Usage() {
           "Plays the module on a pseudo-terminal; prints PROGRAMFILES, SYSFS_PATH and DEV_PATH as\n"
           "export lines, then serves one upgrade. Exit status: 0 after a reset (and a matching\n"
           "image when asked), 1 image mismatch, 2 usage or set-up error, 3 run ended without reset.\n";
-  for (const auto& spec : Specs()) {
-    std::string head = std::string("  ") + spec.name + (spec.argument ? std::string(" ") + spec.argument : "");
-    text << head << std::string(head.size() < 34 ? 34 - head.size() : 1, ' ') << spec.help << "\n";
+  for (const auto& option : OptionTable()) {
+    std::string head = std::string("  ") + option.name + (option.argument ? std::string(" ") + option.argument : "");
+    text << head << std::string(head.size() < 34 ? 34 - head.size() : 1, ' ') << option.help << "\n";
   }
   return text.str();
 }
@@ -314,24 +314,24 @@ sParseResult ParseOptions(int argc, char** argv) {
       result.isHelp = true;
       return result;
     }
-    const sOptionSpec* spec = nullptr;
-    for (const auto& candidate : Specs()) {
-      if (arg == candidate.name) spec = &candidate;
+    const sOptionEntry* option = nullptr;
+    for (const auto& candidate : OptionTable()) {
+      if (arg == candidate.name) option = &candidate;
     }
-    if (!spec) {
+    if (!option) {
       result.message = "unknown option " + std::string(arg) + "\n" + Usage();
       return result;
     }
     std::string value;
-    if (spec->argument) {
+    if (option->argument) {
       if (i + 1 >= argc) {
-        result.message = std::string(spec->name) + " needs " + spec->argument;
+        result.message = std::string(option->name) + " needs " + option->argument;
         return result;
       }
       value = argv[++i];
     }
-    if (auto error = spec->set(options, value); !error.empty()) {
-      result.message = std::string(spec->name) + ": " + error;
+    if (auto error = option->set(options, value); !error.empty()) {
+      result.message = std::string(option->name) + ": " + error;
       return result;
     }
   }
