@@ -21,6 +21,9 @@ namespace {
 
 // Enough for any frame the host sends (a fully escaped 8 KiB write and more).
 constexpr size_t kDeframerCapacity = 1 << 18;
+// Longest time away from the line (processing, answering, waking late) that
+// bytes found waiting are taken to have been arriving for.
+constexpr auto kBusyLineCredit = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -29,11 +32,14 @@ size_t cPacer::Chunk(size_t wanted) const {
   return std::clamp<size_t>(static_cast<size_t>(rate_ / 100), 1, wanted);
 }
 
-void cPacer::Account(size_t size) {
+void cPacer::Account(size_t size, bool lineBusy) {
   if (!rate_ || size == 0) return;
   const auto transfer =
       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(size) / double(rate_)));
-  due_ = std::max(due_, Clock::now()) + transfer;
+  // An idle line starts its transfer now; a busy one right after the last,
+  // unless the module was away so long that the bytes may have come late.
+  const Deadline now = Clock::now();
+  due_ = (lineBusy && now - due_ < kBusyLineCredit ? due_ : std::max(due_, now)) + transfer;
   waiter_.SleepUntil(due_);
 }
 
@@ -71,6 +77,8 @@ Bytes cPtyLink::NextPacket() {
 }
 
 void cPtyLink::ReadAvailable(Deadline deadline) {
+  pollfd probe{master_.Get(), POLLIN, 0};
+  const bool waiting = poll(&probe, 1, 0) > 0 && (probe.revents & POLLIN);
   const short events = waiter_.Wait(master_.Get(), POLLIN, deadline);
   if (events == 0) throw cRunEnded(eRunEnd::IdleTimeout);
   if (!(events & POLLIN)) {
@@ -86,7 +94,7 @@ void cPtyLink::ReadAvailable(Deadline deadline) {
   if (got <= 0) return;  // EAGAIN or EINTR: poll again
   deframer_.Feed(buffer, static_cast<size_t>(got),
                  [this](const uint8_t* payload, size_t size) { packets_.emplace_back(payload, payload + size); });
-  readPacer_.Account(static_cast<size_t>(got));
+  readPacer_.Account(static_cast<size_t>(got), waiting);
 }
 
 // The watch goes on before the hang-up is checked again, so an open that

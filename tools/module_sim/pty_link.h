@@ -23,7 +23,9 @@ class cPacer {
   // Largest transfer worth doing in one go: a hundredth of a second's worth.
   size_t Chunk(size_t wanted) const;
   // Accounts for size bytes just moved and sleeps until they fit the rate.
-  void Account(size_t size);
+  // lineBusy: the bytes were already waiting, so the line has been carrying
+  // them while the module was busy elsewhere; that time counts as spent.
+  void Account(size_t size, bool lineBusy = false);
 
  private:
   cWaiter& waiter_;

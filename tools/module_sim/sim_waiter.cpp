@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -33,15 +34,17 @@ cWaiter::cWaiter() {
 
 short cWaiter::Wait(int fd, short events, Deadline deadline) {
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    const int timeout = left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+    // To the nanosecond: the line's pacing sleeps for microseconds at a time.
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    const long long leftNs = std::clamp<long long>(left.count(), 0, (1LL << 30) * 1000000000LL);
+    const timespec timeout{static_cast<time_t>(leftNs / 1000000000LL), static_cast<long>(leftNs % 1000000000LL)};
     pollfd fds[2] = {{signals_.Get(), POLLIN, 0}, {fd, events, 0}};
-    const int ready = poll(fds, fd >= 0 ? 2 : 1, timeout);
+    const int ready = ppoll(fds, fd >= 0 ? 2 : 1, &timeout, nullptr);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) throw std::runtime_error("poll failed");
     if (fds[0].revents) throw cRunEnded(eRunEnd::Signal);
     if (fd >= 0 && fds[1].revents) return fds[1].revents;
-    if (timeout == 0 || Clock::now() >= deadline) return 0;
+    if (leftNs == 0 || Clock::now() >= deadline) return 0;
   }
 }
 
