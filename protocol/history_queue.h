@@ -38,12 +38,16 @@ class cHistoryQueue {
   // Appends a copy, dropping the oldest item when the history is full; the
   // item's sequence number goes to *sequence. False when no longer alive.
   bool Append(const T& item, uint32_t* sequence = nullptr) {
-    std::lock_guard guard(lock_);
-    if (marker_ != kAliveMarker) return false;
-    if (capacity_ != 0 && items_.size() >= capacity_) items_.pop_front();
-    items_.push_back(item);
-    if (sequence) *sequence = total_;
-    ++total_;
+    {
+      std::lock_guard guard(lock_);
+      if (marker_ != kAliveMarker) return false;
+      if (capacity_ != 0 && items_.size() >= capacity_) items_.pop_front();
+      items_.push_back(item);
+      if (sequence) *sequence = total_;
+      ++total_;
+    }
+    // Woken only once the lock is free: a waiter that woke while it was held
+    // would spin on it until the appending thread let go.
     if (event_) event_->Set();
     appended_.notify_all();
     return true;
@@ -95,7 +99,7 @@ class cHistoryQueue {
 
   uint32_t marker_ = kAliveMarker;
   mutable platform::cCriticalSection lock_{5000};
-  mutable std::condition_variable_any appended_;  // notified under lock_ by Append
+  mutable std::condition_variable_any appended_;  // notified by Append after each append
   std::unique_ptr<platform::cEvent> event_;
   uint32_t capacity_;
   uint32_t total_ = 0;
