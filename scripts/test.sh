@@ -31,8 +31,11 @@ stage() {
   local log="$dir.ctest.log"
   if [ "$name" = windows-wine ]; then
     # One Wine server for the whole stage: a server that quits between two
-    # test programs can drop the next one's connection as it starts.
-    (source scripts/wine-env.sh && zntv_wine_prefix "$dir/zntv-upgrade.exe" && wineserver -p) >/dev/null 2>&1 </dev/null
+    # test programs can drop the next one's connection as it starts. Its
+    # service processes start here, detached from any test's output, which
+    # ctest would otherwise wait on until they end.
+    (source scripts/wine-env.sh && zntv_wine_prefix "$dir/zntv-upgrade.exe" && wineserver -p \
+      && wine cmd /c exit) >/dev/null 2>&1 </dev/null
     ctest "${args[@]}" 2>&1 | tee "$log"
     (export WINEPREFIX=$dir/wineprefix; wineserver -k) >/dev/null 2>&1
   else
