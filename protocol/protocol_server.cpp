@@ -245,6 +245,7 @@ void cProtocolServer::AbandonPortTransfers() {
   }
   port_.CancelIo();
   writeBusy_ = false;  // completions of a closed port are never reported
+  heldReadBytes_ = 0;
 }
 
 void cProtocolServer::WorkerEntry(void* server) { static_cast<cProtocolServer*>(server)->WorkerLoop(); }

@@ -176,6 +176,8 @@ class cProtocolServer {
   void OnResponseTimeout();
   void OnWriteDone(uint32_t error, uint32_t bytes);
   void OnReadDone(uint32_t error, uint32_t bytes);
+  bool MustHoldRead() const;
+  void ReleaseHeldRead();
   void StartRead();
   void NotifyInFlight(int32_t code, uint32_t value);
 
@@ -203,6 +205,9 @@ class cProtocolServer {
   // A write is outstanding on the port; no new request starts until its
   // completion (possibly of a cancelled request) has come back.
   bool writeBusy_ = false;
+  // Bytes of a completed read kept in the receive buffer, with no further
+  // read started, until the in-flight request's transmission completes.
+  uint32_t heldReadBytes_ = 0;
   std::unique_ptr<uint8_t[]> receiveBuffer_;
   const int32_t receiveKind_;
   const int32_t transmitKind_;

@@ -2,6 +2,7 @@
 // schedule, dispatch of one request at a time, transmission in chunks, the
 // response time-out, re-sends, the receive path and cancelling.
 #include <cstddef>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -111,6 +112,7 @@ void cProtocolServer::OnWriteDone(uint32_t error, uint32_t bytes) {
   const bool requestGone = !inFlight_;
   OnTransmitComplete(error, bytes);
   if (requestGone) RearmDispatch();  // dispatch waited for this write to end
+  ReleaseHeldRead();
 }
 
 void cProtocolServer::OnTransmitComplete(uint32_t error, uint32_t bytes) {
@@ -207,6 +209,10 @@ void cProtocolServer::OnReadDone(uint32_t error, uint32_t bytes) {
     StartRead();
     return;
   }
+  if (MustHoldRead()) {
+    heldReadBytes_ = bytes;
+    return;
+  }
   int32_t logIndex = -1;
   bool abort = false;
   const bool answered = DecodeReceived(bytes, logIndex, abort);
@@ -220,6 +226,20 @@ void cProtocolServer::OnReadDone(uint32_t error, uint32_t bytes) {
     FinishInFlight();
   }
   StartRead();
+}
+
+// The two directions' completions are not ordered: a module that answers at
+// once can have its answer read before the write that carried the request is
+// reported done (seen with overlapped serial I/O under Wine). Such bytes wait,
+// with no further read started, until that transmission is complete, so that
+// an answer always meets a request that awaits it instead of being passed over.
+bool cProtocolServer::MustHoldRead() const {
+  return writeBusy_ && inFlight_ && !inFlight_->awaitingResponse && !inFlight_->request.sendOnly;
+}
+
+void cProtocolServer::ReleaseHeldRead() {
+  if (heldReadBytes_ == 0 || MustHoldRead()) return;  // e.g. the next chunk is going out
+  OnReadDone(0, std::exchange(heldReadBytes_, 0));
 }
 
 void cProtocolServer::StartRead() {

@@ -250,3 +250,20 @@ TEST_F(ConnectedServer, DefaultResponseTimeoutIsFiveSeconds) {
 }
 
 }  // namespace
+
+TEST_F(ConnectedServer, AnswerReadBeforeItsRequestsWriteCompletesStillAnswers) {
+  // The module answers while the request is still going out (it reads nothing
+  // meanwhile), so its answer is read before the write's completion arrives.
+  module.Pause();
+  std::vector<uint8_t> extra(kExtraDataChunkSize);
+  Queue({0xC1}, [&](sProtocolRequest& r) {
+    r.extraData = extra.data();
+    r.extraSize = static_cast<uint32_t>(extra.size());
+    r.responseTimeoutMs = 1000;
+  });
+  ASSERT_TRUE(module.Send({0xC1, 0x02}));
+  std::this_thread::sleep_for(100ms);  // lets the answer be read while the write is stuck
+  module.Resume();
+  ASSERT_TRUE(events->WaitForCount(3, 3s));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifyProgress, eNotifySent, eNotifyResponse}));
+}
