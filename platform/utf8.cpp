@@ -23,6 +23,8 @@ char32_t NextCodePoint(std::wstring_view text, size_t& i) {
   return c;
 }
 
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -40,8 +42,6 @@ void AppendUtf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
-
-}  // namespace
 
 std::string WideToUtf8(std::wstring_view text) {
   std::string out;

@@ -9,4 +9,9 @@ namespace platform {
 
 std::string WideToUtf8(std::wstring_view text);
 
+// Appends the UTF-8 bytes of one code point. The value is encoded as it
+// stands, surrogates included: WideToUtf8 replaces what is not a code point
+// first; the Linux path conversion wants even a lone surrogate's bytes.
+void AppendUtf8(std::string& out, char32_t c);
+
 }  // namespace platform

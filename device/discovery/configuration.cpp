@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr wchar_t kSeparator = host::kPathSeparator;
+const wchar_t kSeparator = host::kPathSeparator;
 constexpr int kInterfaceFieldCount = 4;
 constexpr int kDeviceInterfacePosition = 2;  // the interface the upgrade talks to
 

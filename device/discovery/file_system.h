@@ -16,12 +16,9 @@
 
 namespace host {
 
-// What separates the parts of a path: '\' on Windows, '/' on Linux.
-#ifdef _WIN32
-inline constexpr wchar_t kPathSeparator = L'\\';
-#else
-inline constexpr wchar_t kPathSeparator = L'/';
-#endif
+// What separates the parts of a path: '\' on Windows, '/' on Linux (each
+// platform's layer defines it).
+extern const wchar_t kPathSeparator;
 
 // The program-files folder as the system reports it (CSIDL_PROGRAM_FILES on
 // Windows; $PROGRAMFILES, else /opt, on Linux). False when there is none.

@@ -53,6 +53,8 @@ bool MatchesWildcard(std::wstring_view name, std::wstring_view pattern) {
 
 }  // namespace
 
+const wchar_t kPathSeparator = L'/';
+
 bool GetProgramFilesFolder(std::wstring& folder) {
   folder = FromNativePath(NativePathFromEnvironment("PROGRAMFILES", "/opt"));
   return true;

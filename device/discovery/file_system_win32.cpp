@@ -21,6 +21,8 @@ struct sViewUnmapper {
 
 }  // namespace
 
+const wchar_t kPathSeparator = L'\\';
+
 bool GetProgramFilesFolder(std::wstring& folder) {
   wchar_t path[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, path))) {

@@ -9,29 +9,12 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/utf8.h"
+
 namespace host {
 namespace {
 
 constexpr uint32_t kEscapeBase = 0xDC00;
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  auto put = [&out](uint32_t byte) { out.push_back(static_cast<char>(byte)); };
-  if (c < 0x80) {
-    put(c);
-  } else if (c < 0x800) {
-    put(0xC0 | c >> 6);
-    put(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    put(0xE0 | c >> 12);
-    put(0x80 | (c >> 6 & 0x3F));
-    put(0x80 | (c & 0x3F));
-  } else {
-    put(0xF0 | c >> 18);
-    put(0x80 | (c >> 12 & 0x3F));
-    put(0x80 | (c >> 6 & 0x3F));
-    put(0x80 | (c & 0x3F));
-  }
-}
 
 // Decodes the UTF-8 sequence at text[i]; returns its length, 0 when it is not
 // a valid, shortest-form sequence of a code point other than a surrogate.
@@ -69,7 +52,7 @@ std::string ToNativePath(const std::wstring& path) {
     if (c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF) {
       out.push_back(static_cast<char>(c - kEscapeBase));
     } else {
-      AppendUtf8(out, c);
+      platform::AppendUtf8(out, c);
     }
   }
   return out;

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr wchar_t kSep = host::kPathSeparator;
+const wchar_t kSep = host::kPathSeparator;
 
 std::wstring Folder(const wchar_t* name) { return std::wstring(L"Images") + kSep + name + kSep; }
 
