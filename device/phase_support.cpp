@@ -4,16 +4,24 @@
 #include "platform/console.h"
 #include "protocol/exchange.h"
 
-bool StartServer(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol) {
-  if (!server.Initialize()) {
+cServerSession::cServerSession(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol)
+    : server_(server) {
+  if (!server_.Initialize()) {
     platform::ConsolePrint(L"Failed to initialize %ls server\n", protocol);
-    return false;
+    return;
   }
-  if (!server.Connect(portName)) {
+  if (!server_.Connect(portName)) {
     platform::ConsolePrint(L"Failed to connect %ls server to %ls\n", protocol, portName.c_str());
-    return false;
+    return;
   }
-  return true;
+  connected_ = true;
+}
+
+void cServerSession::ShutDown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  connected_ = false;
+  server_.Shutdown();
 }
 
 bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine) {

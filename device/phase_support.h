@@ -1,6 +1,7 @@
 // The steps every upgrade phase takes with its protocol server, each with its
-// console line: start and connect the server, check that a request could be
-// built, and exchange a request with the module.
+// console line: start and connect the server for the phase and shut it down
+// on every way out, check that a request could be built, and exchange a
+// request with the module.
 //
 // Threads: the phase's (main) thread.
 #pragma once
@@ -9,10 +10,30 @@
 #include "protocol/protocol_buffer.h"
 #include "protocol/protocol_server.h"
 
-// Starts the server's worker and connects it to portName. On failure prints
-// "Failed to initialize <protocol> server" or "Failed to connect <protocol>
-// server to <port>" and returns false.
-bool StartServer(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol);
+// A phase's hold on its protocol server: construction starts the server's
+// worker and connects it to portName, printing "Failed to initialize
+// <protocol> server" or "Failed to connect <protocol> server to <port>" when
+// a step fails; the server is shut down when the session ends, or earlier
+// through ShutDown. The server must outlive the session: the DIAG and DL
+// phases shut it down, then wait for the module to re-enumerate while the
+// server still holds its port, and only then destroy it.
+class cServerSession {
+ public:
+  cServerSession(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol);
+  ~cServerSession() { ShutDown(); }
+  cServerSession(const cServerSession&) = delete;
+  cServerSession& operator=(const cServerSession&) = delete;
+
+  // True when the worker runs and the port is connected.
+  bool IsConnected() const { return connected_; }
+  // Stops the worker and drops what it held; later calls do nothing.
+  void ShutDown();
+
+ private:
+  cProtocolServer& server_;
+  bool connected_ = false;
+  bool shutDown_ = false;
+};
 
 // True when request holds a packet; otherwise prints failureLine.
 bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine);

@@ -51,22 +51,16 @@ bool TakeModuleOffline(cDiagProtocolServer& server) {
 bool EnterDownloadMode(const std::wstring& portName) {
   if (portName.empty()) return false;
   cDiagProtocolServer server;
-  if (!StartServer(server, portName, L"DIAG")) return false;
-  if (!IdentifyModule(server) || !TakeModuleOffline(server)) {
-    server.Shutdown();
-    return false;
-  }
+  cServerSession session(server, portName, L"DIAG");
+  if (!session.IsConnected() || !IdentifyModule(server) || !TakeModuleOffline(server)) return false;
   const sProtocolBuffer request = BuildDiagDownloadModeRequest();
-  if (!RequestBuilt(request, L"Failed to build DIAG download mode request\n")) {
-    server.Shutdown();
-    return false;
-  }
+  if (!RequestBuilt(request, L"Failed to build DIAG download mode request\n")) return false;
   // A missing answer is not reported: the module may drop off the bus before
   // it answers. The phase still waits for it to come back.
   sProtocolBuffer answer;
   const bool answered = ExchangeWithModule(server, request, L"Sending DIAG download mode request\n",
                                            nullptr, eAttempts::eOnce, answer);
-  server.Shutdown();
+  session.ShutDown();
   platform::ConsolePrint(L"Waiting for device to switch to download mode\n");
   WaitForDeviceReenumeration();
   return answered;

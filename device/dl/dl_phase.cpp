@@ -87,14 +87,12 @@ bool Transfer(cDownloadProtocolServer& server, const std::vector<sProtocolBuffer
 bool LoadProgrammer(const cHexFile& programmer, const std::wstring& portName) {
   if (portName.empty() || !IsLoadable(programmer)) return false;
   cDownloadProtocolServer server;
-  if (!StartServer(server, portName, L"DL")) return false;
+  cServerSession session(server, portName, L"DL");
+  if (!session.IsConnected()) return false;
   const std::vector<sProtocolBuffer> requests = PrepareTransfer(server, programmer);
-  if (requests.empty()) {
-    server.Shutdown();
-    return false;
-  }
+  if (requests.empty()) return false;
   const bool transferred = Transfer(server, requests);
-  server.Shutdown();
+  session.ShutDown();
   platform::ConsolePrint(L"Waiting for device to switch to program mode\n");
   WaitForDeviceReenumeration();
   return transferred;

@@ -138,8 +138,6 @@ bool Upgrade(cSDLProtocolServer& server, const cMemoryMappedFile& image) {
 bool StreamImage(const cMemoryMappedFile& image, const std::wstring& portName) {
   if (portName.empty() || image.Error != 0 || image.Data == nullptr || image.Size == 0) return false;
   cSDLProtocolServer server;
-  if (!StartServer(server, portName, L"SDL")) return false;
-  const bool upgraded = Upgrade(server, image);
-  server.Shutdown();
-  return upgraded;
+  const cServerSession session(server, portName, L"SDL");
+  return session.IsConnected() && Upgrade(server, image);
 }

@@ -1,0 +1,66 @@
+// A session connected to a real pseudo-terminal: connected while it lasts,
+// shut down by ShutDown or by its end, and ShutDown twice is harmless.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "device/phase_support.h"
+#include "device/sdl/sdl_protocol_server.h"
+#include "platform/handle.h"
+
+namespace {
+
+// The module's end of a pseudo-terminal; PortName() is the program's end.
+class cPseudoTerminal {
+ public:
+  cPseudoTerminal() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    if (master_.IsValid() && grantpt(master_.Get()) == 0 && unlockpt(master_.Get()) == 0) {
+      const char* name = ptsname(master_.Get());
+      if (name != nullptr) portName_.assign(name, name + std::string(name).size());
+    }
+  }
+  const std::wstring& PortName() const { return portName_; }
+
+ private:
+  platform::cHandle master_;
+  std::wstring portName_;
+};
+
+bool WorkerStopped(cProtocolServer& server) {
+  const bool stopped = server.Initialize();
+  server.Shutdown();
+  return stopped;
+}
+
+TEST(ServerSessionOnALine, ConnectsAndShutsDownWhenItEnds) {
+  cPseudoTerminal line;
+  ASSERT_FALSE(line.PortName().empty()) << "no pseudo-terminal";
+  cSDLProtocolServer server;
+  testing::internal::CaptureStdout();
+  {
+    const cServerSession session(server, line.PortName(), L"SDL");
+    EXPECT_TRUE(session.IsConnected());
+    EXPECT_FALSE(server.Initialize());  // the session's worker runs
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(WorkerStopped(server));
+}
+
+TEST(ServerSessionOnALine, ShutDownEndsItEarlyAndOnlyOnce) {
+  cPseudoTerminal line;
+  ASSERT_FALSE(line.PortName().empty()) << "no pseudo-terminal";
+  cSDLProtocolServer server;
+  cServerSession session(server, line.PortName(), L"DIAG");
+  ASSERT_TRUE(session.IsConnected());
+  session.ShutDown();
+  EXPECT_FALSE(session.IsConnected());
+  // The server is free for another start; the session's end must not stop it.
+  ASSERT_TRUE(server.Initialize());
+  session.ShutDown();
+  EXPECT_FALSE(server.Initialize());
+  server.Shutdown();
+}
+
+}  // namespace
