@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <initializer_list>
 
 #include "platform/handle.h"
@@ -34,7 +35,7 @@ class cWaitableTimer {
 
  private:
   struct sImpl;
-  sImpl* impl_;
+  std::unique_ptr<sImpl> impl_;
 };
 
 // Something an alertable wait can wait for: an event or a timer.
@@ -60,11 +61,13 @@ struct sWakeResult {
   size_t index;  // valid for Signalled
 };
 
+inline constexpr size_t kMaxWaitObjects = 8;
+
 // Sleeps until one of the objects is signalled, a queued call or transfer
 // completion of this thread has run, or timeoutMs passes. Queued calls and
-// completions run only inside this wait, on the calling thread. At most 8
-// objects. The calling thread must be a cThread or must have called
-// PrepareAlertableThread.
+// completions run only inside this wait, on the calling thread. At most
+// kMaxWaitObjects objects. The calling thread must be a cThread or must have
+// called PrepareAlertableThread.
 sWakeResult WaitAlertable(std::initializer_list<cWaitable> objects, uint32_t timeoutMs);
 
 // Makes the calling thread able to run queued calls and transfer completions
@@ -101,7 +104,7 @@ class cThread {
 
  private:
   struct sImpl;
-  sImpl* impl_;
+  std::unique_ptr<sImpl> impl_;
 };
 
 }  // namespace platform

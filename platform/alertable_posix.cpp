@@ -24,8 +24,6 @@ struct sReactorSlot {
 };
 thread_local sReactorSlot tReactor;
 
-constexpr size_t kMaxWaitObjects = 8;
-
 }  // namespace
 
 // ---- the calling thread's reactor --------------------------------------

@@ -8,7 +8,7 @@ namespace platform {
 
 sWakeResult WaitAlertable(std::initializer_list<cWaitable> objects, uint32_t timeoutMs) {
   HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
-  if (objects.size() > 8) return {eWake::Failed, 0};
+  if (objects.size() > kMaxWaitObjects) return {eWake::Failed, 0};
   DWORD count = 0;
   for (const cWaitable& object : objects) handles[count++] = object.Handle().Get();
   // With nothing to wait for, an alertable sleep gives the same wake-ups.

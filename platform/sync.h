@@ -3,6 +3,7 @@
 // auto-reset event that a worker can also wait on alertably.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "platform/handle.h"
 
@@ -21,7 +22,7 @@ class cCriticalSection {
 
  private:
   struct sImpl;
-  sImpl* impl_;
+  std::unique_ptr<sImpl> impl_;
 };
 
 enum class eAcquire { Acquired, Abandoned, TimedOut, Failed };
@@ -41,7 +42,7 @@ class cMutex {
 
  private:
   struct sImpl;
-  sImpl* impl_;
+  std::unique_ptr<sImpl> impl_;
 };
 
 // Auto-reset event, initially not signalled: one Wait (or one alertable wait

@@ -31,12 +31,11 @@ struct cCriticalSection::sImpl {
   uint32_t spinCount = 0;
 };
 
-cCriticalSection::cCriticalSection(uint32_t spinCount) : impl_(new sImpl) { impl_->spinCount = spinCount; }
-
-cCriticalSection::~cCriticalSection() {
-  pthread_mutex_destroy(&impl_->mutex);
-  delete impl_;
+cCriticalSection::cCriticalSection(uint32_t spinCount) : impl_(std::make_unique<sImpl>()) {
+  impl_->spinCount = spinCount;
 }
+
+cCriticalSection::~cCriticalSection() { pthread_mutex_destroy(&impl_->mutex); }
 
 void cCriticalSection::lock() {
   for (uint32_t i = 0; i < impl_->spinCount; ++i) {
@@ -55,7 +54,7 @@ struct cMutex::sImpl {
   bool valid = false;
 };
 
-cMutex::cMutex() : impl_(new sImpl) {
+cMutex::cMutex() : impl_(std::make_unique<sImpl>()) {
   pthread_mutexattr_t attr;
   if (pthread_mutexattr_init(&attr) != 0) return;
   const bool configured = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
@@ -66,7 +65,6 @@ cMutex::cMutex() : impl_(new sImpl) {
 
 cMutex::~cMutex() {
   if (impl_->valid) pthread_mutex_destroy(&impl_->mutex);
-  delete impl_;
 }
 
 bool cMutex::IsValid() const { return impl_->valid; }

@@ -9,14 +9,11 @@ struct cCriticalSection::sImpl {
   CRITICAL_SECTION section;
 };
 
-cCriticalSection::cCriticalSection(uint32_t spinCount) : impl_(new sImpl) {
+cCriticalSection::cCriticalSection(uint32_t spinCount) : impl_(std::make_unique<sImpl>()) {
   ::InitializeCriticalSectionAndSpinCount(&impl_->section, spinCount);
 }
 
-cCriticalSection::~cCriticalSection() {
-  ::DeleteCriticalSection(&impl_->section);
-  delete impl_;
-}
+cCriticalSection::~cCriticalSection() { ::DeleteCriticalSection(&impl_->section); }
 
 void cCriticalSection::lock() { ::EnterCriticalSection(&impl_->section); }
 
@@ -26,9 +23,9 @@ struct cMutex::sImpl {
   cHandle handle{::CreateMutexW(nullptr, FALSE, nullptr)};
 };
 
-cMutex::cMutex() : impl_(new sImpl) {}
+cMutex::cMutex() : impl_(std::make_unique<sImpl>()) {}
 
-cMutex::~cMutex() { delete impl_; }
+cMutex::~cMutex() = default;
 
 bool cMutex::IsValid() const { return impl_->handle.IsValid(); }
 

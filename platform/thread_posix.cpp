@@ -54,12 +54,9 @@ struct cThread::sImpl {
   std::shared_ptr<cThreadReactor> reactor;
 };
 
-cThread::cThread() : impl_(new sImpl) {}
+cThread::cThread() : impl_(std::make_unique<sImpl>()) {}
 
-cThread::~cThread() {
-  Close();
-  delete impl_;
-}
+cThread::~cThread() { Close(); }
 
 bool cThread::Start(ThreadEntry entry, void* arg) {
   if (impl_->started || entry == nullptr) return false;

@@ -39,9 +39,9 @@ struct cThread::sImpl {
   DWORD id = 0;
 };
 
-cThread::cThread() : impl_(new sImpl) {}
+cThread::cThread() : impl_(std::make_unique<sImpl>()) {}
 
-cThread::~cThread() { delete impl_; }
+cThread::~cThread() = default;
 
 bool cThread::Start(ThreadEntry entry, void* arg) {
   if (impl_->handle.IsValid() || entry == nullptr) return false;

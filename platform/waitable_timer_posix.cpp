@@ -23,9 +23,9 @@ struct cWaitableTimer::sImpl {
   cHandle fd{timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC)};
 };
 
-cWaitableTimer::cWaitableTimer() : impl_(new sImpl) {}
+cWaitableTimer::cWaitableTimer() : impl_(std::make_unique<sImpl>()) {}
 
-cWaitableTimer::~cWaitableTimer() { delete impl_; }
+cWaitableTimer::~cWaitableTimer() = default;
 
 bool cWaitableTimer::IsValid() const { return impl_->fd.IsValid(); }
 

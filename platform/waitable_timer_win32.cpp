@@ -10,9 +10,9 @@ struct cWaitableTimer::sImpl {
   cHandle handle{::CreateWaitableTimerW(nullptr, FALSE, nullptr)};
 };
 
-cWaitableTimer::cWaitableTimer() : impl_(new sImpl) {}
+cWaitableTimer::cWaitableTimer() : impl_(std::make_unique<sImpl>()) {}
 
-cWaitableTimer::~cWaitableTimer() { delete impl_; }
+cWaitableTimer::~cWaitableTimer() = default;
 
 bool cWaitableTimer::IsValid() const { return impl_->handle.IsValid(); }
 

@@ -10,6 +10,7 @@
 // that thread has ended.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/handle.h"
@@ -79,6 +80,6 @@ class cWinComm {
   bool OpenPath(const std::wstring& path, bool exclusive);
 
   struct sImpl;  // platform state: handle, overlapped records or reactor hooks
-  sImpl* impl_;
+  std::unique_ptr<sImpl> impl_;
   std::wstring portName_;
 };

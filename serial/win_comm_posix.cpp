@@ -275,12 +275,9 @@ void cWinComm::sImpl::Detach() {
 
 // ---- cWinComm ----------------------------------------------------------
 
-cWinComm::cWinComm() : impl_(new sImpl(this)) {}
+cWinComm::cWinComm() : impl_(std::make_unique<sImpl>(this)) {}
 
-cWinComm::~cWinComm() {
-  Close();
-  delete impl_;
-}
+cWinComm::~cWinComm() { Close(); }
 
 std::wstring cWinComm::PathFor(const std::wstring& portName) { return portName; }
 

@@ -35,12 +35,9 @@ void CALLBACK WriteCompleted(DWORD error, DWORD bytes, OVERLAPPED* overlapped) {
 
 }  // namespace
 
-cWinComm::cWinComm() : impl_(new sImpl) {}
+cWinComm::cWinComm() : impl_(std::make_unique<sImpl>()) {}
 
-cWinComm::~cWinComm() {
-  Close();
-  delete impl_;
-}
+cWinComm::~cWinComm() { Close(); }
 
 std::wstring cWinComm::PathFor(const std::wstring& portName) {
   if (portName.find(L'.') != std::wstring::npos) return portName;
