@@ -12,8 +12,14 @@ namespace {
 // A frame may be split over reads and a read may end anywhere: the decoder
 // holds up to four reads' worth of one frame before giving up on it.
 constexpr uint32_t kReassemblyReads = 4;
-// A read completes once this much time passes without a further byte.
-constexpr sCommTimeouts kLineTimeouts = {2, 0, 0, 1000, 1};
+// A read completes once 2 ms pass without a further byte.
+constexpr sCommTimeouts kLineTimeouts = {
+    .readIntervalMs = 2,
+    .readTotalMultiplierMs = 0,
+    .readTotalConstantMs = 0,
+    .writeTotalMultiplierMs = 1000,
+    .writeTotalConstantMs = 1,
+};
 
 }  // namespace
 

@@ -14,7 +14,6 @@ constexpr size_t kMagicOffset = 1;
 constexpr size_t kHelloRequestSize = 36;
 constexpr size_t kHelloRequestLastOffset = 35;
 constexpr uint8_t kHelloRequestLastByte = 0x01;
-constexpr size_t kWriteHeaderSize = 5;
 constexpr size_t kWriteResponseSize = 5;
 constexpr uint32_t kLowestSupportedVersion = 2;
 // Fixed offsets of the hello response; the rest follow the identification
@@ -100,7 +99,7 @@ bool sSDLStreamingWrite::Validate() {
   if (valid) {
     const tPacketBytes bytes = HeldBytes(HeldBuffer());
     const int32_t kind = HeldBuffer()->GetKind();
-    valid = (kind == kBufferKindSdlSent && bytes.size() > kWriteHeaderSize && bytes[0] == kSdlWriteCode) ||
+    valid = (kind == kBufferKindSdlSent && bytes.size() > kSdlWriteHeaderSize && bytes[0] == kSdlWriteCode) ||
             (kind == kBufferKindSdlReceived && bytes.size() == kWriteResponseSize &&
              bytes[0] == kSdlWriteResponseCode);
   }
@@ -149,7 +148,7 @@ sProtocolBuffer BuildSdlResetRequest() {
 
 sProtocolBuffer BuildSdlStreamingWrite(uint32_t address, const uint8_t* data, uint32_t size) {
   if (data == nullptr || size == 0 || size > kMaxWriteBlockSize) return sProtocolBuffer();
-  return MakePacketInPlace(kBufferKindSdlSent, kWriteHeaderSize + size, [&](uint8_t* out) {
+  return MakePacketInPlace(kBufferKindSdlSent, kSdlWriteHeaderSize + size, [&](uint8_t* out) {
     *out++ = kSdlWriteCode;
     out = PutLe32(out, address);
     std::copy(data, data + size, out);

@@ -5,6 +5,7 @@
 //
 // Threads: any thread; views are per-thread values like sProtocolBuffer.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -20,6 +21,9 @@ inline constexpr uint8_t kSdlResetCode = 0x0B;
 inline constexpr uint8_t kSdlResetResponseCode = 0x0C;
 inline constexpr uint8_t kSdlErrorCode = 0x0D;
 inline constexpr uint8_t kSdlLogCode = 0x0E;
+
+// A streaming write's code and 32-bit address, before its data.
+inline constexpr size_t kSdlWriteHeaderSize = 5;
 
 // 32 bytes each, sent without terminator.
 inline constexpr std::string_view kSdlHostMagic = "ZNTV fast download protocol host";

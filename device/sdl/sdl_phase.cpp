@@ -82,7 +82,7 @@ bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress) {
 bool SendWrite(cSDLProtocolServer& server, const sProtocolBuffer& write) {
   const sSDLStreamingWrite view(write);
   const uint32_t address = view.Address().value_or(0);
-  const uint32_t size = write.GetSize() - 5;
+  const uint32_t size = write.GetSize() - kSdlWriteHeaderSize;
   sProtocolBuffer unused;
   if (!SendAndWait(write.GetShared(), server, unused, /*sendOnly=*/true)) {
     platform::ConsolePrint(L"Failed to send SDL write request (0x%08X, %u)\n", address, size);

@@ -15,8 +15,13 @@ bool cTestServer::CanSend(const sProtocolBuffer& request) {
 
 bool cTestServer::ConfigurePort() {
   if (configureFails) return false;
-  const sCommTimeouts timeouts{2, 0, readTotalConstantMs, writeTotalMultiplierMs,
-                               writeTotalConstantMs};
+  const sCommTimeouts timeouts{
+      .readIntervalMs = 2,
+      .readTotalMultiplierMs = 0,
+      .readTotalConstantMs = readTotalConstantMs,
+      .writeTotalMultiplierMs = writeTotalMultiplierMs,
+      .writeTotalConstantMs = writeTotalConstantMs,
+  };
   return GetPort().ApplyLineSettings() && GetPort().SetTimeouts(timeouts);
 }
 

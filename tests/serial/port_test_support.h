@@ -52,6 +52,12 @@ inline bool RunCompletionsUntil(const std::function<bool()>& done, uint32_t time
 }
 
 // The time-outs the module's port runs with.
-inline constexpr sCommTimeouts kModuleTimeouts{2, 0, 0, 1000, 1};
+inline constexpr sCommTimeouts kModuleTimeouts{
+    .readIntervalMs = 2,
+    .readTotalMultiplierMs = 0,
+    .readTotalConstantMs = 0,
+    .writeTotalMultiplierMs = 1000,
+    .writeTotalConstantMs = 1,
+};
 
 }  // namespace serial_test
