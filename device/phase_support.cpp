@@ -34,7 +34,7 @@ bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request,
                         const wchar_t* sendingLine, const wchar_t* noAnswerLine,
                         eAttempts attempts, sProtocolBuffer& answer) {
   platform::ConsolePrint(sendingLine);
-  const bool answered = attempts == eAttempts::eRetry
+  const bool answered = attempts == eAttempts::Retry
                             ? SendAndWaitRetry(request.GetShared(), server, answer)
                             : SendAndWait(request.GetShared(), server, answer);
   if (!answered && noAnswerLine != nullptr) platform::ConsolePrint(noAnswerLine);

@@ -38,7 +38,7 @@ class cServerSession {
 // True when request holds a packet; otherwise prints failureLine.
 bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine);
 
-enum class eAttempts { eOnce, eRetry };
+enum class eAttempts { Once, Retry };
 
 // Prints sendingLine, then sends request and waits for its answer (once, or
 // with the exchange's retries). When no answer comes, prints noAnswerLine

@@ -24,7 +24,7 @@
 
 namespace {
 
-enum eTag { kTagPort, kTagReadTimer, kTagWriteTimer };
+enum eTag { eTagPort, eTagReadTimer, eTagWriteTimer };
 
 constexpr int64_t kNsPerMs = 1000000;
 constexpr int64_t kNoDeadline = INT64_MAX;
@@ -58,8 +58,8 @@ int64_t TotalDeadline(uint32_t multiplierMs, uint32_t constantMs, uint32_t bytes
 
 struct cWinComm::sImpl final : platform::cReactorSource {
   explicit sImpl(cWinComm* owner) : port(owner) {
-    read.timerWatch = {this, kTagReadTimer};
-    write.timerWatch = {this, kTagWriteTimer};
+    read.timerWatch = {this, eTagReadTimer};
+    write.timerWatch = {this, eTagWriteTimer};
   }
 
   bool OnReady(int tag, uint32_t events) override;
@@ -85,7 +85,7 @@ struct cWinComm::sImpl final : platform::cReactorSource {
   bool gone = false;  // the device vanished: no new transfers
   sCommTimeouts timeouts{};
   std::shared_ptr<platform::cReactor> reactor;  // of the thread running the transfers
-  platform::sReactorWatch portWatch{this, kTagPort};
+  platform::sReactorWatch portWatch{this, eTagPort};
   bool portWatched = false;
   sDirection read;
   sDirection write;
@@ -94,9 +94,9 @@ struct cWinComm::sImpl final : platform::cReactorSource {
 // ---- reactor side: runs on the owning thread inside its wait ------------
 
 bool cWinComm::sImpl::OnReady(int tag, uint32_t events) {
-  if (tag == kTagReadTimer) {
+  if (tag == eTagReadTimer) {
     OnTimer(read);
-  } else if (tag == kTagWriteTimer) {
+  } else if (tag == eTagWriteTimer) {
     OnTimer(write);
   } else {
     if (read.InFlight() && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) PumpRead();

@@ -22,7 +22,7 @@ bool IdentifyModule(cDiagProtocolServer& server) {
   if (!RequestBuilt(request, L"Failed to build DIAG build ID request\n")) return false;
   sProtocolBuffer answer;
   if (!ExchangeWithModule(server, request, L"Sending DIAG build ID request\n",
-                          L"Failed to receive DIAG build ID response\n", eAttempts::eOnce, answer)) {
+                          L"Failed to receive DIAG build ID response\n", eAttempts::Once, answer)) {
     return false;
   }
   if (sDiagBuffer(answer).GetCode() != kDiagBuildIdCode) {
@@ -38,7 +38,7 @@ bool TakeModuleOffline(cDiagProtocolServer& server) {
   if (!RequestBuilt(request, L"Failed to build DIAG mode request\n")) return false;
   sProtocolBuffer answer;
   if (!ExchangeWithModule(server, request, L"Sending DIAG mode request\n",
-                          L"Failed to receive DIAG mode response\n", eAttempts::eOnce, answer)) {
+                          L"Failed to receive DIAG mode response\n", eAttempts::Once, answer)) {
     return false;
   }
   platform::ConsolePrint(L"Waiting for device to go offline\n");
@@ -59,7 +59,7 @@ bool EnterDownloadMode(const std::wstring& portName) {
   // it answers. The phase still waits for it to come back.
   sProtocolBuffer answer;
   const bool answered = ExchangeWithModule(server, request, L"Sending DIAG download mode request\n",
-                                           nullptr, eAttempts::eOnce, answer);
+                                           nullptr, eAttempts::Once, answer);
   session.ShutDown();
   platform::ConsolePrint(L"Waiting for device to switch to download mode\n");
   WaitForDeviceReenumeration();

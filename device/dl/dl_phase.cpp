@@ -33,7 +33,7 @@ std::optional<sDlParameters> QueryParameters(cDownloadProtocolServer& server) {
   if (!RequestBuilt(request, L"Failed to build DL parameters request\n")) return std::nullopt;
   sProtocolBuffer answer;
   if (!ExchangeWithModule(server, request, L"Sending DL parameters request\n",
-                          L"Failed to receive DL parameters response\n", eAttempts::eRetry, answer)) {
+                          L"Failed to receive DL parameters response\n", eAttempts::Retry, answer)) {
     return std::nullopt;
   }
   const std::optional<sDlParameters> parameters = ReadDlParameters(sDownloadResponse(answer));

@@ -11,7 +11,7 @@
 
 namespace {
 
-enum class eEntryOutcome { eContinue, eWriteResponse, eStop };
+enum class eEntryOutcome { Continue, WriteResponse, Stop };
 
 void ReportWriteResponse(const sProtocolBuffer& entry) {
   const std::optional<uint32_t> address = sSDLStreamingWrite(entry).Address();
@@ -34,33 +34,33 @@ void ReportError(tPacketBytes packet) {
 
 eEntryOutcome InspectEntry(const sProtocolBuffer& entry) {
   const tPacketBytes packet(entry.GetData(), entry.GetSize());
-  if (packet.empty()) return eEntryOutcome::eStop;  // dropped from the log
+  if (packet.empty()) return eEntryOutcome::Stop;  // dropped from the log
   switch (packet[0]) {
     case kSdlWriteResponseCode:
       ReportWriteResponse(entry);
-      return eEntryOutcome::eWriteResponse;
+      return eEntryOutcome::WriteResponse;
     case kSdlErrorCode:
       ReportError(packet);
-      return eEntryOutcome::eStop;
+      return eEntryOutcome::Stop;
     case kSdlLogCode:
       platform::ConsolePrint(L"Received SDL log\n");
-      return eEntryOutcome::eContinue;
+      return eEntryOutcome::Continue;
     default:
-      return eEntryOutcome::eContinue;
+      return eEntryOutcome::Continue;
   }
 }
 
-// Inspects the entries from next up to the log's count; eContinue when they
+// Inspects the entries from next up to the log's count; Continue when they
 // ran out without a write response or a stop condition.
 eEntryOutcome InspectNewEntries(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address) {
   for (const uint32_t count = log.GetCount(); next < count;) {
     sProtocolBuffer entry;
     log.Get(entry, next++);
     const eEntryOutcome outcome = InspectEntry(entry);
-    if (outcome == eEntryOutcome::eWriteResponse) address = sSDLStreamingWrite(entry).Address();
-    if (outcome != eEntryOutcome::eContinue) return outcome;
+    if (outcome == eEntryOutcome::WriteResponse) address = sSDLStreamingWrite(entry).Address();
+    if (outcome != eEntryOutcome::Continue) return outcome;
   }
-  return eEntryOutcome::eContinue;
+  return eEntryOutcome::Continue;
 }
 
 }  // namespace
@@ -80,7 +80,7 @@ bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, std::optional<uint3
   Clock::duration waited{};
   for (;;) {
     const eEntryOutcome outcome = InspectNewEntries(log, next, address);
-    if (outcome != eEntryOutcome::eContinue) return outcome == eEntryOutcome::eWriteResponse;
+    if (outcome != eEntryOutcome::Continue) return outcome == eEntryOutcome::WriteResponse;
     if (waited >= allowance) return false;
     const auto pause = std::min<Clock::duration>(milliseconds(pauseMs), allowance - waited);
     const Clock::time_point start = Clock::now();
