@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+namespace host {
+
 // The fields of a lower-cased device path "\\?\<enumerator>#<identity>#<instance>#{class}",
 // with "\\?\" removed from the enumerator.
 struct sDeviceInterfaceKey {
@@ -28,8 +30,6 @@ class cComPortInterfaces {
   // when it has none or it cannot be read.
   virtual std::wstring ReadPortName(uint32_t index, const sDeviceInterfaceKey& key) = 0;
 };
-
-namespace host {
 
 // A fresh snapshot; null when the system gives none.
 std::unique_ptr<cComPortInterfaces> OpenPresentComPortInterfaces();

@@ -70,7 +70,7 @@ struct sTtyInterface {
   std::wstring devicePath;
 };
 
-class cSysfsComPortInterfaces final : public cComPortInterfaces {
+class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
  public:
   cSysfsComPortInterfaces() : devFolder_(host::NativePathFromEnvironment("DEV_PATH", "/dev")) {
     std::string ttyClass = host::NativePathFromEnvironment("SYSFS_PATH", "/sys") + "/class/tty";
@@ -92,7 +92,7 @@ class cSysfsComPortInterfaces final : public cComPortInterfaces {
 
   // The tty's own name, not the lower-cased instance of the key: device
   // names are case-sensitive here.
-  std::wstring ReadPortName(uint32_t index, const sDeviceInterfaceKey&) override {
+  std::wstring ReadPortName(uint32_t index, const host::sDeviceInterfaceKey&) override {
     std::string port = devFolder_ + "/" + ttys_.at(index).name;
     return host::PathExists(port) ? host::FromNativePath(port) : std::wstring();
   }

@@ -17,7 +17,7 @@ constexpr GUID kComPortInterfaceClass = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4
 // One buffer serves the interface detail and the registry value.
 constexpr DWORD kWorkingBufferSize = 4102;
 
-class cSetupApiComPortInterfaces final : public cComPortInterfaces {
+class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
  public:
   explicit cSetupApiComPortInterfaces(HDEVINFO set) : set_(set) {}
   ~cSetupApiComPortInterfaces() override { SetupDiDestroyDeviceInfoList(set_); }
@@ -42,7 +42,7 @@ class cSetupApiComPortInterfaces final : public cComPortInterfaces {
     return true;
   }
 
-  std::wstring ReadPortName(uint32_t, const sDeviceInterfaceKey& key) override {
+  std::wstring ReadPortName(uint32_t, const host::sDeviceInterfaceKey& key) override {
     std::wstring keyPath = L"System\\CurrentControlSet\\Enum\\" + key.enumerator + L"\\" + key.identity + L"\\" +
                            key.instance + L"\\Device Parameters";
     HKEY parameters = nullptr;

@@ -33,7 +33,7 @@ bool PollFor(bool wanted, const std::function<bool()>& portPresent, const std::f
 
 }  // namespace
 
-bool SplitDevicePath(const std::wstring& path, sDeviceInterfaceKey& key) {
+bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key) {
   std::wstring lower = ToLowerAscii(path);
   size_t first = lower.find(L'#');
   if (first == std::wstring::npos) {
@@ -48,10 +48,10 @@ bool SplitDevicePath(const std::wstring& path, sDeviceInterfaceKey& key) {
   return true;
 }
 
-std::wstring FindConfiguredPort(cComPortInterfaces& interfaces, const ConfigurationMap& configurations) {
+std::wstring FindConfiguredPort(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations) {
   std::wstring path;
   for (uint32_t index = 0; interfaces.GetDevicePath(index, path); ++index) {
-    sDeviceInterfaceKey key;
+    host::sDeviceInterfaceKey key;
     if (!SplitDevicePath(path, key) || configurations.count(key.identity) == 0) {
       continue;
     }
@@ -68,7 +68,7 @@ bool WaitForPortToGoAndReturn(const std::function<bool()>& portPresent, const st
 }
 
 std::wstring FindDevicePort() {
-  std::unique_ptr<cComPortInterfaces> interfaces = host::OpenPresentComPortInterfaces();
+  std::unique_ptr<host::cComPortInterfaces> interfaces = host::OpenPresentComPortInterfaces();
   return interfaces ? FindConfiguredPort(*interfaces, ProcessConfigurationMap()) : std::wstring();
 }
 

@@ -11,11 +11,11 @@
 
 // Splits a device path (lower-cased first) into its key; false for a path
 // without '#'. A path with one '#' has an empty instance.
-bool SplitDevicePath(const std::wstring& path, sDeviceInterfaceKey& key);
+bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key);
 
 // The port name of the first interface of the snapshot whose identity is a key
 // of configurations and whose port name is not empty; empty when none.
-std::wstring FindConfiguredPort(cComPortInterfaces& interfaces, const ConfigurationMap& configurations);
+std::wstring FindConfiguredPort(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations);
 
 inline constexpr int kReenumerationChecks = 50;
 

@@ -17,7 +17,7 @@ struct sFakeInterface {
 
 // Interfaces in a fixed order; records which port names were asked for. An
 // interface with the path "!" stands for a detail that cannot be read.
-class cFakeInterfaces : public cComPortInterfaces {
+class cFakeInterfaces : public host::cComPortInterfaces {
  public:
   cFakeInterfaces(std::initializer_list<sFakeInterface> interfaces) : interfaces_(interfaces) {}
 
@@ -28,12 +28,12 @@ class cFakeInterfaces : public cComPortInterfaces {
     path = interfaces_[index].devicePath;
     return true;
   }
-  std::wstring ReadPortName(uint32_t index, const sDeviceInterfaceKey& key) override {
+  std::wstring ReadPortName(uint32_t index, const host::sDeviceInterfaceKey& key) override {
     asked.push_back(key);
     return interfaces_.at(index).portName;
   }
 
-  std::vector<sDeviceInterfaceKey> asked;
+  std::vector<host::sDeviceInterfaceKey> asked;
 
  private:
   std::vector<sFakeInterface> interfaces_;
@@ -48,7 +48,7 @@ ConfigurationMap Configured(std::initializer_list<const wchar_t*> keys) {
 const wchar_t* const kModulePath = L"\\\\?\\USB#VID_0A1B&PID_2C3D&MI_01#6&1A2B3C&0&0001#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
 
 TEST(DevicePath, SplitsIntoLowerCaseFields) {
-  sDeviceInterfaceKey key;
+  host::sDeviceInterfaceKey key;
   ASSERT_TRUE(SplitDevicePath(kModulePath, key));
   EXPECT_EQ(key.enumerator, L"usb");
   EXPECT_EQ(key.identity, L"vid_0a1b&pid_2c3d&mi_01");
