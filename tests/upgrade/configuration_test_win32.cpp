@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "upgrade/configuration.h"
+#include "device/discovery/configuration.h"
 
 namespace {
 
