@@ -76,9 +76,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The run-time dependencies are whatever the linked executables need, as
 # dpkg-shlibdeps finds them (the C and C++ runtime libraries).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The extended description; CPack puts the summary line above it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-zntv-upgrade writes new firmware into an attached USB wireless modem
+    "zntv-upgrade writes new firmware into an attached USB wireless modem
 module over its serial port: it switches the module into its boot
 downloader, loads a flash programmer into it, streams the device image
 into its flash and resets it. The programmer and the image are embedded

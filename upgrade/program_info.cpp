@@ -36,9 +36,7 @@ void PrintHelp() {
       L"  --help     show this help and exit\n"
       L"  --version  show the version and the embedded files' identity and exit\n"
       L"\n"
-      L"%ls"
-      L"\n"
-      L"See zntv-upgrade(1).\n",
+      L"%ls",
       RunTimeConventionsHelp());
 }
 

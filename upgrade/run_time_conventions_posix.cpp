@@ -9,5 +9,7 @@ const wchar_t* RunTimeConventionsHelp() {
          L"                $PROGRAMFILES/Zantrova/Images/<name>/<VVVVPPPP>.did\n"
          L"  SYSFS_PATH    sysfs root searched for USB serial interfaces (default /sys)\n"
          L"  DEV_PATH      directory of the serial port device nodes (default /dev)\n"
-         L"  ZNTV_TRACE    file that receives a trace of every frame sent and received\n";
+         L"  ZNTV_TRACE    file that receives a trace of every frame sent and received\n"
+         L"\n"
+         L"See zntv-upgrade(1).\n";
 }

@@ -8,5 +8,7 @@ const wchar_t* RunTimeConventionsHelp() {
          L"  configurations  <program-files folder>\\Zantrova\\Images\\<name>\\<VVVVPPPP>.did\n"
          L"  module          COM-port device interfaces and their registered PortName\n"
          L"Environment:\n"
-         L"  ZNTV_TRACE      file that receives a trace of every frame sent and received\n";
+         L"  ZNTV_TRACE      file that receives a trace of every frame sent and received\n"
+         L"\n"
+         L"See README.txt, which comes with the program.\n";
 }
