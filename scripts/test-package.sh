@@ -34,27 +34,24 @@ step() {
   "$@" >"$out/step.log" 2>&1 || { cat "$out/step.log"; fail "$what failed"; }
 }
 
-build_deb() {
-  local dir=$out/linux
-  step "configuring the Linux build" cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON -DZNTV_BUILD_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=None \
+# build_package <platform> <dir> [cmake configure args...]: configures and
+# builds the programs without the tests and makes the platform's package.
+build_package() {
+  local platform=$1 dir=$2; shift 2
+  step "configuring the $platform build" cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON -DZNTV_BUILD_TESTS=OFF "$@"
+  step "building for $platform" cmake --build "$dir" -j2
+  rm -f "$dir"/*.deb "$dir"/*.zip
+  step "making the $platform package" cpack --config "$dir/CPackConfig.cmake" -B "$dir"
+}
+
+build_packages() {
+  build_package Linux "$out/linux" -DCMAKE_BUILD_TYPE=None \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
-  step "building for Linux" cmake --build "$dir" -j2
-  rm -f "$dir"/*.deb
-  step "making the Debian package" cpack --config "$dir/CPackConfig.cmake" -B "$dir"
-  deb=$(ls "$dir"/*.deb)
-}
-
-build_zip() {
-  local dir=$out/windows
-  step "configuring the Windows build" cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON -DZNTV_BUILD_TESTS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
-  step "building for Windows" cmake --build "$dir" -j2
-  rm -f "$dir"/*.zip
-  step "making the Windows archive" cpack --config "$dir/CPackConfig.cmake" -B "$dir"
-  zip=$(ls "$dir"/*.zip)
+  deb=$(ls "$out/linux"/*.deb)
+  build_package Windows "$out/windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
+  zip=$(ls "$out/windows"/*.zip)
 }
 
 check_deb() {
@@ -115,8 +112,7 @@ check_zip() {
 }
 
 mkdir -p "$out"
-build_deb
-build_zip
+build_packages
 check_deb
 install_deb
 "$installed/usr/bin/zntv-upgrade" --version || fail "--version failed"
