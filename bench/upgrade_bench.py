@@ -228,7 +228,7 @@ COLUMNS = [
     ("Of bound", "Stream MB/s / Bound MB/s."),
     ("Link limit MB/s", "the throttle rate, or for an unlimited link the raw pseudo-terminal throughput measured "
                         "just before (the updater's direction, 64 KiB writes on the slave, reads on the master, "
-                        "median of three 0.5 s measurements)."),
+                        "the fastest of three 0.5 s measurements)."),
     ("Of link", "Stream MB/s / Link limit MB/s; HDLC framing takes about 1% of the line."),
     ("CPU s", "user + system time of the updater's process as GNU time reports it (under Wine: of the Windows "
               "process, without the shared wineserver)."),
@@ -368,7 +368,9 @@ def main():
     for rate, window, max_write, default, wine in configurations(args):
         limit = rate
         if rate == 0:  # the pseudo-terminal itself, measured just before
-            limit = statistics.median(measure_pty_throughput(0.5) for _ in range(3))
+            # The fastest of three: the pseudo-terminal can do at least that,
+            # and slower ones show other processes sharing the machine.
+            limit = max(measure_pty_throughput(0.5) for _ in range(3))
         runs = [one_run(args, len(image), rate, window, max_write, wine) for _ in range(args.reps)]
         result = median_run(runs)
         row = {"rate": rate, "window": window, "max_write": max_write, "default": default, "wine": wine,
