@@ -12,7 +12,8 @@
 # ZNTV_TEST_BUILD_ROOT selects where the package builds go (default build-test).
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-out=${ZNTV_TEST_BUILD_ROOT:-$root/build-test}/package
+test_root=${ZNTV_TEST_BUILD_ROOT:-$root/build-test}
+out=$test_root/package
 source "$root/scripts/setup.sh"
 source "$root/scripts/module-sim.sh"
 source "$root/scripts/wine-env.sh"
@@ -103,6 +104,11 @@ check_zip() {
   rm -rf "$out/unzipped"
   unzip -q "$zip" -d "$out/unzipped" || fail "cannot unpack $zip"
   local exe=$out/unzipped/$top/zntv-upgrade.exe
+  # A Wine prefix takes more than a GB: use the test command's own when it
+  # made one.
+  if [ -z "${WINEPREFIX:-}" ] && [ -f "$test_root/windows/wineprefix/system.reg" ]; then
+    export WINEPREFIX=$test_root/windows/wineprefix
+  fi
   zntv_wine_prefix "$out/windows/zntv-upgrade.exe"
   local windows linux
   windows=$(wine "$exe" --version | tr -d '\r')
