@@ -20,8 +20,10 @@ namespace host {
 // platform's layer defines it).
 extern const wchar_t kPathSeparator;
 
-// The program-files folder as the system reports it (CSIDL_PROGRAM_FILES on
-// Windows; $PROGRAMFILES, else /opt, on Linux). False when there is none.
+// The program-files folder as the system reports it: on Windows the one a
+// 32-bit program is given ("Program Files (x86)" on 64-bit Windows, whatever
+// this build's own width); $PROGRAMFILES, else /opt, on Linux. False when
+// there is none.
 bool GetProgramFilesFolder(std::wstring& folder);
 
 struct sDirectoryEntry {
