@@ -3,6 +3,7 @@
 
 #include "platform/console.h"
 #include "protocol/exchange.h"
+#include "upgrade/failure_hints.h"
 
 bool StartServer(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol) {
   if (!server.Initialize()) {
@@ -11,6 +12,7 @@ bool StartServer(cProtocolServer& server, const std::wstring& portName, const wc
   }
   if (!server.Connect(portName)) {
     platform::ConsolePrint(L"Failed to connect %ls server to %ls\n", protocol, portName.c_str());
+    ExplainPortFailure(portName, server.GetConnectError());
     return false;
   }
   return true;

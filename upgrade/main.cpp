@@ -7,6 +7,7 @@
 #include "platform/console.h"
 #include "platform/module.h"
 #include "upgrade/configuration.h"
+#include "upgrade/failure_hints.h"
 #include "upgrade/upgrade_sequence.h"
 
 namespace {
@@ -42,6 +43,7 @@ int main() {
   ProcessConfigurationMap() = std::move(FindConfigurations(KindSet{kExcludedKind}, found));
   if (ProcessConfigurationMap().empty()) {
     platform::ConsolePrint(L"Required software not found\n");
+    ExplainMissingConfiguration();
     return kExitFailure;
   }
   ReportConfigurations(ProcessConfigurationMap());

@@ -12,12 +12,15 @@
 #include "image/hex_file.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
+#include "upgrade/configuration.h"
 #include "upgrade/device_lookup.h"
+#include "upgrade/failure_hints.h"
 
 bool RunUpgrade() {
   const std::wstring portName = FindDevicePort();
   if (portName.empty()) {
     platform::ConsolePrint(L"Unable to locate device\n");
+    ExplainMissingDevice(ProcessConfigurationMap());
     return false;
   }
   const cMemoryMappedFile image(platform::GetProgramModule(), kDeviceImageResourceId);

@@ -16,6 +16,7 @@ void cPresenceList::Detach() {
 namespace {
 
 void RunStage(eStage stage, sStageContext& context) {
+  context.link.SetStage(stage);
   switch (stage) {
     case eStage::Diag: RunDiagStage(context); break;
     case eStage::Dl: RunDlStage(context); break;

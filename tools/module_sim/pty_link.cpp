@@ -25,6 +25,15 @@ constexpr size_t kDeframerCapacity = 1 << 18;
 // bytes found waiting are taken to have been arriving for.
 constexpr auto kBusyLineCredit = std::chrono::milliseconds(5);
 
+const char* TracePhase(eStage stage) {
+  switch (stage) {
+    case eStage::Diag: return "DIAG";
+    case eStage::Dl: return "DL";
+    case eStage::Sdl: return "SDL";
+  }
+  return "?";
+}
+
 }  // namespace
 
 size_t cPacer::Chunk(size_t wanted) const {
@@ -50,7 +59,8 @@ cPtyLink::cPtyLink(cWaiter& waiter, const sTimingOptions& timing, const sMisbeha
       splitGap_(misbehaviour.splitGapMs),
       readPacer_(waiter, timing.linkSpeed),
       writePacer_(waiter, timing.linkSpeed),
-      deframer_(kDeframerCapacity) {}
+      deframer_(kDeframerCapacity),
+      writtenFrames_(kDeframerCapacity) {}
 
 std::filesystem::path cPtyLink::Open() {
   platform::cHandle master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -62,6 +72,7 @@ std::filesystem::path cPtyLink::Open() {
   master_ = std::move(master);
   slave_ = name;
   deframer_ = cHdlcDeframer(kDeframerCapacity);
+  writtenFrames_ = cHdlcDeframer(kDeframerCapacity);
   packets_.clear();
   return slave_;
 }
@@ -92,8 +103,15 @@ void cPtyLink::ReadAvailable(Deadline deadline) {
     return;
   }
   if (got <= 0) return;  // EAGAIN or EINTR: poll again
-  deframer_.Feed(buffer, static_cast<size_t>(got),
-                 [this](const uint8_t* payload, size_t size) { packets_.emplace_back(payload, payload + size); });
+  deframer_.Feed(
+      buffer, static_cast<size_t>(got),
+      [this](const uint8_t* payload, size_t size) {
+        if (trace_) trace_->Frame(eTraceDirection::eReceived, TracePhase(stage_), payload, size);
+        packets_.emplace_back(payload, payload + size);
+      },
+      [this](const uint8_t* bytes, size_t size) {
+        if (trace_) trace_->Frame(eTraceDirection::eReceivedDamaged, TracePhase(stage_), bytes, size);
+      });
   readPacer_.Account(static_cast<size_t>(got), waiting);
 }
 
@@ -120,11 +138,22 @@ void cPtyLink::StopReading() {
 }
 
 void cPtyLink::Write(const Bytes& wire) {
+  if (trace_) TraceWritten(wire);
   const size_t piece = splitBytes_ ? splitBytes_ : wire.size();
   for (size_t offset = 0; offset < wire.size(); offset += piece) {
     if (offset != 0) waiter_.SleepFor(splitGap_);
     WriteAll(wire.data() + offset, std::min(piece, wire.size() - offset));
   }
+}
+
+void cPtyLink::TraceWritten(const Bytes& wire) {
+  const char* phase = TracePhase(stage_);
+  writtenFrames_.Feed(
+      wire.data(), wire.size(),
+      [this, phase](const uint8_t* payload, size_t size) { trace_->Frame(eTraceDirection::eSent, phase, payload, size); },
+      [this, phase](const uint8_t* bytes, size_t size) {
+        trace_->Frame(eTraceDirection::eSentDamaged, phase, bytes, size);
+      });
 }
 
 void cPtyLink::WriteAll(const uint8_t* data, size_t size) {

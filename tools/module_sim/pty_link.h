@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "device/hdlc/hdlc_codec.h"
+#include "device/hdlc/traffic_trace.h"
 #include "platform/handle.h"
 #include "tools/module_sim/sim_bytes.h"
 #include "tools/module_sim/sim_options.h"
@@ -37,6 +38,11 @@ class cPtyLink {
  public:
   cPtyLink(cWaiter& waiter, const sTimingOptions& timing, const sMisbehaviourOptions& misbehaviour);
 
+  // Traces every frame read and written from now on, under the stage's name;
+  // null traces nothing.
+  void TraceTo(cTrafficTrace* trace) { trace_ = trace; }
+  void SetStage(eStage stage) { stage_ = stage; }
+
   // A fresh pseudo-terminal (the module came onto the bus); returns the path
   // of its slave. Throws std::runtime_error when none can be made.
   std::filesystem::path Open();
@@ -59,6 +65,7 @@ class cPtyLink {
   void ReadAvailable(Deadline deadline);
   void WaitForHostToOpen(Deadline deadline);
   void WriteAll(const uint8_t* data, size_t size);
+  void TraceWritten(const Bytes& wire);
 
   cWaiter& waiter_;
   sTimingOptions timing_;
@@ -69,6 +76,11 @@ class cPtyLink {
   std::filesystem::path slave_;
   cHdlcDeframer deframer_;
   std::deque<Bytes> packets_;
+  cTrafficTrace* trace_ = nullptr;
+  eStage stage_ = eStage::Diag;
+  // The line bytes written, framed again as the host will see them, so that
+  // the trace holds what went out: damaged frames and noise included.
+  cHdlcDeframer writtenFrames_;
 };
 
 }  // namespace sim

@@ -281,6 +281,8 @@ const std::vector<sOptionEntry>& OptionTable() {
       {"--expect-image", "FILE", "compare flash at the base address with FILE at exit; exit status tells",
        Text(&S::record, &sRecordOptions::expectImage)},
       {"--verbose", nullptr, "log every packet on standard error", Flag(&S::record, &sRecordOptions::verbose)},
+      {"--trace", "FILE", "write every frame read and written to FILE, as ZNTV_TRACE makes the updater do",
+       Text(&S::record, &sRecordOptions::trace)},
       // Wine.
       {"--wine-prefix", "DIR", "also register the module as a COM port in this Wine prefix",
        Text(&S::wine, &sWineOptions::prefix)},

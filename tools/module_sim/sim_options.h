@@ -104,6 +104,7 @@ struct sMisbehaviourOptions {
 
 struct sRecordOptions {
   std::filesystem::path recordDir;
+  std::filesystem::path trace;  // empty: no traffic trace
   std::filesystem::path expectImage;
   bool verbose = false;
 };
