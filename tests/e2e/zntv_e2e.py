@@ -59,12 +59,14 @@ class HexImage:
 
 
 class UpgradeRun:
-    """zntv-upgrade's console lines (with seconds since start) and status,
-    how long it ran and the peak of its resident memory (KiB)."""
+    """zntv-upgrade's console lines (with seconds since start), its standard
+    error lines and status, how long it ran and the peak of its resident
+    memory (KiB)."""
 
-    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None):
+    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None, errors=()):
         self.timed_lines = timed_lines
         self.lines = [line for _, line in timed_lines]
+        self.errors = list(errors)
         self.status = status
         self.elapsed = elapsed
         self.peak_rss_kib = peak_rss_kib
@@ -129,9 +131,15 @@ class Simulator:
         return (self.records / "flash.bin").read_bytes()
 
 
-def run_upgrade(env, timeout=120):
+def run_upgrade(env, timeout=120, wrapper=()):
+    """One zntv-upgrade run (behind the wrapper command, if any); standard
+    output and standard error are kept apart."""
     start = time.monotonic()
-    process = subprocess.Popen([str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    process = subprocess.Popen([*wrapper, str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    errors = []
+    error_reader = threading.Thread(
+        target=lambda: errors.extend(raw.decode("utf-8", "replace").rstrip("\n") for raw in process.stderr))
+    error_reader.start()
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
     timed = []
@@ -144,7 +152,9 @@ def run_upgrade(env, timeout=120):
         process.returncode = os.waitstatus_to_exitcode(wait_status)
     finally:
         watchdog.cancel()
-    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss)
+        error_reader.join()
+        process.stderr.close()
+    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss, errors)
 
 
 # The lines the updater prints, phase by phase.
@@ -248,11 +258,13 @@ class UpgradeTestCase(unittest.TestCase):
         return run
 
     def assertLines(self, run, expected_without_last, succeeded):
-        """The exact console lines; the last one is the outcome."""
+        """The exact console lines; the last one is the outcome. A run that
+        succeeds has nothing to explain on standard error."""
         self.assertEqual(run.lines[:-1], ["System configured for SimModule"] + expected_without_last)
         if succeeded:
             self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
             self.assertEqual(run.status, 0)
+            self.assertEqual(run.errors, [])
         else:
             self.assertEqual(run.lines[-1], "Download failed")
             self.assertEqual(run.status, EXIT_FAILURE)

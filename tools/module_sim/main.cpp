@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "device/hdlc/traffic_trace.h"
 #include "tools/module_sim/module_run.h"
@@ -50,6 +51,7 @@ int Simulate(const sim::sSimOptions& options) {
     link.Close();
     presence.Detach();
   }
+  sim::ReportEvent(std::string("run ends: ") + sim::RunEndName(record.end));
   if (!options.record.recordDir.empty()) sim::WriteRecords(record, options.record.recordDir);
   return ExitStatus(options, record);
 }

@@ -50,6 +50,7 @@ bool ServeStage(eStage stage, sStageContext& context, cWaiter& waiter, cBusPrese
       if (offlineMs == 0) return false;
       waiter.SleepFor(std::chrono::milliseconds(offlineMs));
       presence.Attach(context.link.Open());
+      ReportEvent(std::string("back on the bus in the ") + StageName(stage) + " stage (--vanish-offline)");
     }
   }
 }
@@ -73,6 +74,7 @@ void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, c
       return;
     }
     if (options.misbehaviour.neverReturnAfter == stage) {
+      ReportEvent(std::string("left the bus for good after the ") + StageName(stage) + " stage (--never-return-after)");
       record.end = eRunEnd::NeverReturned;
       return;
     }

@@ -74,6 +74,7 @@ std::filesystem::path cPtyLink::Open() {
   deframer_ = cHdlcDeframer(kDeframerCapacity);
   writtenFrames_ = cHdlcDeframer(kDeframerCapacity);
   packets_.clear();
+  heldByHost_ = false;
   return slave_;
 }
 
@@ -103,6 +104,7 @@ void cPtyLink::ReadAvailable(Deadline deadline) {
     return;
   }
   if (got <= 0) return;  // EAGAIN or EINTR: poll again
+  heldByHost_ = true;
   deframer_.Feed(
       buffer, static_cast<size_t>(got),
       [this](const uint8_t* payload, size_t size) {
@@ -116,25 +118,42 @@ void cPtyLink::ReadAvailable(Deadline deadline) {
 }
 
 // The watch goes on before the hang-up is checked again, so an open that
-// happens in between is not missed.
+// happens in between is not missed. A host that held the line and let go of
+// it gets the host-gone time to take it again: the updater reopens the port
+// at once when one phase hands the module to the next, and otherwise has
+// failed or ended. A terminal the host never opened gets the idle time-out
+// (a person may be starting the updater by hand).
 void cPtyLink::WaitForHostToOpen(Deadline deadline) {
   platform::cHandle watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!watch.IsValid() || inotify_add_watch(watch.Get(), slave_.c_str(), IN_OPEN) < 0) {
     throw std::runtime_error("cannot watch " + slave_.string());
   }
+  const bool letGo = heldByHost_ && timing_.hostGoneMs != 0;
+  const Deadline until = letGo ? std::min(deadline, Clock::now() + std::chrono::milliseconds(timing_.hostGoneMs))
+                               : deadline;
   for (;;) {
     pollfd probe{master_.Get(), POLLIN, 0};
-    if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) return;
-    if (waiter_.Wait(watch.Get(), POLLIN, deadline) == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+    if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
+      heldByHost_ = true;
+      return;
+    }
+    if (waiter_.Wait(watch.Get(), POLLIN, until) == 0) {
+      throw cRunEnded(until < deadline ? eRunEnd::HostGone : eRunEnd::IdleTimeout);
+    }
     char events[4096];
     while (read(watch.Get(), events, sizeof events) > 0) {
     }
   }
 }
 
+// Nothing is read any more; only the host letting go of the line is watched
+// for (a terminal with nobody at the other end reports a hang-up).
 void cPtyLink::StopReading() {
-  waiter_.SleepFor(std::chrono::milliseconds(timing_.idleTimeoutMs));
-  throw cRunEnded(eRunEnd::IdleTimeout);
+  const Deadline deadline = Clock::now() + std::chrono::milliseconds(timing_.idleTimeoutMs);
+  for (;;) {
+    if (waiter_.Wait(master_.Get(), 0, deadline) == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+    WaitForHostToOpen(deadline);
+  }
 }
 
 void cPtyLink::Write(const Bytes& wire) {

@@ -50,7 +50,8 @@ class cPtyLink {
   void Close();
 
   // The next intact packet from the host. Throws cRunEnded(IdleTimeout) when
-  // none arrives within the idle time-out.
+  // none arrives within the idle time-out, and cRunEnded(HostGone) when the
+  // host lets go of the line and does not take it again in time.
   Bytes NextPacket();
   // Writes raw line bytes, split and paced as configured. Bytes written while
   // no host holds the port are lost, as on a real line.
@@ -58,7 +59,8 @@ class cPtyLink {
   // Keeps the line as it is for a while: nothing read, nothing written.
   void Pause(std::chrono::milliseconds duration) { waiter_.SleepFor(duration); }
   // Stops reading for good: the host's bytes pile up in the terminal until
-  // its writes block. Throws cRunEnded at the idle time-out (or a signal).
+  // its writes block. Throws cRunEnded at the idle time-out (or a signal), or
+  // once the host has let go of the line for good.
   [[noreturn]] void StopReading();
 
  private:
@@ -76,6 +78,8 @@ class cPtyLink {
   std::filesystem::path slave_;
   cHdlcDeframer deframer_;
   std::deque<Bytes> packets_;
+  // The host has held this terminal open: a hang-up now means it let go.
+  bool heldByHost_ = false;
   cTrafficTrace* trace_ = nullptr;
   eStage stage_ = eStage::Diag;
   // The line bytes written, framed again as the host will see them, so that

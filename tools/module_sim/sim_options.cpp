@@ -196,6 +196,9 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::timing, &sTimingOptions::offlineDelayMs)},
       {"--idle-timeout", "MS", "end the run after this long without a request (60000)",
        Number(&S::timing, &sTimingOptions::idleTimeoutMs)},
+      {"--host-gone-timeout", "MS",
+       "end the run when the host lets go of the line and does not open it again within this (5000; 0: never)",
+       Number(&S::timing, &sTimingOptions::hostGoneMs)},
       // Boot downloader.
       {"--dl-version", "N", "downloader current version (2)", Number(&S::dl, &sDlOptions::version)},
       {"--dl-min-version", "N", "downloader minimum version (1)", Number(&S::dl, &sDlOptions::minVersion)},
