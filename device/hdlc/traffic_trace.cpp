@@ -71,8 +71,8 @@ std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, c
 
 cTrafficTrace::cTrafficTrace(platform::cOutputFile file, const char* program)
     : file_(std::move(file)), program_(program) {
-  const std::string header = HeaderLine(program);
-  stopped_ = !file_.Write(header.data(), header.size());
+  line_ = HeaderLine(program);
+  WriteLine();
 }
 
 void cTrafficTrace::Frame(eTraceDirection direction, const char* phase, const uint8_t* bytes, size_t size) {
@@ -80,9 +80,12 @@ void cTrafficTrace::Frame(eTraceDirection direction, const char* phase, const ui
   std::lock_guard guard(lock_);
   if (stopped_) return;
   FormatTraceLine(line_, now, direction, phase, bytes, size);
-  if (!file_.Write(line_.data(), line_.size())) {
-    stopped_ = true;
-    std::fprintf(stderr, "%s: the traffic trace to %s stopped: the file could not be written\n", program_.c_str(),
-                 file_.Name().c_str());
-  }
+  WriteLine();
+}
+
+void cTrafficTrace::WriteLine() {
+  if (file_.Write(line_.data(), line_.size())) return;
+  stopped_ = true;
+  std::fprintf(stderr, "%s: the traffic trace to %s stopped: the file could not be written\n", program_.c_str(),
+               file_.Name().c_str());
 }

@@ -35,9 +35,13 @@ class cTrafficTrace {
   // everything it held between its flags after unescaping.
   void Frame(eTraceDirection direction, const char* phase, const uint8_t* bytes, size_t size);
 
+  // Use Open, which reports a file that cannot be opened.
   cTrafficTrace(platform::cOutputFile file, const char* program);
 
  private:
+  // Writes line_; on failure says so once and stops the trace.
+  void WriteLine();
+
   std::mutex lock_;
   platform::cOutputFile file_;
   std::string program_;

@@ -299,7 +299,9 @@ std::string Usage() {
   text << "usage: zntv-module-sim [options]\n"
           "Plays the module on a pseudo-terminal; prints PROGRAMFILES, SYSFS_PATH and DEV_PATH as\n"
           "export lines, then serves one upgrade. Exit status: 0 after a reset (and a matching\n"
-          "image when asked), 1 image mismatch, 2 usage or set-up error, 3 run ended without reset.\n";
+          "image when asked), 1 image mismatch, 2 usage or set-up error, 3 run ended without reset.\n"
+          "Every fault it injects, and how the run ends, is said on standard error with the time since\n"
+          "the start, on the clock of the traffic trace (--trace).\n";
   for (const auto& option : OptionTable()) {
     std::string head = std::string("  ") + option.name + (option.argument ? std::string(" ") + option.argument : "");
     text << head << std::string(head.size() < 34 ? 34 - head.size() : 1, ' ') << option.help << "\n";
