@@ -1,9 +1,9 @@
 // Console-reporting steps shared by the DIAG, DL and SDL phases.
 #include "device/phase_support.h"
 
+#include "device/discovery/failure_hints.h"
 #include "platform/console.h"
 #include "protocol/exchange.h"
-#include "upgrade/failure_hints.h"
 
 bool StartServer(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol) {
   if (!server.Initialize()) {

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <string>
 
+#include "device/discovery/configuration.h"
+#include "device/discovery/failure_hints.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/module.h"
-#include "upgrade/configuration.h"
-#include "upgrade/failure_hints.h"
 #include "upgrade/upgrade_sequence.h"
 
 namespace {

@@ -7,14 +7,14 @@
 #include <string>
 
 #include "device/diag/diag_phase.h"
+#include "device/discovery/configuration.h"
+#include "device/discovery/device_lookup.h"
+#include "device/discovery/failure_hints.h"
 #include "device/dl/dl_phase.h"
 #include "device/sdl/sdl_phase.h"
 #include "image/hex_file.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
-#include "upgrade/configuration.h"
-#include "upgrade/device_lookup.h"
-#include "upgrade/failure_hints.h"
 
 bool RunUpgrade() {
   const std::wstring portName = FindDevicePort();

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <string>
 
+#include "device/discovery/failure_hints.h"
+#include "device/discovery/native_fs_posix.h"
 #include "platform/errors.h"
-#include "upgrade/failure_hints.h"
-#include "upgrade/native_fs_posix.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // found.
 #include <windows.h>
 
+#include "device/discovery/failure_hints.h"
 #include "platform/errors.h"
-#include "upgrade/failure_hints.h"
 
 std::vector<std::wstring> PortFailureHints(const std::wstring& portName, uint32_t error) {
   switch (error) {

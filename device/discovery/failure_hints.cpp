@@ -1,11 +1,11 @@
 // Explanations of a failed start: the texts, and printing each line once.
-#include "upgrade/failure_hints.h"
+#include "device/discovery/failure_hints.h"
 
 #include <set>
 
+#include "device/discovery/device_search.h"
+#include "device/discovery/file_system.h"
 #include "platform/console.h"
-#include "upgrade/device_search.h"
-#include "upgrade/file_system.h"
 
 namespace {
 

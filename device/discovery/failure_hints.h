@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/com_port_interfaces.h"
-#include "upgrade/configuration.h"
+#include "device/discovery/com_port_interfaces.h"
+#include "device/discovery/configuration.h"
 
 // After "Required software not found": the description-file pattern searched.
 void ExplainMissingConfiguration();
