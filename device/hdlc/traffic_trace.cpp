@@ -2,6 +2,7 @@
 // written with one call, so that lines of different threads never mix.
 #include "device/hdlc/traffic_trace.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -22,9 +23,10 @@ const char* DirectionName(eTraceDirection direction) {
   return "?";
 }
 
-void AppendHexByte(std::string& line, uint8_t byte) {
-  line += kHexDigits[byte >> 4];
-  line += kHexDigits[byte & 0x0F];
+char* PutHexByte(char* out, uint8_t byte) {
+  out[0] = kHexDigits[byte >> 4];
+  out[1] = kHexDigits[byte & 0x0F];
+  return out + 2;
 }
 
 std::string HeaderLine(const char* program) {
@@ -40,23 +42,22 @@ std::chrono::microseconds TimeSinceProgramStart() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - gProgramStart);
 }
 
+// Sized once and filled through a pointer: an SDL write is a 4 KiB packet,
+// and the worker that formats it is the one streaming the image.
 void FormatTraceLine(std::string& line, std::chrono::microseconds sinceStart, eTraceDirection direction,
                      const char* phase, const uint8_t* bytes, size_t size) {
   char head[64];
-  const int headLength = std::snprintf(head, sizeof head, "%10" PRId64 " %-6s %-4s ",
-                                       static_cast<int64_t>(sinceStart.count()), DirectionName(direction), phase);
-  line.assign(head, headLength > 0 ? static_cast<size_t>(headLength) : 0);
-  line.reserve(line.size() + 3 * size + 4);
-  if (size == 0) {
-    line += "--";
-  } else {
-    AppendHexByte(line, bytes[0]);
-  }
+  const int printed = std::snprintf(head, sizeof head, "%10" PRId64 " %-6s %-4s ",
+                                    static_cast<int64_t>(sinceStart.count()), DirectionName(direction), phase);
+  const size_t headLength = printed > 0 ? std::min(static_cast<size_t>(printed), sizeof head - 1) : 0;
+  line.resize(headLength + 2 + 3 * size + 1);
+  char* out = std::copy(head, head + headLength, line.data());
+  out = size == 0 ? std::copy_n("--", 2, out) : PutHexByte(out, bytes[0]);
   for (size_t i = 0; i < size; ++i) {
-    line += ' ';
-    AppendHexByte(line, bytes[i]);
+    *out++ = ' ';
+    out = PutHexByte(out, bytes[i]);
   }
-  line += '\n';
+  *out = '\n';
 }
 
 std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, const char* program) {
