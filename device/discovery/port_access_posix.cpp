@@ -96,8 +96,8 @@ std::vector<std::wstring> PermissionHints(const std::wstring& portName) {
 std::vector<std::wstring> HeldHints(const std::wstring& portName) {
   const std::string holders = Holders(RealPath(host::ToNativePath(portName)));
   return {portName + L" is held by another program" + (holders.empty() ? L"" : L": " + Wide(holders)),
-          L"usually a modem manager probing the newly attached module; see MODEM MANAGER in zntv-upgrade(1) "
-          L"for a udev rule that makes it leave the module alone"};
+          L"usually a modem manager probing the newly attached module; the section Modem managers of "
+          L"zntv-upgrade(1) shows a udev rule that makes it leave the module alone"};
 }
 
 }  // namespace

@@ -18,8 +18,8 @@ D = SIM_DEFAULTS
 DESCRIPTION_HINT = ("zntv-upgrade: a description file is named after the module's USB vendor and product "
                     "(VVVVPPPP.did, in hex), and the third field of its first line names the serial interface "
                     "(e.g. modem,mi_00,mi_02,diag)")
-MODEM_MANAGER_HINT = ("zntv-upgrade: usually a modem manager probing the newly attached module; see MODEM MANAGER "
-                      "in zntv-upgrade(1) for a udev rule that makes it leave the module alone")
+MODEM_MANAGER_HINT = ("zntv-upgrade: usually a modem manager probing the newly attached module; the section "
+                      "Modem managers of zntv-upgrade(1) shows a udev rule that makes it leave the module alone")
 TRACE_LINE = re.compile(r" *(\d+) (tx|rx|tx-bad|rx-bad) +(DIAG|DL|SDL) +([0-9a-f]{2})((?: [0-9a-f]{2})+)")
 
 
