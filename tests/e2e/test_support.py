@@ -38,7 +38,7 @@ class FailureExplanations(UpgradeTestCase):
         (program_files / "Zantrova" / "Images" / "Alpha" / "modem.did").write_text("a,b,mi_02,c\n")
         run = run_upgrade(dict(os.environ, PROGRAMFILES=str(program_files)))
         self.assertEqual((run.lines, run.status), (["Required software not found"], EXIT_FAILURE))
-        self.assertEqual(run.errors, [
+        self.assertEqual(run.error_lines, [
             f"zntv-upgrade: no usable description file matches {program_files}/Zantrova/Images/*/????????.did",
             DESCRIPTION_HINT])
 
@@ -51,7 +51,7 @@ class FailureExplanations(UpgradeTestCase):
         self.assertEqual((run.lines, run.status),
                          (["System configured for Other", "Unable to locate device", "Download failed"],
                           EXIT_FAILURE))
-        self.assertEqual(run.errors, [
+        self.assertEqual(run.error_lines, [
             "zntv-upgrade: looked for a serial port of USB interface vid_0a1b&pid_2c3d&mi_02",
             f"zntv-upgrade: USB serial interfaces present: vid_1d2e&pid_0f0a&mi_03 at {self.port()}"])
 
@@ -65,7 +65,7 @@ class FailureExplanations(UpgradeTestCase):
             os.close(holder)
         self.assertEqual((run.lines, run.status), (self.connect_failures(), EXIT_FAILURE))
         name = pathlib.Path("/proc/self/comm").read_text().strip()
-        self.assertEqual(run.errors, [
+        self.assertEqual(run.error_lines, [
             f"zntv-upgrade: {self.port()} is held by another program: {name} (pid {os.getpid()})",
             MODEM_MANAGER_HINT])
 
@@ -79,7 +79,7 @@ class FailureExplanations(UpgradeTestCase):
         run = run_upgrade(self.sim.env, wrapper=["setpriv", "--bounding-set", "-dac_override,-dac_read_search",
                                                  "--clear-groups", "--"])
         self.assertEqual((run.lines, run.status), (self.connect_failures(), EXIT_FAILURE))
-        self.assertEqual(run.errors, [
+        self.assertEqual(run.error_lines, [
             f"zntv-upgrade: permission denied on {self.port()} "
             f"(device node {node}: owner nobody, group dialout, mode crw-rw----)",
             "zntv-upgrade: members of group dialout may use it: sudo usermod -aG dialout $USER, then log in again"])
@@ -141,7 +141,7 @@ class TrafficTrace(UpgradeTestCase):
         self.sim_status, self.sim_output = sim.finish()
         self.assertEqual(run.status, 0, run.lines[-3:])
         self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
-        self.assertRegex("\n".join(run.errors),
+        self.assertRegex("\n".join(run.error_lines),
                          rf"^zntv-upgrade: cannot write the traffic trace to {re.escape(str(unwritable))} "
                          r"\(system error \d+\)$")
 

@@ -59,14 +59,14 @@ class HexImage:
 
 
 class UpgradeRun:
-    """zntv-upgrade's console lines (with seconds since start), its standard
-    error lines and status, how long it ran and the peak of its resident
-    memory (KiB)."""
+    """zntv-upgrade's console lines (with seconds since start) and status, the
+    lines it wrote to standard error, how long it ran and the peak of its
+    resident memory (KiB)."""
 
-    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None, errors=()):
+    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None, error_lines=()):
         self.timed_lines = timed_lines
         self.lines = [line for _, line in timed_lines]
-        self.errors = list(errors)
+        self.error_lines = list(error_lines)
         self.status = status
         self.elapsed = elapsed
         self.peak_rss_kib = peak_rss_kib
@@ -136,13 +136,12 @@ def run_upgrade(env, timeout=120, wrapper=()):
     output and standard error are kept apart."""
     start = time.monotonic()
     process = subprocess.Popen([*wrapper, str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    errors = []
-    error_reader = threading.Thread(
-        target=lambda: errors.extend(raw.decode("utf-8", "replace").rstrip("\n") for raw in process.stderr))
-    error_reader.start()
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
-    timed = []
+    timed, errors = [], []
+    error_reader = threading.Thread(target=lambda: errors.extend(
+        raw.decode("utf-8", "replace").rstrip("\n") for raw in process.stderr))
+    error_reader.start()
     try:
         with process.stdout:
             for raw in process.stdout:
@@ -257,14 +256,14 @@ class UpgradeTestCase(unittest.TestCase):
         self.sim_status, self.sim_output = sim.finish()
         return run
 
-    def assertLines(self, run, expected_without_last, succeeded):
-        """The exact console lines; the last one is the outcome. A run that
-        succeeds has nothing to explain on standard error."""
+    def assertLines(self, run, expected_without_last, succeeded, error_lines=()):
+        """The exact console lines, the last one the outcome, and the exact
+        lines on standard error (none unless given)."""
         self.assertEqual(run.lines[:-1], ["System configured for SimModule"] + expected_without_last)
+        self.assertEqual(run.error_lines, list(error_lines))
         if succeeded:
             self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
             self.assertEqual(run.status, 0)
-            self.assertEqual(run.errors, [])
         else:
             self.assertEqual(run.lines[-1], "Download failed")
             self.assertEqual(run.status, EXIT_FAILURE)

@@ -1,6 +1,7 @@
 // The flash programmer: greets the host with its limits, stores streaming
 // writes in flash and acknowledges each by address (optionally with log
-// chatter or an error in its place), and leaves the bus after the reset.
+// chatter or an error in its place, or with the address relative to the
+// base), and leaves the bus after the reset.
 #include <string_view>
 
 #include "tools/module_sim/stages.h"
@@ -108,8 +109,9 @@ class cProgrammer {
       PutText(log, "wrote " + std::to_string(length) + " bytes at " + HexAddress(address));
       packets.push_back(log);
     }
+    const bool relative = context_.responder.Matches(context_.options.misbehaviour.relativeAddress, tag);
     Bytes answer{kWriteAnswer};
-    PutLe(answer, stored, 4);
+    PutLe(answer, relative ? stored - sdl_.baseAddress : stored, 4);
     packets.push_back(answer);
     context_.responder.Answer(tag, packets);
     return true;

@@ -99,6 +99,7 @@ struct sMisbehaviourOptions {
   std::vector<sAnswerRule> late;            // sent lateMs after the request
   unsigned lateMs = 6000;
   std::vector<sAnswerRule> wrongAddress;    // SDL write stored and acknowledged elsewhere
+  std::vector<sAnswerRule> relativeAddress; // SDL write acknowledged with its address less the base
   // The module itself failing.
   std::vector<sAnswerRule> lost;            // request lost on its way: no effect, no answer
   std::vector<sAnswerRule> vanish;          // module drops off the bus instead of answering
