@@ -101,7 +101,9 @@ class cProgrammer {
     }
     const bool misplaced = context_.responder.Matches(context_.options.misbehaviour.wrongAddress, tag);
     const uint32_t stored = misplaced ? address + kWrongAddressOffset : address;
-    if (misplaced) context_.responder.ReportFault(tag, "write stored and acknowledged at " + HexAddress(stored) + " (--wrong-address)");
+    if (misplaced) {
+      context_.responder.ReportFault(tag, "write stored and acknowledged at " + HexAddress(stored) + " (--wrong-address)");
+    }
     context_.record.flash.Write(stored, &request[kWriteHeader], length);
     std::vector<Bytes> packets;
     if (sdl_.logEvery && writes_ % sdl_.logEvery == 0) {
@@ -110,6 +112,10 @@ class cProgrammer {
       packets.push_back(log);
     }
     const bool relative = context_.responder.Matches(context_.options.misbehaviour.relativeAddress, tag);
+    if (relative) {
+      context_.responder.ReportFault(tag, "write acknowledged at " + HexAddress(stored - sdl_.baseAddress) +
+                                              ", its address less the base (--relative-address)");
+    }
     Bytes answer{kWriteAnswer};
     PutLe(answer, relative ? stored - sdl_.baseAddress : stored, 4);
     packets.push_back(answer);
