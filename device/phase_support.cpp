@@ -1,6 +1,7 @@
 // Console-reporting steps shared by the DIAG, DL and SDL phases.
 #include "device/phase_support.h"
 
+#include "device/discovery/failure_hints.h"
 #include "platform/console.h"
 #include "protocol/exchange.h"
 
@@ -12,6 +13,7 @@ cServerSession::cServerSession(cProtocolServer& server, const std::wstring& port
   }
   if (!server_.Connect(portName)) {
     platform::ConsolePrint(L"Failed to connect %ls server to %ls\n", protocol, portName.c_str());
+    ExplainPortFailure(portName, server_.GetConnectError());
     return;
   }
   connected_ = true;

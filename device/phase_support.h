@@ -13,10 +13,11 @@
 // A phase's hold on its protocol server: construction starts the server's
 // worker and connects it to portName, printing "Failed to initialize
 // <protocol> server" or "Failed to connect <protocol> server to <port>" when
-// a step fails; the server is shut down when the session ends, or earlier
-// through ShutDown. The server must outlive the session: the DIAG and DL
-// phases shut it down, then wait for the module to re-enumerate while the
-// server still holds its port, and only then destroy it.
+// a step fails (with why the port could not be opened on standard error);
+// the server is shut down when the session ends, or earlier through
+// ShutDown. The server must outlive the session: the DIAG and DL phases shut
+// it down, then wait for the module to re-enumerate while the server still
+// holds its port, and only then destroy it.
 class cServerSession {
  public:
   cServerSession(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol);

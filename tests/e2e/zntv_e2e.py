@@ -131,9 +131,11 @@ class Simulator:
         return (self.records / "flash.bin").read_bytes()
 
 
-def run_upgrade(env, timeout=120):
+def run_upgrade(env, timeout=120, wrapper=()):
+    """One zntv-upgrade run (behind the wrapper command, if any); standard
+    output and standard error are kept apart."""
     start = time.monotonic()
-    process = subprocess.Popen([str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    process = subprocess.Popen([*wrapper, str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
     timed, errors = [], []
