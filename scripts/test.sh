@@ -11,7 +11,8 @@
 # stage also runs its tests side by side (ZNTV_TEST_JOBS at once, default 8).
 # A check starts once every stage listed above it has been built. Builds and
 # fuzzing run at a lower priority than the tests: they only need the cores'
-# throughput, while a test that measures its own time needs them at once.
+# throughput, while a test that measures its own time needs them at once
+# (ZNTV_BUILD_NICE, default 10, is their niceness above this script's).
 #
 # Each stage or check is one line at the bottom of this file:
 #   stage <name> <build dir> <ctest filter or ""> [--targets "<t>..."] [cmake args...]
@@ -29,6 +30,7 @@ zntv_setup windows fuzz || { echo "0 passed, 1 failed"; exit 1; }
 
 build_jobs=$(nproc)
 test_jobs=${ZNTV_TEST_JOBS:-8}
+build_nice=${ZNTV_BUILD_NICE:-10}
 out=${ZNTV_TEST_BUILD_ROOT:-$root/build-test}
 results=$out/results
 started=$SECONDS
@@ -63,7 +65,7 @@ build_stage() {
     read -r -a targets <<<"$2"
     shift 2
   fi
-  local build=(nice -n 10 cmake --build "$dir" -j"$build_jobs")
+  local build=(nice -n "$build_nice" cmake --build "$dir" -j"$build_jobs")
   [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
   mkdir -p "$dir"
   if ! cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
@@ -190,7 +192,7 @@ stage windows-wine "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolcha
 check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
 stage linux-tsan "$out/tsan" "^(platform|serial|protocol|device)(\.[0-9]+)?$" \
   --targets "zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-device" -DZNTV_SANITIZE=thread
-check_exit fuzz env ZNTV_TEST_BUILD_ROOT="$out" nice -n 10 bash scripts/fuzz.sh
+check_exit fuzz env ZNTV_TEST_BUILD_ROOT="$out" nice -n "$build_nice" bash scripts/fuzz.sh
 
 run_all
 summarize
