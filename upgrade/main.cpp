@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 
+#include "device/discovery/configuration.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/module.h"
-#include "upgrade/configuration.h"
 #include "upgrade/upgrade_sequence.h"
 
 namespace {
