@@ -39,7 +39,7 @@ run_target() {
     -print_final_stats=1 -artifact_prefix="$artifacts" "$corpus" >"$log" 2>&1 || status=$?
   {
     echo "=== fuzz $target (${seconds} s) ==="
-    grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::(number_of_executed_units|average_exec_per_sec))' "$log"
+    grep -E '^(#[0-9]+[[:space:]]+DONE|Done [0-9]+ runs|stat::(number_of_executed_units|average_exec_per_sec))' "$log"
     local reproducers=("$artifacts"*)
     if [ "$status" -ne 0 ] || [ -e "${reproducers[0]}" ]; then
       tail -n 60 "$log"
