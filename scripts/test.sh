@@ -68,11 +68,19 @@ build_stage() {
   local build=(nice -n "$build_nice" cmake --build "$dir" -j"$build_jobs")
   [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
   mkdir -p "$dir"
-  if ! cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
-     || ! "${build[@]}" >"$dir.build.log" 2>&1; then
+  # In a subshell of its own, whose children's CPU time is then the build's.
+  if ! (cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
+        && "${build[@]}" >"$dir.build.log" 2>&1 && times >"$results/$name.cpu"); then
     tail -n 40 "$dir.configure.log" "$dir.build.log" 2>/dev/null
     return 1
   fi
+}
+
+# cpu_time <name>: the CPU time (user + system) its build used, m:ss.
+cpu_time() {
+  [ -f "$results/$1.cpu" ] || return 0
+  # The second line of the subshell's times: its children's user and system.
+  clock "$(tail -n 1 "$results/$1.cpu" | awk '{ for (i = 1; i <= NF; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] } printf "%d", t }')"
 }
 
 # test_stage <name> <dir> <filter> <build s>: runs the stage's ctest entries.
@@ -101,7 +109,7 @@ test_stage() {
     record "$name" 0 1 "$built" $((SECONDS - start)) "no tests ran"
   else
     record "$name" $((total - nfail)) "$nfail" "$built" $((SECONDS - start)) \
-      "$([ "$skipped" -eq 0 ] || echo "$skipped test cases skipped")"
+      "$([ "$skipped" -eq 0 ] || echo "$skipped skipped")"
   fi
   [ "${nfail:-1}" -eq 0 ] && [ "${total:-0}" -gt 0 ] || grep -vE '^ *[0-9]+/[0-9]+ Test +#' "$log" | tail -n 80
 }
@@ -158,13 +166,14 @@ run_all() {
 summarize() {
   local passed=0 failed=0 broken=() name p f built tested why
   echo
-  echo "Times (build + tests, side by side with the others):"
+  echo "Times (build + tests, side by side with the others; build CPU is user + system time):"
   for name in "${jobs_name[@]}"; do
     if [ ! -f "$results/$name" ]; then
       failed=$((failed + 1)); broken+=("$name"); echo "  $name: no result"; continue
     fi
     IFS=$'\t' read -r _ p f built tested why <"$results/$name"
-    printf '  %-24s %s + %s\n' "$name" "$(clock "$built")" "$(clock "$tested")"
+    printf '  %-24s %s + %s%s\n' "$name" "$(clock "$built")" "$(clock "$tested")" \
+      "$([ -f "$results/$name.cpu" ] && echo "   (build CPU $(cpu_time "$name"))")"
     passed=$((passed + p)) failed=$((failed + f))
     [ "$f" -eq 0 ] || broken+=("$name")
   done
