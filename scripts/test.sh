@@ -16,9 +16,12 @@
 #
 # Each stage or check is one line at the bottom of this file:
 #   stage <name> <build dir> <ctest filter or ""> [--targets "<t>..."] [cmake args...]
-#   check <name> <command...>        passes when the command exits 0 and its
-#                                    last line is "Upgraded in N ms"
-#   check_exit <name> <command...>   passes when the command exits 0
+#   check <name> [--after <stage>[,<stage>...]] <command...>
+#                                    passes when the command exits 0 and its
+#                                    last line is "Upgraded in N ms"; with
+#                                    --after it also waits for those stages'
+#                                    tests to end (a shared Wine prefix)
+#   check_exit <name> [--after ...] <command...>   passes when it exits 0
 # Ends with each stage's build and test times, the total, and one
 # "N passed, N failed" line; exit status 0 only when every stage built and
 # every test passed. No test may skip unless ZNTV_ALLOW_SKIP=1 asks for it.
@@ -115,21 +118,31 @@ test_stage() {
 }
 
 run_stage() {
-  local name=$1 dir=$2 filter=$3 start=$SECONDS
-  if ! build_stage "$@"; then
+  local name=$1 dir=$2 filter=$3 start=$SECONDS lock
+  # Held by the stage's tests until they end (checks run --after it take it).
+  exec {lock}>"$results/$name.lock"
+  flock "$lock"
+  if build_stage "$@"; then
+    (test_stage "$name" "$dir" "$filter" $((SECONDS - start)); finished "$name") &
+  else
     record "$name" 0 1 $((SECONDS - start)) 0 "build failed"
     finished "$name"
-    return
   fi
-  (test_stage "$name" "$dir" "$filter" $((SECONDS - start)); finished "$name") &
+  exec {lock}>&-
 }
 
 # run_check <kind> <name> <command...>: one more test, in the background.
 run_check() {
-  local kind=$1 name=$2 log=$out/$2.log
+  local kind=$1 name=$2 log=$out/$2.log after=()
   shift 2
+  if [ "${1:-}" = --after ]; then
+    IFS=, read -r -a after <<<"$2"
+    shift 2
+  fi
   (
-    local start=$SECONDS status=0
+    local stage status=0
+    for stage in "${after[@]}"; do flock -s "$results/$stage.lock" true; done
+    local start=$SECONDS
     "$@" >"$log" 2>&1 </dev/null || status=$?
     if [ "$status" -eq 0 ] && { [ "$kind" = check_exit ] || tail -n 1 "$log" | grep -Eq '^Upgraded in [0-9]+ ms$'; }; then
       record "$name" 1 0 0 $((SECONDS - start))
@@ -201,6 +214,8 @@ stage windows-wine "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolcha
 check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
 stage linux-tsan "$out/tsan" "^(platform|serial|protocol|device)(\.[0-9]+)?$" \
   --targets "zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-device" -DZNTV_SANITIZE=thread
+# It reuses the Wine stage's prefix, whose server that stage ends.
+check package --after windows-wine env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh
 check_exit fuzz env ZNTV_TEST_BUILD_ROOT="$out" nice -n "$build_nice" bash scripts/fuzz.sh
 
 run_all
