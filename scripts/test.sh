@@ -212,6 +212,7 @@ check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.s
 stage linux-asan-ubsan "$out/asan" "" -DZNTV_SANITIZE=address,undefined
 stage windows-wine "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
 check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
+check windows32-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_ARCH=i686 ZNTV_WIN_BUILD_DIR="$out/windows32" bash scripts/run-upgrade-wine.sh
 stage linux-tsan "$out/tsan" "^(platform|serial|protocol|device)(\.[0-9]+)?$" \
   --targets "zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-device" -DZNTV_SANITIZE=thread
 # It reuses the Wine stage's prefix, whose server that stage ends.
