@@ -16,10 +16,12 @@ uint32_t cProtocolServer::NextRequestId() {
   return id;
 }
 
-uint32_t cProtocolServer::QueueRequest(const sProtocolRequest& request, uint32_t& id) {
+uint32_t cProtocolServer::QueueRequest(std::unique_ptr<sPendingRequest> record, uint32_t& id) {
   id = NextRequestId();
-  pending_.emplace(id, std::make_unique<sPendingRequest>(id, request));
-  Schedule(id, request.delayMs);
+  record->id = id;
+  const uint32_t delayMs = record->request.delayMs;
+  pending_.emplace(id, std::move(record));
+  Schedule(id, delayMs);
   return platform::kErrorSuccess;
 }
 

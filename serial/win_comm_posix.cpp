@@ -385,3 +385,7 @@ bool cWinComm::CancelIo() {
   }
   return true;
 }
+
+// CancelIo finishes the transfers at once and Close forgets them with the
+// reactor's registrations: nothing of the old port outlives Close.
+bool cWinComm::AwaitCancelledTransfers(uint32_t) { return true; }
