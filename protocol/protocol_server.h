@@ -177,6 +177,7 @@ class cProtocolServer {
   uint32_t CancelRequest(uint32_t id);
   uint32_t NextRequestId();
   void Schedule(uint32_t id, uint32_t delayMs);
+  void AddToSchedule(uint32_t id, uint32_t delayMs);
   void RearmDispatch();
   void CheckClock();
   void Dispatch();
