@@ -51,7 +51,6 @@ cProtocolServer::cProtocolServer(int32_t receiveKind, int32_t transmitKind, uint
   dispatchTimer_ = std::make_unique<platform::cWaitableTimer>();
   responseTimer_ = std::make_unique<platform::cWaitableTimer>();
   mutex_ = std::make_unique<platform::cMutex>();
-  commandDone_ = std::make_unique<platform::cEvent>();
   stop_ = std::make_unique<platform::cEvent>();
 }
 
@@ -72,8 +71,7 @@ bool cProtocolServer::CanSend(const sProtocolBuffer& request) { return request.I
 
 bool cProtocolServer::HasResources() const {
   return receiveBuffer_ && dispatchTimer_ && dispatchTimer_->IsValid() && responseTimer_ &&
-         responseTimer_->IsValid() && mutex_ && mutex_->IsValid() && commandDone_ &&
-         commandDone_->IsValid() && stop_ && stop_->IsValid();
+         responseTimer_->IsValid() && mutex_ && mutex_->IsValid() && stop_ && stop_->IsValid();
 }
 
 bool cProtocolServer::AcquireMutex() {
@@ -164,7 +162,7 @@ bool cProtocolServer::RunLocked(const std::shared_ptr<sServerCommand>& command) 
 bool cProtocolServer::RunCommand(const std::shared_ptr<sServerCommand>& command) {
   {
     std::lock_guard guard(commandSlotLock_);
-    if (pendingCommand_ || !worker_.IsStarted() || workerExited_ || !commandDone_) return false;
+    if (pendingCommand_ || !worker_.IsStarted() || workerExited_) return false;
     pendingCommand_ = command;
   }
   if (worker_.QueueCall(&CommandProc, this)) AwaitCommand(*command);
@@ -177,17 +175,14 @@ bool cProtocolServer::RunCommand(const std::shared_ptr<sServerCommand>& command)
   return state == sServerCommand::eState::Done;
 }
 
-// Sleeps on the command-done event until this command is done or its time is
-// up. A signal left by an earlier command that finished after its client had
-// gone only costs one more look at the state.
+// Sleeps until this command is done or its time is up. The worker marks a
+// command done under the slot lock and then wakes the waiters, so neither a
+// wake-up nor a command is missed, and the end of an earlier command whose
+// client has gone only makes this one look at its own state again.
 void cProtocolServer::AwaitCommand(const sServerCommand& command) {
-  using namespace std::chrono;
-  const auto due = steady_clock::now() + milliseconds(kServerCommandWaitMs);
-  while (command.state.load() != sServerCommand::eState::Done) {
-    const auto left = duration_cast<milliseconds>(due - steady_clock::now()).count();
-    if (left <= 0) return;
-    commandDone_->Wait(static_cast<uint32_t>(left));
-  }
+  const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerCommandWaitMs);
+  std::unique_lock guard(commandSlotLock_);
+  commandDone_.wait_until(guard, due, [&] { return command.state.load() == sServerCommand::eState::Done; });
 }
 
 void cProtocolServer::CommandProc(void* server) {
@@ -199,8 +194,11 @@ void cProtocolServer::ExecutePendingCommands() {
   executingCommand_ = true;
   while (const std::shared_ptr<sServerCommand> command = TakePendingCommand()) {
     ExecuteCommand(*command);
-    command->state.store(sServerCommand::eState::Done);
-    commandDone_->Set();
+    {
+      std::lock_guard guard(commandSlotLock_);
+      command->state.store(sServerCommand::eState::Done);
+    }
+    commandDone_.notify_all();
   }
   executingCommand_ = false;
 }
@@ -209,7 +207,7 @@ void cProtocolServer::ExecutePendingCommands() {
 // has run already or its client has given up on it.
 std::shared_ptr<cProtocolServer::sServerCommand> cProtocolServer::TakePendingCommand() {
   std::lock_guard guard(commandSlotLock_);
-  if (!pendingCommand_ || !commandDone_) return nullptr;
+  if (!pendingCommand_) return nullptr;
   auto state = sServerCommand::eState::Queued;
   if (!pendingCommand_->state.compare_exchange_strong(state, sServerCommand::eState::Running)) return nullptr;
   return pendingCommand_;

@@ -23,6 +23,7 @@
 //   servers are final and do so).
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -203,13 +204,16 @@ class cProtocolServer {
   std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
   std::unique_ptr<platform::cWaitableTimer> responseTimer_;
   std::unique_ptr<platform::cMutex> mutex_;
-  std::unique_ptr<platform::cEvent> commandDone_;
   std::unique_ptr<platform::cEvent> stop_;
   // The command being handed to the worker, or null. The lock guards only the
   // hand-over of the pointer, never the command's run, so a client never
   // waits on a worker that is stuck inside a command.
   std::mutex commandSlotLock_;
   std::shared_ptr<sServerCommand> pendingCommand_;
+  // Notified by the worker each time it has finished a command (the
+  // command-done signal; a futex, so a client that need not sleep costs no
+  // system call).
+  std::condition_variable commandDone_;
   // Worker thread: a command is running (a wait inside it may run the queued
   // call of the next one, which is left to the running loop).
   bool executingCommand_ = false;
