@@ -3,7 +3,6 @@ wait of the updater on its worker is longer than its bound, so each phase
 prints its connect failure within the command wait, the stalled open is
 broken off when the phase shuts its server down, and the process ends."""
 import os
-import re
 import unittest
 
 from zntv_e2e import BUILD_DIR, EXIT_FAILURE, UpgradeTestCase, run_upgrade
@@ -27,7 +26,9 @@ class StalledPortOpen(UpgradeTestCase):
         env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
         run = run_upgrade(env, timeout=120)
 
-        port = re.fullmatch(r"Failed to connect DIAG server to (.+)", run.lines[1]).group(1)
+        self.assertGreater(len(run.lines), 1, run.lines)
+        self.assertRegex(run.lines[1], r"^Failed to connect DIAG server to .+$")
+        port = run.lines[1][len("Failed to connect DIAG server to "):]
         self.assertTrue(port.startswith(sim.env["DEV_PATH"]))
         failures = [f"Failed to connect {server} server to {port}" for server in ("DIAG", "DL", "SDL")]
         self.assertEqual(run.lines, ["System configured for SimModule"] + failures + ["Download failed"])
