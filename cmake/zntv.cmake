@@ -34,7 +34,9 @@ if(ZNTV_SANITIZE)
 endif()
 
 # Sources of one directory tree for this platform (recursively, *.cpp), leaving
-# out the other platform's layer files and any file listed after EXCLUDE.
+# out the other platform's layer files and anything listed after EXCLUDE: a
+# file name, or a subdirectory of dir written with a trailing "/" (a folder
+# that builds as a library of its own).
 function(zntv_sources out dir)
   cmake_parse_arguments(ARG "" "" "EXCLUDE" ${ARGN})
   file(GLOB_RECURSE files CONFIGURE_DEPENDS "${dir}/*.cpp")
@@ -47,7 +49,17 @@ function(zntv_sources out dir)
     if(name IN_LIST ARG_EXCLUDE)
       continue()
     endif()
-    list(APPEND result "${f}")
+    file(RELATIVE_PATH relative "${dir}" "${f}")
+    set(excluded FALSE)
+    foreach(entry IN LISTS ARG_EXCLUDE)
+      string(FIND "${relative}" "${entry}" at)
+      if(entry MATCHES "/$" AND at EQUAL 0)
+        set(excluded TRUE)
+      endif()
+    endforeach()
+    if(NOT excluded)
+      list(APPEND result "${f}")
+    endif()
   endforeach()
   set(${out} "${result}" PARENT_SCOPE)
 endfunction()

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "device/discovery/configuration.h"
+#include "device/discovery/file_system.h"
+#include "device/discovery/text_decoding.h"
 #include "fuzz/fuzz_support.h"
-#include "upgrade/configuration.h"
-#include "upgrade/file_system.h"
-#include "upgrade/text_decoding.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "device/discovery/text_decoding.h"
+#include "device/discovery/text_file.h"
 #include "fuzz/fuzz_support.h"
-#include "upgrade/text_decoding.h"
-#include "upgrade/text_file.h"
 
 namespace {
 

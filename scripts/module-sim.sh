@@ -3,15 +3,22 @@
 # simulator (run-upgrade.sh, run-upgrade-wine.sh). Sourced; expects $root.
 
 # zntv_build_target <build dir> <target> [cmake configure args...]: configures
-# the build directory when it has no cache yet and builds one target; shows
-# the log only on failure.
+# the build directory when it has no cache yet and builds one target; says on
+# standard error what it builds and how long it took, shows the log only on
+# failure.
 zntv_build_target() {
   local dir=$1 target=$2; shift 2
-  local log
+  local log started=$SECONDS
   log=$(mktemp)
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    echo "Building $target in $dir (if anything changed)" >&2
+  else
+    echo "Configuring and building $target in $dir (a first build takes a few minutes)" >&2
+  fi
   if { [ -f "$dir/CMakeCache.txt" ] || cmake -S "$root" -B "$dir" "$@" >"$log" 2>&1; } &&
      cmake --build "$dir" --target "$target" -j2 >>"$log" 2>&1; then
     rm -f "$log"
+    echo "Built $target in $((SECONDS - started)) s" >&2
     return 0
   fi
   cat "$log"; rm -f "$log"

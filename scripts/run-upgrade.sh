@@ -14,6 +14,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ZNTV_BUILD_DIR:-$root/build}
 source "$root/scripts/setup.sh"
 source "$root/scripts/module-sim.sh"
+echo "Checking the packages the build needs" >&2
 zntv_setup || exit 1
 zntv_build_target "$build" zntv-upgrade || exit 1
 zntv_build_target "$build" zntv-module-sim || exit 1
@@ -21,5 +22,6 @@ zntv_build_target "$build" zntv-module-sim || exit 1
 work=$(mktemp -d)
 trap 'zntv_sim_stop; rm -rf "$work"' EXIT
 image=$(sed -n 2p "$build/resources/embedded_inputs.txt")
+echo "Starting the module simulator, then the upgrade" >&2
 zntv_sim_start "$work" 10 "$build/zntv-module-sim" --expect-image "$image" "$@" || exit 1
 zntv_sim_upgrade "$work" "$build/zntv-upgrade"

@@ -7,7 +7,8 @@ zntv_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# zntv_setup [windows] [fuzz] [plot]: the base set plus the named extras.
+# zntv_setup [windows] [fuzz] [plot] [package]: the base set plus the named
+# extras.
 zntv_setup() {
   local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod) missing=() p want
   for want in "$@"; do
@@ -15,11 +16,12 @@ zntv_setup() {
       windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
       fuzz) pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
       plot) pkgs+=(gnuplot-nox) ;;
+      package) pkgs+=(dpkg-dev lintian man-db unzip) ;;
     esac
   done
   for p in "${pkgs[@]}"; do zntv_installed "$p" || missing+=("$p"); done
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
+    echo "Installing with apt-get (needs root and the network): ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null

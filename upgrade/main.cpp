@@ -1,12 +1,14 @@
 // The program's entry: find the installed configurations, report them, run
-// the upgrade once and report its outcome with the elapsed time.
+// the upgrade once and report its outcome with the elapsed time. --help and
+// --version are answered instead, before anything else.
 #include <cstdint>
 #include <string>
 
+#include "device/discovery/configuration.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/module.h"
-#include "upgrade/configuration.h"
+#include "upgrade/program_info.h"
 #include "upgrade/upgrade_sequence.h"
 
 namespace {
@@ -32,7 +34,8 @@ void ReportConfigurations(const ConfigurationMap& configurations) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (AnswerInformationRequest(argc, argv)) return kExitSuccess;
   if (!InitializeApplication()) {
     platform::ConsolePrint(L"Application initialization failed\n");
     return kExitFailure;

@@ -7,12 +7,12 @@
 #include <string>
 
 #include "device/diag/diag_phase.h"
+#include "device/discovery/device_lookup.h"
 #include "device/dl/dl_phase.h"
 #include "device/sdl/sdl_phase.h"
 #include "image/hex_file.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
-#include "upgrade/device_lookup.h"
 
 bool RunUpgrade() {
   const std::wstring portName = FindDevicePort();

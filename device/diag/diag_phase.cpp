@@ -7,9 +7,9 @@
 
 #include "device/diag/diag_packets.h"
 #include "device/diag/diag_protocol_server.h"
+#include "device/discovery/device_lookup.h"
 #include "device/phase_support.h"
 #include "platform/console.h"
-#include "upgrade/device_lookup.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "device/discovery/device_lookup.h"
 #include "device/dl/dl_packets.h"
 #include "device/dl/dl_protocol_server.h"
 #include "device/packet_builder.h"
@@ -14,7 +15,6 @@
 #include "image/hex_file.h"
 #include "platform/console.h"
 #include "protocol/exchange.h"
-#include "upgrade/device_lookup.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 // The configuration search: which description files are taken, under which
 // key, and which are refused.
-#include "upgrade/configuration.h"
+#include "device/discovery/configuration.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "device/discovery/file_system.h"
 #include "temp_tree.h"
-#include "upgrade/file_system.h"
 
 namespace {
 

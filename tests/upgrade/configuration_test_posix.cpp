@@ -1,6 +1,6 @@
 // The Linux side of the configuration search: the install folder from
 // $PROGRAMFILES and the exact eight-character name match.
-#include "upgrade/configuration.h"
+#include "device/discovery/configuration.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

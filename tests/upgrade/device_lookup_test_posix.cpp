@@ -1,13 +1,13 @@
 // The Linux device lookup over a fake sysfs tree and device directory.
-#include "upgrade/device_lookup.h"
+#include "device/discovery/device_lookup.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
+#include "device/discovery/configuration.h"
 #include "sysfs_tree_posix.h"
-#include "upgrade/configuration.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The device lookup's choice of a port among the system's COM-port
 // interfaces, and its wait for the module to go and come back, over a fake
 // interface list.
-#include "upgrade/device_search.h"
+#include "device/discovery/device_search.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "upgrade/file_system.h"
+#include "device/discovery/file_system.h"
 
 class cTempTree {
  public:

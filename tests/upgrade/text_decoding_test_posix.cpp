@@ -1,13 +1,13 @@
 // The Linux text decoding: Windows-1252, the UTF-16 test that must tell
 // little-endian UTF-16 from 8-bit text, and surrogate pairs.
-#include "upgrade/text_decoding.h"
+#include "device/discovery/text_decoding.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "device/discovery/text_file.h"
 #include "temp_tree.h"
-#include "upgrade/text_file.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The description-file reader: which bytes become which lines, and which files
 // are refused with which error.
-#include "upgrade/text_file.h"
+#include "device/discovery/text_file.h"
 
 #include <gtest/gtest.h>
 

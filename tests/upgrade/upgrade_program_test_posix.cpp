@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "temp_tree.h"
@@ -21,12 +23,13 @@ std::string Quoted(const std::string& text) {
   return quoted + "'";
 }
 
-// Runs zntv-upgrade with PROGRAMFILES, SYSFS_PATH and DEV_PATH inside tree.
-sRun RunProgram(const cTempTree& tree) {
+// Runs zntv-upgrade with PROGRAMFILES, SYSFS_PATH and DEV_PATH inside tree,
+// with the given (already quoted) arguments.
+sRun RunProgram(const cTempTree& tree, const std::string& arguments = "") {
   const std::string root = tree.Root().string();
   std::string command = "env PROGRAMFILES=" + Quoted(root + "/programs") + " SYSFS_PATH=" + Quoted(root + "/sys") +
                         " DEV_PATH=" + Quoted(root + "/dev") + " " + Quoted(ZNTV_BINARY_DIR "/zntv-upgrade") +
-                        " </dev/null";
+                        " " + arguments + " </dev/null";
   sRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
@@ -75,6 +78,76 @@ TEST(UpgradeProgram, ReportLinesComeInKeyOrderAndPrintNamesUnchanged) {
             "System configured for A 100%s done\n"
             "Unable to locate device\nDownload failed\n");
   EXPECT_EQ(run.status, 255);
+}
+
+// The installed configuration the informational arguments must not look at:
+// without them the run reports it and searches for its module.
+void InstallAlpha(const cTempTree& tree) {
+  Install(tree, "Alpha", "0A1B2C3D.did", "a,b,mi_02,c\n");
+  tree.MakeFolder("sys/class/tty");
+  tree.MakeFolder("dev");
+}
+
+// Line <index> (0-based) of the build's list of embedded input files.
+std::string EmbeddedInput(int index) {
+  std::ifstream list(ZNTV_BINARY_DIR "/resources/embedded_inputs.txt");
+  std::string line;
+  for (int i = 0; i <= index; ++i) std::getline(list, line);
+  return line;
+}
+
+// The SHA-256 of a file as coreutils computes it, independent of the build.
+std::string Sha256Of(const std::string& path) {
+  FILE* pipe = popen(("sha256sum " + Quoted(path)).c_str(), "r");
+  if (pipe == nullptr) return {};
+  char digest[65] = {};
+  const size_t got = fread(digest, 1, 64, pipe);
+  pclose(pipe);
+  return std::string(digest, got);
+}
+
+std::string VersionText() {
+  const std::string programmer = EmbeddedInput(0), image = EmbeddedInput(1);
+  // The generated sample programmer's shape; the embedded tests pin the same.
+  return "zntv-upgrade 1.0.0\n"
+         "Flash programmer (FILES 130): " + std::to_string(std::filesystem::file_size(programmer)) +
+         " bytes of Intel HEX, SHA-256 " + Sha256Of(programmer) + "\n"
+         "  load address 0x00B00000, entry address 0x00B00000, length 61864 bytes\n"
+         "Device image (FILES 131): " + std::to_string(std::filesystem::file_size(image)) +
+         " bytes, SHA-256 " + Sha256Of(image) + "\n";
+}
+
+TEST(InformationArguments, VersionNamesTheEmbeddedFilesAndSearchesNothing) {
+  cTempTree tree;
+  InstallAlpha(tree);
+  const std::string expected = VersionText();
+  ASSERT_EQ(Sha256Of(EmbeddedInput(1)).size(), 64u) << "sha256sum is needed to check the digests";
+  sRun run = RunProgram(tree, "--version");
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(run.status, 0);
+  // Anywhere among other arguments; the first of the two decides.
+  run = RunProgram(tree, "extra --version --help");
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(InformationArguments, HelpIsTheShortUsageAndSearchesNothing) {
+  cTempTree tree;
+  InstallAlpha(tree);
+  sRun run = RunProgram(tree, "--help --version");
+  EXPECT_EQ(run.output, ReadDataFile("help_posix.txt"));
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(InformationArguments, OtherArgumentsAreIgnored) {
+  cTempTree tree;
+  InstallAlpha(tree);
+  const std::string unattended = "System configured for Alpha\nUnable to locate device\nDownload failed\n";
+  for (const char* arguments : {"-h", "-V", "--Version", "help", "--help=all", "'--version '"}) {
+    sRun run = RunProgram(tree, arguments);
+    EXPECT_EQ(run.output, unattended) << arguments;
+    EXPECT_EQ(run.status, 255) << arguments;
+  }
 }
 
 }  // namespace

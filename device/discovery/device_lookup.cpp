@@ -1,13 +1,13 @@
 // Finds the configured module's serial port among the present COM-port
 // interfaces, and waits for it across the module's restarts.
-#include "upgrade/device_lookup.h"
+#include "device/discovery/device_lookup.h"
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
-#include "upgrade/ascii_text.h"
-#include "upgrade/device_search.h"
+#include "device/discovery/ascii_text.h"
+#include "device/discovery/device_search.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "upgrade/com_port_interfaces.h"
-#include "upgrade/configuration.h"
+#include "device/discovery/com_port_interfaces.h"
+#include "device/discovery/configuration.h"
 
 // Splits a device path (lower-cased first) into its key; false for a path
 // without '#'. A path with one '#' has an empty instance.

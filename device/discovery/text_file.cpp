@@ -1,12 +1,12 @@
 // Loading and line cutting of the description-file reader; the file access
 // and the decoding are the host's.
-#include "upgrade/text_file.h"
+#include "device/discovery/text_file.h"
 
 #include <algorithm>
 
+#include "device/discovery/file_system.h"
+#include "device/discovery/text_decoding.h"
 #include "platform/errors.h"
-#include "upgrade/file_system.h"
-#include "upgrade/text_decoding.h"
 
 namespace {
 

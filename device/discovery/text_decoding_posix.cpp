@@ -1,6 +1,6 @@
 // Linux text decoding: a little-endian UTF-16 test of our own and the
 // Windows-1252 code page, since Linux has neither.
-#include "upgrade/text_decoding.h"
+#include "device/discovery/text_decoding.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 // Windows file-system services: the shell's program-files folder, FindFirstFileExW
 // listings and files mapped read-only.
-#include "upgrade/file_system.h"
+#include "device/discovery/file_system.h"
 
 #include <windows.h>
 #include <shlobj.h>

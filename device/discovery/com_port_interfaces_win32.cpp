@@ -1,7 +1,7 @@
 // Windows COM-port interfaces: SetupAPI's present interfaces of
 // GUID_DEVINTERFACE_COMPORT and the "PortName" value of each device's
 // "Device Parameters" key below HKEY_LOCAL_MACHINE.
-#include "upgrade/com_port_interfaces.h"
+#include "device/discovery/com_port_interfaces.h"
 
 #include <windows.h>
 #include <setupapi.h>

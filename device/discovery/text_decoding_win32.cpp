@@ -1,5 +1,5 @@
 // Windows text decoding: the system's own UTF-16 test and ANSI conversion.
-#include "upgrade/text_decoding.h"
+#include "device/discovery/text_decoding.h"
 
 #include <windows.h>
 

@@ -1,14 +1,14 @@
 // The search for installed configurations and the parsing of their
 // description files.
-#include "upgrade/configuration.h"
+#include "device/discovery/configuration.h"
 
 #include <algorithm>
 #include <optional>
 #include <string_view>
 
-#include "upgrade/ascii_text.h"
-#include "upgrade/file_system.h"
-#include "upgrade/text_file.h"
+#include "device/discovery/ascii_text.h"
+#include "device/discovery/file_system.h"
+#include "device/discovery/text_file.h"
 
 namespace {
 

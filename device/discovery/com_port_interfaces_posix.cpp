@@ -2,7 +2,7 @@
 // ascending byte order of their names, each given a device path of the
 // system's shape, "\\?\usb#vid_xxxx&pid_xxxx&mi_xx#<tty name>#{class}", and
 // the port name <dev>/<tty name> while that exists.
-#include "upgrade/com_port_interfaces.h"
+#include "device/discovery/com_port_interfaces.h"
 
 #include <algorithm>
 #include <climits>
@@ -12,8 +12,8 @@
 #include <sstream>
 #include <vector>
 
-#include "upgrade/ascii_text.h"
-#include "upgrade/native_fs_posix.h"
+#include "device/discovery/ascii_text.h"
+#include "device/discovery/native_fs_posix.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // UTF-8 paths and directory queries for the Linux layers of the upgrade driver.
-#include "upgrade/native_fs_posix.h"
+#include "device/discovery/native_fs_posix.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // Linux file-system services: $PROGRAMFILES, sorted directory listings with a
 // small wildcard match, and whole files read into memory.
-#include "upgrade/file_system.h"
+#include "device/discovery/file_system.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "device/discovery/native_fs_posix.h"
 #include "platform/errors.h"
 #include "platform/handle.h"
-#include "upgrade/native_fs_posix.h"
 
 namespace host {
 namespace {

@@ -1,0 +1,90 @@
+# What `cmake --install` puts where, and the packages CPack makes of it: a
+# Debian package on Linux, a .zip on Windows. scripts/test-package.sh builds
+# both, checks the Debian package with lintian and upgrades the simulated
+# module with the installed programs.
+#
+# No licence has been chosen for the project yet, so no package carries one.
+
+set(ZNTV_PACKAGE_NAME zntv-upgrade)
+set(CPACK_PACKAGE_NAME "${ZNTV_PACKAGE_NAME}")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VENDOR "zntv-upgrade maintainers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for a USB wireless modem module")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  # Everything in the archive's top folder: the executables and the README,
+  # as text with Windows line ends for any editor there.
+  install(TARGETS zntv-upgrade RUNTIME DESTINATION .)
+  if(TARGET zntv-module-sim)
+    install(TARGETS zntv-module-sim RUNTIME DESTINATION .)
+  endif()
+  set(readme_text "${PROJECT_BINARY_DIR}/README.txt")
+  file(READ "${PROJECT_SOURCE_DIR}/README.md" readme)
+  string(REPLACE "\r\n" "\n" readme "${readme}")
+  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(WRITE "${readme_text}" "${readme}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
+  install(FILES "${readme_text}" DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "${ZNTV_PACKAGE_NAME}-${PROJECT_VERSION}-windows-x86_64")
+  include(CPack)
+  return()
+endif()
+
+include(GNUInstallDirs)
+set(ZNTV_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/${ZNTV_PACKAGE_NAME}")
+
+install(TARGETS zntv-upgrade zntv-module-sim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+
+# Manual pages: the version filled in, compressed the way Debian ships them
+# (gzip -9n: no name or time stamp, so the same page gives the same bytes).
+find_program(ZNTV_GZIP gzip REQUIRED)
+set(man_pages "")
+foreach(page IN ITEMS zntv-upgrade.1 zntv-module-sim.1)
+  set(source "${PROJECT_SOURCE_DIR}/docs/man/${page}.in")
+  set(page_file "${PROJECT_BINARY_DIR}/man/${page}")
+  configure_file("${source}" "${page_file}" @ONLY)
+  add_custom_command(
+    OUTPUT "${page_file}.gz"
+    COMMAND "${ZNTV_GZIP}" -9nf -k "${page_file}"
+    DEPENDS "${page_file}"
+    COMMENT "Compressing manual page ${page}"
+    VERBATIM)
+  list(APPEND man_pages "${page_file}.gz")
+endforeach()
+add_custom_target(zntv_man_pages ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+
+# The README, the upgrade benchmark with its chart, and the changelog that
+# every Debian package carries.
+set(changelog "${PROJECT_BINARY_DIR}/changelog.gz")
+add_custom_command(
+  OUTPUT "${changelog}"
+  COMMAND "${ZNTV_GZIP}" -9n -c "${PROJECT_SOURCE_DIR}/docs/changelog" > "${changelog}"
+  DEPENDS "${PROJECT_SOURCE_DIR}/docs/changelog"
+  COMMENT "Compressing the changelog")
+add_custom_target(zntv_changelog ALL DEPENDS "${changelog}")
+install(FILES README.md docs/upgrade-benchmark.md docs/upgrade-throughput.png "${changelog}"
+        DESTINATION "${ZNTV_DOC_DIR}")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "zntv-upgrade maintainers <maintainers@users.noreply.c-seed-8a34f936.example>")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The run-time dependencies are whatever the linked executables need, as
+# dpkg-shlibdeps finds them (the C and C++ runtime libraries).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The extended description; CPack puts the summary line above it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "zntv-upgrade writes new firmware into an attached USB wireless modem
+module over its serial port: it switches the module into its boot
+downloader, loads a flash programmer into it, streams the device image
+into its flash and resets it. The programmer and the image are embedded
+in the executable.
+.
+zntv-module-sim plays such a module on a pseudo-terminal, with
+configurable link speed and faults, for trying and testing the updater
+without hardware.")
+include(CPack)

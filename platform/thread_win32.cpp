@@ -1,0 +1,83 @@
+// cThread on Win32: CreateThread, and queued calls as APCs, which run in the
+// thread's alertable waits.
+#include <windows.h>
+
+#include "platform/alertable.h"
+
+namespace platform {
+
+namespace {
+
+struct sStartRecord {
+  ThreadEntry entry;
+  void* arg;
+};
+
+DWORD WINAPI ThreadMain(void* p) {
+  const sStartRecord start = *static_cast<sStartRecord*>(p);
+  delete static_cast<sStartRecord*>(p);
+  start.entry(start.arg);
+  return 0;
+}
+
+// QueueUserAPC hands over one pointer-sized argument: the call record.
+struct sCallRecord {
+  QueuedCall fn;
+  void* arg;
+};
+
+void CALLBACK RunQueuedCall(ULONG_PTR p) {
+  const sCallRecord call = *reinterpret_cast<sCallRecord*>(p);
+  delete reinterpret_cast<sCallRecord*>(p);
+  call.fn(call.arg);
+}
+
+}  // namespace
+
+struct cThread::sImpl {
+  cHandle handle;
+  DWORD id = 0;
+};
+
+cThread::cThread() : impl_(new sImpl) {}
+
+cThread::~cThread() { delete impl_; }
+
+bool cThread::Start(ThreadEntry entry, void* arg) {
+  if (impl_->handle.IsValid() || entry == nullptr) return false;
+  auto* start = new sStartRecord{entry, arg};
+  impl_->handle = cHandle(::CreateThread(nullptr, 0, ThreadMain, start, 0, &impl_->id));
+  if (impl_->handle.IsValid()) return true;
+  delete start;
+  impl_->id = 0;
+  return false;
+}
+
+bool cThread::IsStarted() const { return impl_->handle.IsValid(); }
+
+uint32_t cThread::Id() const { return impl_->id; }
+
+bool cThread::QueueCall(QueuedCall fn, void* arg) {
+  if (!IsStarted() || fn == nullptr) return false;
+  auto* call = new sCallRecord{fn, arg};
+  if (::QueueUserAPC(RunQueuedCall, impl_->handle.Get(), reinterpret_cast<ULONG_PTR>(call)) != 0) return true;
+  delete call;
+  return false;
+}
+
+bool cThread::Join(uint32_t timeoutMs) {
+  return IsStarted() && ::WaitForSingleObject(impl_->handle.Get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+void cThread::Interrupt() {
+  if (IsStarted()) ::CancelSynchronousIo(impl_->handle.Get());
+}
+
+bool cThread::Terminate() { return IsStarted() && ::TerminateThread(impl_->handle.Get(), 0xFFFFFFFFu) != FALSE; }
+
+void cThread::Close() {
+  impl_->handle.Close();
+  impl_->id = 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Checks that every include of the layered folders points down: a file may
+# include its own folder and the folders below it, never one above. The
+# entry (upgrade/), the tools, tests, fuzz targets and benchmarks sit on top
+# and may include anything. Prints each offending line; exit status 1 when
+# there is one.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+# <folder> <folders its files may include>; the first folder that holds a file
+# decides, so a subfolder comes before its parent.
+layers=(
+  "device/discovery/|device/discovery/ platform/"
+  "device/|device/ protocol/ serial/ image/ platform/"
+  "protocol/|protocol/ serial/ platform/"
+  "image/|image/ platform/"
+  "serial/|serial/ platform/"
+  "platform/|platform/"
+)
+
+# The folders a file may include from, or nothing for a file outside the layers.
+allowed_for() {
+  local file=$1 layer
+  for layer in "${layers[@]}"; do
+    if [[ $file == "${layer%%|*}"* ]]; then
+      echo "${layer#*|}"
+      return
+    fi
+  done
+}
+
+status=0
+while IFS= read -r file; do
+  allowed=$(allowed_for "$file")
+  [ -n "$allowed" ] || continue
+  # Only includes that name a folder; a bare name is the file's own folder.
+  while IFS=: read -r line target; do
+    ok=0
+    for folder in $allowed; do
+      [[ $target == "$folder"* ]] && ok=1
+    done
+    if [ "$ok" -eq 0 ]; then
+      echo "$file:$line: includes \"$target\", outside $allowed"
+      status=1
+    fi
+  done < <(grep -n -o -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]*/[^"]*"' "$file" \
+             | sed -E 's/^([0-9]+):.*"(.*)"/\1:\2/')
+done < <(find device protocol serial image platform -type f \( -name "*.h" -o -name "*.cpp" -o -name "*.in" \) | sort)
+if [ "$status" -eq 0 ]; then
+  echo "Includes point down: no file in device/, protocol/, serial/, image/ or platform/ includes a folder above it"
+fi
+exit "$status"

@@ -1,0 +1,82 @@
+// Answers --help and --version. The version text names the embedded files by
+// what a support request needs to tell two executables apart: the
+// programmer's addresses and length as the upgrade would load it, the device
+// image's length, and each file's SHA-256 as the build took it.
+#include "upgrade/program_info.h"
+
+#include <string>
+#include <string_view>
+
+#include "image/hex_file.h"
+#include "image/memory_mapped_file.h"
+#include "platform/console.h"
+#include "platform/module.h"
+#include "resources/embedded_identity.h"
+#include "upgrade/run_time_conventions.h"
+
+#ifndef ZNTV_VERSION
+#error "the build defines ZNTV_VERSION"
+#endif
+
+namespace {
+
+// The ASCII texts the build supplies, widened for the console's %ls (the one
+// string conversion that means the same on both platforms).
+std::wstring Wide(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+void PrintHelp() {
+  platform::ConsolePrint(
+      L"Usage: zntv-upgrade [--help | --version]\n"
+      L"Upgrades the firmware of an attached USB modem module: finds the installed\n"
+      L"module configurations and a configured module, loads the embedded flash\n"
+      L"programmer into it and writes the embedded device image into its flash.\n"
+      L"Runs unattended and reads no input; other arguments are ignored. Ends with\n"
+      L"\"Upgraded in N ms\" (exit status 0) or a failure line (exit status 255).\n"
+      L"\n"
+      L"  --help     show this help and exit\n"
+      L"  --version  show the version and the embedded files' identity and exit\n"
+      L"\n"
+      L"%ls",
+      RunTimeConventionsHelp());
+}
+
+void PrintProgrammer(platform::ModuleHandle module) {
+  platform::ConsolePrint(L"Flash programmer (FILES %u): %u bytes of Intel HEX, SHA-256 %ls\n",
+                         unsigned{kProgrammerResourceId}, kEmbeddedProgrammerIdentity.size,
+                         Wide(kEmbeddedProgrammerIdentity.sha256).c_str());
+  const cHexFile programmer(module);
+  if (programmer.Error != 0) {
+    platform::ConsolePrint(L"  not usable (error %u)\n", programmer.Error);
+    return;
+  }
+  platform::ConsolePrint(L"  load address 0x%08X, entry address 0x%08X, length %u bytes\n", programmer.LoadAddress,
+                         programmer.EntryAddress, programmer.ImageLength);
+}
+
+void PrintDeviceImage() {
+  platform::ConsolePrint(L"Device image (FILES %u): %u bytes, SHA-256 %ls\n", unsigned{kDeviceImageResourceId},
+                         kEmbeddedDeviceImageIdentity.size, Wide(kEmbeddedDeviceImageIdentity.sha256).c_str());
+}
+
+void PrintVersion() {
+  platform::ConsolePrint(L"zntv-upgrade %ls\n", Wide(ZNTV_VERSION).c_str());
+  PrintProgrammer(platform::GetProgramModule());
+  PrintDeviceImage();
+}
+
+}  // namespace
+
+bool AnswerInformationRequest(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help") {
+      PrintHelp();
+      return true;
+    }
+    if (argument == "--version") {
+      PrintVersion();
+      return true;
+    }
+  }
+  return false;
+}
