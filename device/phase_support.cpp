@@ -1,6 +1,7 @@
 // Console-reporting steps shared by the DIAG, DL and SDL phases.
 #include "device/phase_support.h"
 
+#include "device/discovery/failure_hints.h"
 #include "platform/console.h"
 #include "protocol/exchange.h"
 
@@ -11,6 +12,7 @@ bool StartServer(cProtocolServer& server, const std::wstring& portName, const wc
   }
   if (!server.Connect(portName)) {
     platform::ConsolePrint(L"Failed to connect %ls server to %ls\n", protocol, portName.c_str());
+    ExplainPortFailure(portName, server.GetConnectError());
     return false;
   }
   return true;

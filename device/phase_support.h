@@ -11,7 +11,8 @@
 
 // Starts the server's worker and connects it to portName. On failure prints
 // "Failed to initialize <protocol> server" or "Failed to connect <protocol>
-// server to <port>" and returns false.
+// server to <port>" (with why the port could not be opened on standard
+// error) and returns false.
 bool StartServer(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol);
 
 // True when request holds a packet; otherwise prints failureLine.

@@ -8,13 +8,28 @@
 
 namespace platform {
 
+namespace {
+
+void Write(std::FILE* stream, const wchar_t* format, va_list args) {
+  const std::string text = WideToUtf8(FormatWide(format, args));
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
 void ConsolePrint(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string text = WideToUtf8(FormatWide(format, args));
+  Write(stdout, format, args);
   va_end(args);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+}
+
+void ConsoleExplain(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(stderr, format, args);
+  va_end(args);
 }
 
 }  // namespace platform

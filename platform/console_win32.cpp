@@ -1,5 +1,5 @@
-// Console lines on standard output: wide text straight to a console window,
-// UTF-8 bytes to a pipe or file.
+// Console lines on standard output and standard error: wide text straight to
+// a console window, UTF-8 bytes to a pipe or file.
 #include <windows.h>
 
 #include <cstdarg>
@@ -13,12 +13,21 @@ namespace platform {
 
 namespace {
 
-bool WriteToConsoleWindow(const std::wstring& text) {
-  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+bool WriteToConsoleWindow(DWORD stdHandle, const std::wstring& text) {
+  HANDLE out = ::GetStdHandle(stdHandle);
   DWORD mode = 0;
   if (out == nullptr || out == INVALID_HANDLE_VALUE || !::GetConsoleMode(out, &mode)) return false;
   DWORD written = 0;
   return ::WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != FALSE;
+}
+
+void Write(DWORD stdHandle, std::FILE* stream, const wchar_t* format, va_list args) {
+  const std::wstring text = FormatWide(format, args);
+  std::fflush(stream);  // keep any earlier C runtime output in front
+  if (WriteToConsoleWindow(stdHandle, text)) return;
+  const std::string bytes = WideToUtf8(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::fflush(stream);
 }
 
 }  // namespace
@@ -26,13 +35,15 @@ bool WriteToConsoleWindow(const std::wstring& text) {
 void ConsolePrint(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::wstring text = FormatWide(format, args);
+  Write(STD_OUTPUT_HANDLE, stdout, format, args);
   va_end(args);
-  std::fflush(stdout);  // keep any earlier C runtime output in front
-  if (WriteToConsoleWindow(text)) return;
-  const std::string bytes = WideToUtf8(text);
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-  std::fflush(stdout);
+}
+
+void ConsoleExplain(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(STD_ERROR_HANDLE, stderr, format, args);
+  va_end(args);
 }
 
 }  // namespace platform

@@ -13,6 +13,9 @@ uint32_t GetLastErrorCode() {
     case ENOENT: return kErrorFileNotFound;
     case ENOMEM: return kErrorNotEnoughMemory;
     case ENOEXEC: return kErrorBadFormat;
+    case EACCES:
+    case EPERM: return kErrorAccessDenied;
+    case EBUSY: return kErrorBusy;
     case ECANCELED: return kErrorOperationAborted;
     case ENODEV:
     case ENXIO:

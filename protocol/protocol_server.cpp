@@ -240,6 +240,7 @@ uint32_t cProtocolServer::ConnectPort(const std::wstring& portName, bool exclusi
   txCallback_.SetOwner(this);
   const bool connected = port_.Open(portName, exclusive) && ConfigurePort() &&
                          port_.Read(receiveBuffer_.get(), kReceiveBufferSize);
+  connectError_ = connected ? platform::kErrorSuccess : platform::GetLastErrorCode();
   return connected ? platform::kErrorSuccess : platform::kStatusFail;
 }
 

@@ -119,6 +119,9 @@ class cProtocolServer {
   bool Shutdown();
   // The packet log, for reading packets by sequence number.
   cProtocolLog& GetLog() { return log_; }
+  // Why the last Connect could not open or set up the port: the system's
+  // error code, 0 when it succeeded or did not get that far.
+  uint32_t GetConnectError() const { return connectError_.load(); }
 
  protected:
   // Worker thread: right after the port opened, before the first read.
@@ -201,6 +204,7 @@ class cProtocolServer {
   cWinComm port_;
   platform::cThread worker_;
   std::atomic<bool> workerExited_{true};
+  std::atomic<uint32_t> connectError_{0};  // written by the worker, read by the client
   std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
   std::unique_ptr<platform::cWaitableTimer> responseTimer_;
   std::unique_ptr<platform::cMutex> mutex_;

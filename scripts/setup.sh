@@ -7,13 +7,15 @@ zntv_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# zntv_setup [windows] [fuzz] [plot] [package]: the base set plus the named
-# extras.
+# zntv_setup [windows] [windows32] [fuzz] [plot] [package]: the base set plus
+# the named extras; windows32 is the 32-bit (i686) Windows build and the
+# 32-bit Wine that runs it, for which dpkg learns the i386 architecture first.
 zntv_setup() {
   local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod) missing=() p want
   for want in "$@"; do
     case $want in
       windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
+      windows32) pkgs+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386) ;;
       fuzz) pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
       plot) pkgs+=(gnuplot-nox) ;;
       package) pkgs+=(dpkg-dev lintian man-db unzip) ;;
@@ -23,6 +25,9 @@ zntv_setup() {
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing with apt-get (needs root and the network): ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
+    if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      dpkg --add-architecture i386
+    fi
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
   fi

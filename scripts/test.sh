@@ -85,6 +85,7 @@ if readme_names_commands; then passed=$((passed + 1)); else
 fi
 check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
 check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
+check windows32-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_ARCH=i686 ZNTV_WIN_BUILD_DIR="$out/windows32" bash scripts/run-upgrade-wine.sh
 check package env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh
 check fuzz env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/fuzz.sh
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "device/discovery/configuration.h"
+#include "device/discovery/failure_hints.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/module.h"
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
   ProcessConfigurationMap() = std::move(FindConfigurations(KindSet{kExcludedKind}, found));
   if (ProcessConfigurationMap().empty()) {
     platform::ConsolePrint(L"Required software not found\n");
+    ExplainMissingConfiguration();
     return kExitFailure;
   }
   ReportConfigurations(ProcessConfigurationMap());

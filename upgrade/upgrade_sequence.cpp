@@ -7,7 +7,9 @@
 #include <string>
 
 #include "device/diag/diag_phase.h"
+#include "device/discovery/configuration.h"
 #include "device/discovery/device_lookup.h"
+#include "device/discovery/failure_hints.h"
 #include "device/dl/dl_phase.h"
 #include "device/sdl/sdl_phase.h"
 #include "image/hex_file.h"
@@ -18,6 +20,7 @@ bool RunUpgrade() {
   const std::wstring portName = FindDevicePort();
   if (portName.empty()) {
     platform::ConsolePrint(L"Unable to locate device\n");
+    ExplainMissingDevice(ProcessConfigurationMap());
     return false;
   }
   const cMemoryMappedFile image(platform::GetProgramModule(), kDeviceImageResourceId);

@@ -23,8 +23,10 @@ inline constexpr wchar_t kPathSeparator = L'\\';
 inline constexpr wchar_t kPathSeparator = L'/';
 #endif
 
-// The program-files folder as the system reports it (CSIDL_PROGRAM_FILES on
-// Windows; $PROGRAMFILES, else /opt, on Linux). False when there is none.
+// The program-files folder as the system reports it: on Windows the one a
+// 32-bit program is given ("Program Files (x86)" on 64-bit Windows, whatever
+// this build's own width); $PROGRAMFILES, else /opt, on Linux. False when
+// there is none.
 bool GetProgramFilesFolder(std::wstring& folder);
 
 struct sDirectoryEntry {

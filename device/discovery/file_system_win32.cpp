@@ -1,5 +1,5 @@
-// Windows file-system services: the shell's program-files folder, FindFirstFileExW
-// listings and files mapped read-only.
+// Windows file-system services: the shell's program-files folder (as a 32-bit
+// program sees it), FindFirstFileExW listings and files mapped read-only.
 #include "device/discovery/file_system.h"
 
 #include <windows.h>
@@ -21,9 +21,16 @@ struct sViewUnmapper {
 
 }  // namespace
 
+// The installations this program serves are 32-bit, and so is their
+// installer: on 64-bit Windows their description files lie below "Program
+// Files (x86)", the folder a 32-bit program is given for CSIDL_PROGRAM_FILES.
+// A 64-bit build asks for that folder by name; on 32-bit Windows it is
+// "Program Files" too.
+constexpr int kProgramFilesOf32BitPrograms = sizeof(void*) == 8 ? CSIDL_PROGRAM_FILESX86 : CSIDL_PROGRAM_FILES;
+
 bool GetProgramFilesFolder(std::wstring& folder) {
   wchar_t path[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, path))) {
+  if (FAILED(SHGetFolderPathW(nullptr, kProgramFilesOf32BitPrograms, nullptr, SHGFP_TYPE_CURRENT, path))) {
     return false;
   }
   folder = path;

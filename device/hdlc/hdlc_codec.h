@@ -56,13 +56,25 @@ class cHdlcDeframer {
   // frames with a wrong FCS.
   template <class F>
   void Feed(const uint8_t* data, size_t size, F&& onFrame) {
+    Feed(data, size, onFrame, [](const uint8_t*, size_t) {});
+  }
+  // The same, and for every other frame that a flag closes with at least one
+  // byte held (a wrong FCS, or too short to carry one), calls
+  // onDamaged(const uint8_t* bytes, size_t size) with all of its unescaped
+  // bytes, FCS included; an empty frame between two flags is no frame.
+  template <class F, class D>
+  void Feed(const uint8_t* data, size_t size, F&& onFrame, D&& onDamaged) {
     if (capacity_ == 0) return;
     const uint8_t* const end = data + size;
     while ((data = StoreUntilFlag(data, end)) != end) {
       ++data;  // the flag closes the held frame
       const size_t frameLength = length_;
       length_ = 0;
-      if (IsIntactFrame(frameLength)) onFrame(buffer_.get(), frameLength - kHdlcFcsSize);
+      if (IsIntactFrame(frameLength)) {
+        onFrame(buffer_.get(), frameLength - kHdlcFcsSize);
+      } else if (frameLength != 0) {
+        onDamaged(buffer_.get(), frameLength);
+      }
     }
   }
 

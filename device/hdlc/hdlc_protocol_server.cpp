@@ -4,8 +4,10 @@
 #include <memory>
 #include <new>
 
+#include "device/hdlc/traffic_trace.h"
 #include "device/packet_builder.h"
 #include "protocol/pending_request.h"
+#include "protocol/shared_buffer.h"
 
 namespace {
 
@@ -14,6 +16,24 @@ namespace {
 constexpr uint32_t kReassemblyReads = 4;
 // A read completes once this much time passes without a further byte.
 constexpr sCommTimeouts kLineTimeouts = {2, 0, 0, 1000, 1};
+
+// The support trace of the line, when ZNTV_TRACE names a file: opened at the
+// first frame and kept for the rest of the program. Without the variable
+// every frame costs one test of a null pointer.
+cTrafficTrace* LineTrace() {
+  static const std::unique_ptr<cTrafficTrace> trace =
+      cTrafficTrace::Open(platform::cOutputFile::NamedBy("ZNTV_TRACE"), "zntv-upgrade");
+  return trace.get();
+}
+
+const char* PhaseName(int32_t receiveKind) {
+  switch (receiveKind) {
+    case kBufferKindDiagReceived: return "DIAG";
+    case kBufferKindDlReceived: return "DL";
+    case kBufferKindSdlReceived: return "SDL";
+    default: return "?";
+  }
+}
 
 }  // namespace
 
@@ -50,6 +70,9 @@ sSharedBuffer* cHDLCProtocolServer::EncodeRequest(sSharedBuffer* payload, bool& 
     return nullptr;
   }
   currentFrame_ = sProtocolBuffer(frame);
+  if (cTrafficTrace* trace = LineTrace()) {
+    trace->Frame(eTraceDirection::eSent, PhaseName(receiveKind_), payload->GetData(), payload->GetSize());
+  }
   return currentFrame_.GetShared();
 }
 
@@ -57,7 +80,9 @@ bool cHDLCProtocolServer::DecodeReceived(uint32_t count, int32_t& logIndex, bool
   logIndex = -1;
   if (count == 0 || GetReceiveBuffer() == nullptr) return false;
   bool answered = false;
-  deframer_.Feed(GetReceiveBuffer(), count, [&](const uint8_t* payload, size_t size) {
+  cTrafficTrace* const trace = LineTrace();
+  const auto onFrame = [&](const uint8_t* payload, size_t size) {
+    if (trace) trace->Frame(eTraceDirection::eReceived, PhaseName(receiveKind_), payload, size);
     const sProtocolBuffer packet = MakePacket(receiveKind_, {payload, size});
     // Too long for a shared buffer: no packet, nothing to log or to offer.
     if (!packet.IsValid()) return;
@@ -68,7 +93,12 @@ bool cHDLCProtocolServer::DecodeReceived(uint32_t count, int32_t& logIndex, bool
       logIndex = index;
       answered = true;
     }
-  });
+  };
+  // A damaged frame is dropped without a word; only the trace sees it.
+  const auto onDamaged = [&](const uint8_t* bytes, size_t size) {
+    if (trace) trace->Frame(eTraceDirection::eReceivedDamaged, PhaseName(receiveKind_), bytes, size);
+  };
+  deframer_.Feed(GetReceiveBuffer(), count, onFrame, onDamaged);
   return answered;
 }
 

@@ -4,6 +4,7 @@
 #include "device/sdl/sdl_phase.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -44,39 +45,33 @@ std::optional<sSdlTargetParameters> Greet(cSDLProtocolServer& server) {
   return target;
 }
 
-// Counts of the streaming: writes sent and write responses collected, and the
-// addresses of the writes sent but not yet acknowledged.
+// The streaming's account: the writes sent and the responses counted for
+// them, and where in the log the next look starts.
 struct sStreamProgress {
-  uint32_t sent = 0;
-  uint32_t acknowledged = 0;
   uint32_t total = 0;
   uint32_t nextLogEntry = 0;
-  std::vector<uint32_t> unacknowledged;
+  cWriteAcknowledgements writes;
 };
 
-// A write response counts only when it names a write that is on its way and
-// not yet acknowledged, in whatever order they come. A second response to one
-// write, a response to a write never sent, or one too damaged to name its
-// write shows nothing about the writes still open; counting it could end the
-// upgrade as a success while a write was lost, so the stream fails instead.
-bool TakeAcknowledgement(sStreamProgress& progress, std::optional<uint32_t> address) {
-  if (!address) return false;
-  const auto open = std::find(progress.unacknowledged.begin(), progress.unacknowledged.end(), *address);
-  if (open == progress.unacknowledged.end()) return false;
-  progress.unacknowledged.erase(open);
-  ++progress.acknowledged;
-  return true;
-}
-
 bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress) {
-  std::optional<uint32_t> address;
-  if (!CollectWriteResponse(server.GetLog(), progress.nextLogEntry, address) ||
-      !TakeAcknowledgement(progress, address)) {
-    platform::ConsolePrint(L"Failed to receive SDL response [%u of %u]\n", progress.acknowledged,
+  if (!CollectWriteResponse(server.GetLog(), progress.nextLogEntry, progress.writes)) {
+    platform::ConsolePrint(L"Failed to receive SDL response [%u of %u]\n", progress.writes.Acknowledged(),
                            progress.total);
     return false;
   }
   return true;
+}
+
+// Responses whose address names no write sent are counted all the same; the
+// console keeps its fixed lines, so the note goes to standard error, where
+// whoever looks into a module's odd answers finds it.
+void NoteResponsesNamingNoWrite(const cWriteAcknowledgements& writes) {
+  if (writes.NamingNoWrite() == 0) return;
+  std::fprintf(stderr,
+               "Note: SDL write responses naming no write sent: %u (each counted for the oldest write "
+               "awaiting a response)\n",
+               writes.NamingNoWrite());
+  std::fflush(stderr);
 }
 
 bool SendWrite(cSDLProtocolServer& server, const sProtocolBuffer& write) {
@@ -94,19 +89,26 @@ bool SendWrite(cSDLProtocolServer& server, const sProtocolBuffer& write) {
 
 // Sends every write, keeping at most window of them unacknowledged, then
 // collects the remaining acknowledgements.
-bool Stream(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writes, uint32_t window) {
-  // Only entries logged from now on are inspected.
-  sStreamProgress progress{0, 0, static_cast<uint32_t>(writes.size()), server.GetLog().GetCount(), {}};
+bool SendAndCollect(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writes, uint32_t window,
+                    sStreamProgress& progress) {
   for (const sProtocolBuffer& write : writes) {
-    if (progress.sent - progress.acknowledged >= window && !CollectOne(server, progress)) return false;
-    ++progress.sent;
-    progress.unacknowledged.push_back(sSDLStreamingWrite(write).Address().value_or(0));
+    const bool windowFull = progress.writes.Acknowledged() + window <= progress.writes.SentCount();
+    if (windowFull && !CollectOne(server, progress)) return false;
+    progress.writes.Sent(sSDLStreamingWrite(write).Address().value_or(0));
     if (!SendWrite(server, write)) return false;
   }
-  while (progress.acknowledged < progress.total) {
+  while (progress.writes.Acknowledged() < progress.total) {
     if (!CollectOne(server, progress)) return false;
   }
   return true;
+}
+
+bool Stream(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writes, uint32_t window) {
+  // Only entries logged from now on are inspected.
+  sStreamProgress progress{static_cast<uint32_t>(writes.size()), server.GetLog().GetCount(), {}};
+  const bool streamed = SendAndCollect(server, writes, window, progress);
+  NoteResponsesNamingNoWrite(progress.writes);
+  return streamed;
 }
 
 bool Reset(cSDLProtocolServer& server) {

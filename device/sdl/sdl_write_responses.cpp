@@ -1,5 +1,6 @@
 // Reads write responses back from the SDL log, sleeping while nothing new has
-// arrived and waking as soon as the worker logs a packet.
+// arrived and waking as soon as the worker logs a packet, and keeps account of
+// the writes they answer.
 #include "device/sdl/sdl_write_responses.h"
 
 #include <algorithm>
@@ -9,9 +10,41 @@
 #include "device/sdl/sdl_packets.h"
 #include "platform/console.h"
 
+void cWriteAcknowledgements::Sent(uint32_t address) {
+  byAddress_.emplace(address, writes_.size());
+  writes_.push_back(eWrite::eOpen);
+}
+
+bool cWriteAcknowledgements::Take(std::optional<uint32_t> address) {
+  const auto named = address ? byAddress_.find(*address) : byAddress_.end();
+  if (named == byAddress_.end()) {
+    if (address) ++namingNoWrite_;
+    CloseOldest();
+  } else {
+    eWrite& write = writes_[named->second];
+    if (write == eWrite::eNamed) return false;  // a duplicate
+    const bool wasOpen = write == eWrite::eOpen;
+    write = eWrite::eNamed;
+    if (!wasOpen) CloseOldest();
+  }
+  ++acknowledged_;
+  while (oldestOpen_ < writes_.size() && writes_[oldestOpen_] != eWrite::eOpen) ++oldestOpen_;
+  return true;
+}
+
+// A response that arrives while no write is open (a window of 0 awaits one
+// before the first write) still counts; it closes nothing.
+void cWriteAcknowledgements::CloseOldest() {
+  if (oldestOpen_ < writes_.size()) writes_[oldestOpen_] = eWrite::eClosed;
+}
+
 namespace {
 
 enum class eEntryOutcome { eContinue, eWriteResponse, eStop };
+
+// The address field of a write response, whatever its length, when the
+// packet reaches that far.
+std::optional<uint32_t> ResponseAddress(tPacketBytes packet) { return Le32At(packet, 1); }
 
 void ReportWriteResponse(const sProtocolBuffer& entry) {
   const std::optional<uint32_t> address = sSDLStreamingWrite(entry).Address();
@@ -50,36 +83,35 @@ eEntryOutcome InspectEntry(const sProtocolBuffer& entry) {
   }
 }
 
+// Whether a write response found counts: every one does unless writes (when
+// given) finds it a duplicate.
+bool Counts(const sProtocolBuffer& response, cWriteAcknowledgements* writes) {
+  return writes == nullptr || writes->Take(ResponseAddress({response.GetData(), response.GetSize()}));
+}
+
 // Inspects the entries from next up to the log's count; eContinue when they
-// ran out without a write response or a stop condition.
-eEntryOutcome InspectNewEntries(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address) {
+// ran out without a counted write response or a stop condition.
+eEntryOutcome InspectNewEntries(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes) {
   for (const uint32_t count = log.GetCount(); next < count;) {
     sProtocolBuffer entry;
     log.Get(entry, next++);
     const eEntryOutcome outcome = InspectEntry(entry);
-    if (outcome == eEntryOutcome::eWriteResponse) address = sSDLStreamingWrite(entry).Address();
+    if (outcome == eEntryOutcome::eWriteResponse && !Counts(entry, writes)) continue;
     if (outcome != eEntryOutcome::eContinue) return outcome;
   }
   return eEntryOutcome::eContinue;
 }
 
-}  // namespace
-
-bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs) {
-  std::optional<uint32_t> address;
-  return CollectWriteResponse(log, next, address, pauseMs);
-}
-
-bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address, uint32_t pauseMs) {
+bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, uint32_t pauseMs) {
   using std::chrono::milliseconds;
   using Clock = std::chrono::steady_clock;
-  address.reset();
-  // Only time spent waiting counts: entries that keep arriving without a write
-  // response (log packets) cannot use the allowance up early.
+  // Only time spent waiting counts: entries that keep arriving without a
+  // counted write response (log packets, duplicates) cannot use the allowance
+  // up early, nor stretch it.
   const Clock::duration allowance = milliseconds(uint64_t{kSdlCollectPasses} * pauseMs);
   Clock::duration waited{};
   for (;;) {
-    const eEntryOutcome outcome = InspectNewEntries(log, next, address);
+    const eEntryOutcome outcome = InspectNewEntries(log, next, writes);
     if (outcome != eEntryOutcome::eContinue) return outcome == eEntryOutcome::eWriteResponse;
     if (waited >= allowance) return false;
     const auto pause = std::min<Clock::duration>(milliseconds(pauseMs), allowance - waited);
@@ -88,4 +120,14 @@ bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, std::optional<uint3
                                     std::chrono::ceil<milliseconds>(pause).count()));
     waited += Clock::now() - start;
   }
+}
+
+}  // namespace
+
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs) {
+  return Collect(log, next, nullptr, pauseMs);
+}
+
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements& writes, uint32_t pauseMs) {
+  return Collect(log, next, &writes, pauseMs);
 }

@@ -1,11 +1,14 @@
 // Collecting the programmer's write responses from the SDL protocol log while
-// streaming writes go out transmit-only.
+// streaming writes go out transmit-only, and keeping account of which writes
+// they answer.
 //
 // Threads: the phase's thread; the server's worker appends to the log
 // meanwhile, and the log's own lock keeps the two apart.
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "protocol/protocol_log.h"
 
@@ -13,6 +16,43 @@
 // (5 s) spent waiting for the log without finding a write response.
 inline constexpr uint32_t kSdlCollectPasses = 50;
 inline constexpr uint32_t kSdlCollectPauseMs = 100;
+
+// The writes of one stream and the responses counted for them. Responses are
+// counted, not matched: programmers differ in the address they put in a
+// response (the write's own, one relative to the base, the end address,
+// zero), and some append a status byte. A response closes the open write its
+// address names, else the oldest open write. The one response that does not
+// count is a proven duplicate: one naming a write that an earlier counted
+// response named already. The module answered that write twice, and counting
+// the second answer would let the stream end while another write had no
+// answer at all.
+class cWriteAcknowledgements {
+ public:
+  // A write to address is on its way.
+  void Sent(uint32_t address);
+  // Takes one write response; address is its address field, none when the
+  // response is too short to carry one. False for a duplicate, which does not
+  // count; true when the response counted.
+  bool Take(std::optional<uint32_t> address);
+
+  uint32_t SentCount() const { return static_cast<uint32_t>(writes_.size()); }
+  uint32_t Acknowledged() const { return acknowledged_; }
+  // Counted responses whose address named no write sent before them.
+  uint32_t NamingNoWrite() const { return namingNoWrite_; }
+
+ private:
+  // eClosed: a response naming another write or none was counted for it;
+  // eNamed: closed, and a counted response has named it.
+  enum class eWrite : uint8_t { eOpen, eClosed, eNamed };
+
+  void CloseOldest();
+
+  std::vector<eWrite> writes_;                      // in the order sent
+  std::unordered_map<uint32_t, size_t> byAddress_;  // address to index in writes_
+  size_t oldestOpen_ = 0;                           // no write before it is open
+  uint32_t acknowledged_ = 0;
+  uint32_t namingNoWrite_ = 0;
+};
 
 // Inspects the log entries from next on, advancing next past each, until a
 // write response (08, counted whether or not it is well formed) or a stop
@@ -26,7 +66,8 @@ inline constexpr uint32_t kSdlCollectPauseMs = 100;
 // response was found.
 bool CollectWriteResponse(cProtocolLog& log, uint32_t& next,
                           uint32_t pauseMs = kSdlCollectPauseMs);
-// The same, also giving the address that the write response names (none when
-// nothing was found or the response is malformed).
-bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, std::optional<uint32_t>& address,
+// The same, giving each write response found to writes: a duplicate is
+// printed like any response and the collection goes on, within the same
+// allowance. True when a response counted.
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements& writes,
                           uint32_t pauseMs = kSdlCollectPauseMs);

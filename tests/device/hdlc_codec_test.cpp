@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/hdlc/hdlc_codec.h"
@@ -190,6 +191,36 @@ TEST(HdlcDecode, EmptyAndTooShortFramesAreIgnored) {
   // A flag both closes a frame and opens the next.
   const Bytes payload = {0x0B};
   EXPECT_EQ(Decode({Concat({0x7E, 0x7E}, Encode(payload))}), std::vector<Bytes>{payload});
+}
+
+// Every frame a flag closes, in arrival order: (intact, bytes), the bytes of
+// a damaged frame being all it held, FCS included.
+std::vector<std::pair<bool, Bytes>> DecodeAll(const std::vector<Bytes>& chunks) {
+  cHdlcDeframer deframer(1024);
+  std::vector<std::pair<bool, Bytes>> frames;
+  for (const Bytes& chunk : chunks) {
+    deframer.Feed(
+        chunk.data(), chunk.size(),
+        [&](const uint8_t* data, size_t size) { frames.emplace_back(true, Bytes(data, data + size)); },
+        [&](const uint8_t* data, size_t size) { frames.emplace_back(false, Bytes(data, data + size)); });
+  }
+  return frames;
+}
+
+TEST(HdlcDecode, DamagedFramesAreHandedOverWholeWithTheirFcs) {
+  const Bytes payload = {0x08, 0x7E, 0x01};
+  Bytes damaged = Encode(payload);
+  damaged[1] ^= 0x01;  // 0x08 becomes 0x09: the FCS no longer checks
+  const uint16_t fcs = Crc16X25(payload.data(), payload.size());
+  const Bytes held = {0x09, 0x7E, 0x01, static_cast<uint8_t>(fcs), static_cast<uint8_t>(fcs >> 8)};
+  // Split inside the escape: the damaged frame still arrives unescaped and whole.
+  const Bytes wire = Concat(Concat(damaged, {0x7E, 0x7E}), Encode({0x0B}));
+  const std::vector<std::pair<bool, Bytes>> expected = {{false, held}, {true, {0x0B}}};
+  EXPECT_EQ(DecodeAll({Bytes(wire.begin(), wire.begin() + 3), Bytes(wire.begin() + 3, wire.end())}), expected);
+  // Frames too short to carry an FCS and a payload count as damaged; the
+  // empty frames between flags are no frames at all.
+  EXPECT_EQ(DecodeAll({{0x7E, 0x7E, 0x00, 0x7E, 0x00, 0x00, 0x7E}}),
+            (std::vector<std::pair<bool, Bytes>>{{false, {0x00}}, {false, {0x00, 0x00}}}));
 }
 
 TEST(HdlcDecode, EscapedFlagIsDataAndEscapeStateSurvivesReads) {

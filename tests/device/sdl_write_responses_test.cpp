@@ -2,7 +2,9 @@
 // collection, and the exact lines printed.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <initializer_list>
 #include <thread>
 
 #include "device/sdl/sdl_write_responses.h"
@@ -48,17 +50,80 @@ TEST_F(CollectWriteResponseTest, MalformedResponseStillCounts) {
   EXPECT_EQ(next_, 2u);
 }
 
-TEST_F(CollectWriteResponseTest, FoundResponseNamesItsAddressUnlessMalformed) {
-  std::optional<uint32_t> address = 1u;
-  Received({0x08, 0x78, 0x56, 0x34, 0x12});
-  Received({0x08, 0x78, 0x56, 0x34, 0x12, 0x00});
-  ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, address, kFastPauseMs)); });
-  EXPECT_EQ(address, 0x12345678u);
-  ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, address, kFastPauseMs)); });
-  EXPECT_EQ(address, std::nullopt);
-  address = 1u;
-  ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, address, kFastPauseMs)); });
-  EXPECT_EQ(address, std::nullopt);
+// With an account of the writes, a response that repeats the address of a
+// write already answered by name is printed and passed over; the collection
+// goes on to the next response.
+TEST_F(CollectWriteResponseTest, DuplicateIsPrintedButNotCounted) {
+  cWriteAcknowledgements writes;
+  writes.Sent(0x1000);
+  writes.Sent(0x2000);
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  Received({0x08, 0x00, 0x20, 0x00, 0x00});
+  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  EXPECT_EQ(output_, "Received SDL write response (0x00001000)\n");
+  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  EXPECT_EQ(output_, "Received SDL write response (0x00001000)\nReceived SDL write response (0x00002000)\n");
+  EXPECT_EQ(writes.Acknowledged(), 2u);
+  EXPECT_EQ(next_, 3u);
+}
+
+TEST_F(CollectWriteResponseTest, DuplicateCoveringALostWriteLeavesItUnanswered) {
+  cWriteAcknowledgements writes;
+  writes.Sent(0x1000);
+  writes.Sent(0x2000);  // lost: never answered
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  output_ = ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  EXPECT_EQ(output_, "Received SDL write response (0x00001000)\n");
+  EXPECT_EQ(writes.Acknowledged(), 1u);
+}
+
+// Padded and truncated responses count, printed as invalid; a padded one
+// still names its write.
+TEST_F(CollectWriteResponseTest, MalformedResponsesCountAgainstTheAccount) {
+  cWriteAcknowledgements writes;
+  writes.Sent(0x1000);
+  writes.Sent(0x2000);
+  Received({0x08, 0x00, 0x20, 0x00, 0x00, 0x00});  // padded, names the second write
+  Received({0x08, 0x00, 0x10});                    // truncated: closes the oldest open one
+  Received({0x08, 0x00, 0x20, 0x00, 0x00});        // the second write again: a duplicate
+  for (int i = 0; i < 2; ++i) {
+    output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+    EXPECT_EQ(output_, "Received invalid SDL write response\n");
+  }
+  output_ = ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
+  EXPECT_EQ(writes.Acknowledged(), 2u);
+}
+
+// A module repeating one answer over and over cannot keep the host waiting:
+// the time between the duplicates is waiting, and it all counts against one
+// allowance.
+TEST_F(CollectWriteResponseTest, DuplicatesDoNotStretchTheAllowance) {
+  constexpr uint32_t kPauseMs = 10;  // an allowance of 500 ms
+  cWriteAcknowledgements writes;
+  writes.Sent(0x1000);
+  writes.Sent(0x2000);
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kPauseMs)); });
+  cProtocolLog& log = log_;
+  std::atomic<bool> stop{false};
+  std::thread module([&] {
+    for (int i = 0; i < 75 && !stop; ++i) {  // 3 s at most, should the allowance stretch
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      log.Add(Packet(kBufferKindSdlReceived, {0x08, 0x00, 0x10, 0x00, 0x00}));
+    }
+  });
+  bool found = true;
+  const auto start = std::chrono::steady_clock::now();
+  ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_, writes, kPauseMs); });
+  const auto took = std::chrono::steady_clock::now() - start;
+  stop = true;
+  module.join();
+  EXPECT_FALSE(found);
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
 }
 
 TEST_F(CollectWriteResponseTest, ErrorPacketStopsTheCollection) {
@@ -164,6 +229,83 @@ TEST_F(CollectWriteResponseTest, GivesUpAfterFiveSecondsOfSilence) {
   EXPECT_EQ(output_, "");
   EXPECT_GE(took, std::chrono::milliseconds(kSdlCollectPasses * kSdlCollectPauseMs));
   EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+// The account itself: which write a response closes, and which response is a
+// duplicate.
+
+cWriteAcknowledgements WritesSentTo(std::initializer_list<uint32_t> addresses) {
+  cWriteAcknowledgements writes;
+  for (uint32_t address : addresses) writes.Sent(address);
+  return writes;
+}
+
+TEST(WriteAcknowledgements, ResponsesNamingOpenWritesCloseThemInAnyOrder) {
+  cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300});
+  EXPECT_TRUE(writes.Take(0x300u));
+  EXPECT_TRUE(writes.Take(0x100u));
+  EXPECT_TRUE(writes.Take(0x200u));
+  EXPECT_EQ(writes.Acknowledged(), 3u);
+  EXPECT_EQ(writes.NamingNoWrite(), 0u);
+  EXPECT_FALSE(writes.Take(0x200u));  // every write answered by name: any repeat is a duplicate
+  EXPECT_EQ(writes.Acknowledged(), 3u);
+}
+
+// Programmers that report their addresses otherwise (relative to the base,
+// the end address, zero) are counted in turn, and the strangers are tallied.
+TEST(WriteAcknowledgements, AddressesNamingNoWriteAreCountedInTurn) {
+  cWriteAcknowledgements writes = WritesSentTo({0x00200000, 0x00201000, 0x00202000, 0x00203000});
+  for (uint32_t i = 0; i < 4; ++i) EXPECT_TRUE(writes.Take(i * 0x1000));
+  EXPECT_EQ(writes.Acknowledged(), 4u);
+  EXPECT_EQ(writes.NamingNoWrite(), 4u);
+}
+
+TEST(WriteAcknowledgements, ResponsesWithoutAnAddressCloseTheOldestOpenWrite) {
+  cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300});
+  EXPECT_TRUE(writes.Take(0x100u));
+  EXPECT_TRUE(writes.Take(std::nullopt));  // closes 0x200 in turn
+  // No response has named 0x200 yet: the first that does counts (closing
+  // 0x300); a second one is a duplicate.
+  EXPECT_TRUE(writes.Take(0x200u));
+  EXPECT_EQ(writes.Acknowledged(), 3u);
+  EXPECT_EQ(writes.NamingNoWrite(), 0u);
+  EXPECT_FALSE(writes.Take(0x100u));
+  EXPECT_FALSE(writes.Take(0x200u));
+}
+
+// A stray response counted for the oldest open write shifts the count by
+// one; each write's own response still counts once, and only a second
+// response naming the same write is a duplicate.
+TEST(WriteAcknowledgements, StrayResponseShiftsTheCountButDuplicatesAreStillFound) {
+  cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300});
+  EXPECT_TRUE(writes.Take(0x7F000000u));  // closes 0x100
+  EXPECT_TRUE(writes.Take(0x100u));       // closes 0x200
+  EXPECT_FALSE(writes.Take(0x100u));
+  EXPECT_TRUE(writes.Take(0x200u));  // closes 0x300
+  EXPECT_EQ(writes.Acknowledged(), 3u);
+  EXPECT_EQ(writes.NamingNoWrite(), 1u);
+}
+
+// The end-address habit: each response names the next write, already on its
+// way in a window; the last names no write. All count.
+TEST(WriteAcknowledgements, EndAddressesCountOncePerResponse) {
+  cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300});
+  EXPECT_TRUE(writes.Take(0x200u));
+  EXPECT_TRUE(writes.Take(0x300u));
+  EXPECT_TRUE(writes.Take(0x400u));
+  EXPECT_EQ(writes.Acknowledged(), 3u);
+  EXPECT_EQ(writes.NamingNoWrite(), 1u);
+}
+
+// A window of 0 awaits a response before the first write: one that comes
+// counts although no write is open.
+TEST(WriteAcknowledgements, ResponseWithNoWriteOpenStillCounts) {
+  cWriteAcknowledgements writes;
+  EXPECT_TRUE(writes.Take(0x100u));
+  writes.Sent(0x100u);
+  EXPECT_TRUE(writes.Take(0x100u));
+  EXPECT_EQ(writes.Acknowledged(), 2u);
+  EXPECT_EQ(writes.SentCount(), 1u);
 }
 
 }  // namespace

@@ -211,7 +211,9 @@ class SlowFailures(UpgradeTestCase):
         run = self.upgrade("--never-return-after", "diag")
         port = self.sim.env["DEV_PATH"] + "/ttyUSB0"
         self.assertLines(run, diag_lines() + [f"Failed to connect DL server to {port}",
-                                              f"Failed to connect SDL server to {port}"], succeeded=False)
+                                              f"Failed to connect SDL server to {port}"], succeeded=False,
+                         error_lines=[f"zntv-upgrade: {port} vanished before it could be opened: the module left "
+                                      "the bus (unplugged, or restarting and not back in time)"])
         self.assertEqual(self.sim.summary()["end"], "never-returned")
 
     def test_unanswered_download_mode_request_fails_diag_but_not_the_upgrade(self):

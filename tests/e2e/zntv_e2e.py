@@ -59,12 +59,14 @@ class HexImage:
 
 
 class UpgradeRun:
-    """zntv-upgrade's console lines (with seconds since start) and status,
-    how long it ran and the peak of its resident memory (KiB)."""
+    """zntv-upgrade's console lines (with seconds since start) and status, the
+    lines it wrote to standard error, how long it ran and the peak of its
+    resident memory (KiB)."""
 
-    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None):
+    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None, error_lines=()):
         self.timed_lines = timed_lines
         self.lines = [line for _, line in timed_lines]
+        self.error_lines = list(error_lines)
         self.status = status
         self.elapsed = elapsed
         self.peak_rss_kib = peak_rss_kib
@@ -129,12 +131,17 @@ class Simulator:
         return (self.records / "flash.bin").read_bytes()
 
 
-def run_upgrade(env, timeout=120):
+def run_upgrade(env, timeout=120, wrapper=()):
+    """One zntv-upgrade run (behind the wrapper command, if any); standard
+    output and standard error are kept apart."""
     start = time.monotonic()
-    process = subprocess.Popen([str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    process = subprocess.Popen([*wrapper, str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
-    timed = []
+    timed, errors = [], []
+    error_reader = threading.Thread(target=lambda: errors.extend(
+        raw.decode("utf-8", "replace").rstrip("\n") for raw in process.stderr))
+    error_reader.start()
     try:
         with process.stdout:
             for raw in process.stdout:
@@ -144,7 +151,9 @@ def run_upgrade(env, timeout=120):
         process.returncode = os.waitstatus_to_exitcode(wait_status)
     finally:
         watchdog.cancel()
-    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss)
+        error_reader.join()
+        process.stderr.close()
+    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss, errors)
 
 
 # The lines the updater prints, phase by phase.
@@ -247,9 +256,11 @@ class UpgradeTestCase(unittest.TestCase):
         self.sim_status, self.sim_output = sim.finish()
         return run
 
-    def assertLines(self, run, expected_without_last, succeeded):
-        """The exact console lines; the last one is the outcome."""
+    def assertLines(self, run, expected_without_last, succeeded, error_lines=()):
+        """The exact console lines, the last one the outcome, and the exact
+        lines on standard error (none unless given)."""
         self.assertEqual(run.lines[:-1], ["System configured for SimModule"] + expected_without_last)
+        self.assertEqual(run.error_lines, list(error_lines))
         if succeeded:
             self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
             self.assertEqual(run.status, 0)

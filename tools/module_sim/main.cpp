@@ -2,8 +2,11 @@
 // reports what it was sent.
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
+#include <string>
 
+#include "device/hdlc/traffic_trace.h"
 #include "tools/module_sim/module_run.h"
 #include "tools/module_sim/sim_options.h"
 #include "tools/module_sim/wine_registry.h"
@@ -33,6 +36,12 @@ int Simulate(const sim::sSimOptions& options) {
   }
   sim::sRunRecord record;
   sim::cPtyLink link(waiter, options.timing, options.misbehaviour);
+  const std::unique_ptr<cTrafficTrace> trace =
+      options.record.trace.empty()
+          ? nullptr
+          : cTrafficTrace::Open(platform::cOutputFile::AtPath(options.record.trace.string()), "zntv-module-sim");
+  if (!options.record.trace.empty() && !trace) return kExitSetup;
+  link.TraceTo(trace.get());
   sim::cResponder responder(link, options.misbehaviour, record, options.record.verbose);
   try {
     sim::ServeUpgrade(options, waiter, link, responder, presence, record,
@@ -42,6 +51,7 @@ int Simulate(const sim::sSimOptions& options) {
     link.Close();
     presence.Detach();
   }
+  sim::ReportEvent(std::string("run ends: ") + sim::RunEndName(record.end));
   if (!options.record.recordDir.empty()) sim::WriteRecords(record, options.record.recordDir);
   return ExitStatus(options, record);
 }

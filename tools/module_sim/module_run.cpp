@@ -16,6 +16,7 @@ void cPresenceList::Detach() {
 namespace {
 
 void RunStage(eStage stage, sStageContext& context) {
+  context.link.SetStage(stage);
   switch (stage) {
     case eStage::Diag: RunDiagStage(context); break;
     case eStage::Dl: RunDlStage(context); break;
@@ -49,6 +50,7 @@ bool ServeStage(eStage stage, sStageContext& context, cWaiter& waiter, cBusPrese
       if (offlineMs == 0) return false;
       waiter.SleepFor(std::chrono::milliseconds(offlineMs));
       presence.Attach(context.link.Open());
+      ReportEvent(std::string("back on the bus in the ") + StageName(stage) + " stage (--vanish-offline)");
     }
   }
 }
@@ -72,6 +74,7 @@ void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, c
       return;
     }
     if (options.misbehaviour.neverReturnAfter == stage) {
+      ReportEvent(std::string("left the bus for good after the ") + StageName(stage) + " stage (--never-return-after)");
       record.end = eRunEnd::NeverReturned;
       return;
     }

@@ -25,6 +25,15 @@ constexpr size_t kDeframerCapacity = 1 << 18;
 // bytes found waiting are taken to have been arriving for.
 constexpr auto kBusyLineCredit = std::chrono::milliseconds(5);
 
+const char* TracePhase(eStage stage) {
+  switch (stage) {
+    case eStage::Diag: return "DIAG";
+    case eStage::Dl: return "DL";
+    case eStage::Sdl: return "SDL";
+  }
+  return "?";
+}
+
 }  // namespace
 
 size_t cPacer::Chunk(size_t wanted) const {
@@ -50,7 +59,8 @@ cPtyLink::cPtyLink(cWaiter& waiter, const sTimingOptions& timing, const sMisbeha
       splitGap_(misbehaviour.splitGapMs),
       readPacer_(waiter, timing.linkSpeed),
       writePacer_(waiter, timing.linkSpeed),
-      deframer_(kDeframerCapacity) {}
+      deframer_(kDeframerCapacity),
+      writtenFrames_(kDeframerCapacity) {}
 
 std::filesystem::path cPtyLink::Open() {
   platform::cHandle master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -62,7 +72,9 @@ std::filesystem::path cPtyLink::Open() {
   master_ = std::move(master);
   slave_ = name;
   deframer_ = cHdlcDeframer(kDeframerCapacity);
+  writtenFrames_ = cHdlcDeframer(kDeframerCapacity);
   packets_.clear();
+  heldByHost_ = false;
   return slave_;
 }
 
@@ -97,39 +109,75 @@ void cPtyLink::ReadAvailable(Deadline deadline) {
     return;
   }
   if (got <= 0) return;  // EAGAIN or EINTR: poll again
-  deframer_.Feed(buffer, static_cast<size_t>(got),
-                 [this](const uint8_t* payload, size_t size) { packets_.emplace_back(payload, payload + size); });
+  heldByHost_ = true;
+  deframer_.Feed(
+      buffer, static_cast<size_t>(got),
+      [this](const uint8_t* payload, size_t size) {
+        if (trace_) trace_->Frame(eTraceDirection::eReceived, TracePhase(stage_), payload, size);
+        packets_.emplace_back(payload, payload + size);
+      },
+      [this](const uint8_t* bytes, size_t size) {
+        if (trace_) trace_->Frame(eTraceDirection::eReceivedDamaged, TracePhase(stage_), bytes, size);
+      });
   readPacer_.Account(static_cast<size_t>(got), waiting);
 }
 
 // The watch goes on before the hang-up is checked again, so an open that
-// happens in between is not missed.
+// happens in between is not missed. A host that held the line and let go of
+// it gets the host-gone time to take it again: the updater reopens the port
+// at once when one phase hands the module to the next, and otherwise has
+// failed or ended. A terminal the host never opened gets the idle time-out
+// (a person may be starting the updater by hand).
 void cPtyLink::WaitForHostToOpen(Deadline deadline) {
   platform::cHandle watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!watch.IsValid() || inotify_add_watch(watch.Get(), slave_.c_str(), IN_OPEN) < 0) {
     throw std::runtime_error("cannot watch " + slave_.string());
   }
+  const bool letGo = heldByHost_ && timing_.hostGoneMs != 0;
+  const Deadline until = letGo ? std::min(deadline, Clock::now() + std::chrono::milliseconds(timing_.hostGoneMs))
+                               : deadline;
   for (;;) {
     pollfd probe{master_.Get(), POLLIN, 0};
-    if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) return;
-    if (waiter_.Wait(watch.Get(), POLLIN, deadline) == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+    if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
+      heldByHost_ = true;
+      return;
+    }
+    if (waiter_.Wait(watch.Get(), POLLIN, until) == 0) {
+      throw cRunEnded(until < deadline ? eRunEnd::HostGone : eRunEnd::IdleTimeout);
+    }
     char events[4096];
     while (read(watch.Get(), events, sizeof events) > 0) {
     }
   }
 }
 
+// Nothing is read any more; only the host letting go of the line is watched
+// for (a terminal with nobody at the other end reports a hang-up).
 void cPtyLink::StopReading() {
-  waiter_.SleepFor(std::chrono::milliseconds(timing_.idleTimeoutMs));
-  throw cRunEnded(eRunEnd::IdleTimeout);
+  const Deadline deadline = Clock::now() + std::chrono::milliseconds(timing_.idleTimeoutMs);
+  for (;;) {
+    if (waiter_.Wait(master_.Get(), 0, deadline) == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+    WaitForHostToOpen(deadline);
+  }
 }
 
 void cPtyLink::Write(const Bytes& wire) {
+  if (trace_) TraceWritten(wire);
   const size_t piece = splitBytes_ ? splitBytes_ : wire.size();
   for (size_t offset = 0; offset < wire.size(); offset += piece) {
     if (offset != 0) waiter_.SleepFor(splitGap_);
     WriteAll(wire.data() + offset, std::min(piece, wire.size() - offset));
   }
+}
+
+void cPtyLink::TraceWritten(const Bytes& wire) {
+  const char* phase = TracePhase(stage_);
+  writtenFrames_.Feed(
+      wire.data(), wire.size(),
+      [this, phase](const uint8_t* payload, size_t size) { trace_->Frame(eTraceDirection::eSent, phase, payload, size); },
+      [this, phase](const uint8_t* bytes, size_t size) {
+        trace_->Frame(eTraceDirection::eSentDamaged, phase, bytes, size);
+      });
 }
 
 void cPtyLink::WriteAll(const uint8_t* data, size_t size) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "device/hdlc/hdlc_codec.h"
+#include "device/hdlc/traffic_trace.h"
 #include "platform/handle.h"
 #include "tools/module_sim/sim_bytes.h"
 #include "tools/module_sim/sim_options.h"
@@ -37,6 +38,11 @@ class cPtyLink {
  public:
   cPtyLink(cWaiter& waiter, const sTimingOptions& timing, const sMisbehaviourOptions& misbehaviour);
 
+  // Traces every frame read and written from now on, under the stage's name;
+  // null traces nothing.
+  void TraceTo(cTrafficTrace* trace) { trace_ = trace; }
+  void SetStage(eStage stage) { stage_ = stage; }
+
   // A fresh pseudo-terminal (the module came onto the bus); returns the path
   // of its slave. Throws std::runtime_error when none can be made.
   std::filesystem::path Open();
@@ -44,7 +50,8 @@ class cPtyLink {
   void Close();
 
   // The next intact packet from the host. Throws cRunEnded(IdleTimeout) when
-  // none arrives within the idle time-out.
+  // none arrives within the idle time-out, and cRunEnded(HostGone) when the
+  // host lets go of the line and does not take it again in time.
   Bytes NextPacket();
   // Writes raw line bytes, split and paced as configured. Bytes written while
   // no host holds the port are lost, as on a real line.
@@ -52,13 +59,15 @@ class cPtyLink {
   // Keeps the line as it is for a while: nothing read, nothing written.
   void Pause(std::chrono::milliseconds duration) { waiter_.SleepFor(duration); }
   // Stops reading for good: the host's bytes pile up in the terminal until
-  // its writes block. Throws cRunEnded at the idle time-out (or a signal).
+  // its writes block. Throws cRunEnded at the idle time-out (or a signal), or
+  // once the host has let go of the line for good.
   [[noreturn]] void StopReading();
 
  private:
   void ReadAvailable(Deadline deadline);
   void WaitForHostToOpen(Deadline deadline);
   void WriteAll(const uint8_t* data, size_t size);
+  void TraceWritten(const Bytes& wire);
 
   cWaiter& waiter_;
   sTimingOptions timing_;
@@ -69,6 +78,13 @@ class cPtyLink {
   std::filesystem::path slave_;
   cHdlcDeframer deframer_;
   std::deque<Bytes> packets_;
+  // The host has held this terminal open: a hang-up now means it let go.
+  bool heldByHost_ = false;
+  cTrafficTrace* trace_ = nullptr;
+  eStage stage_ = eStage::Diag;
+  // The line bytes written, framed again as the host will see them, so that
+  // the trace holds what went out: damaged frames and noise included.
+  cHdlcDeframer writtenFrames_;
 };
 
 }  // namespace sim

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "device/hdlc/traffic_trace.h"
+
 namespace sim {
 
 namespace {
@@ -73,25 +75,44 @@ bool cResponder::Lose(eStage stage, const Bytes& request) {
   const sRequestTag next{stage, request.empty() ? uint8_t(0) : request[0],
                          counts_[{stage, request.empty() ? uint8_t(0) : request[0]}] + 1};
   if (!Matches(misbehaviour_.lost, next)) return false;
+  ReportFault(next, "request lost on its way (--lose)");
   Note(stage, request, "lost");
   return true;
+}
+
+void cResponder::ReportFault(const sRequestTag& tag, const std::string& fault) const {
+  char request[48];
+  std::snprintf(request, sizeof request, "%s request %02x #%u: ", StageName(tag.stage), tag.code, tag.occurrence);
+  ReportEvent(request + fault);
+}
+
+void ReportEvent(const std::string& event) {
+  const double seconds = static_cast<double>(TimeSinceProgramStart().count()) / 1e6;
+  std::fprintf(stderr, "zntv-module-sim: at %.6f s, %s\n", seconds, event.c_str());
 }
 
 void cResponder::Answer(const sRequestTag& tag, const std::vector<Bytes>& packets) {
   if (packets.empty()) return;
   if (Matches(misbehaviour_.stall, tag)) {
+    ReportFault(tag, "stops reading the line for good (--stall)");
     Log("--", tag, packets.back(), " (stopped reading)");
     link_.StopReading();
   }
   if (Matches(misbehaviour_.vanish, tag)) {
+    ReportFault(tag, "drops off the bus instead of answering (--vanish)");
     Log("--", tag, packets.back(), " (dropped off the bus)");
     throw sLeftBus{};
   }
   if (Matches(misbehaviour_.silent, tag)) {
+    ReportFault(tag, "answer withheld (--silent)");
     Log("--", tag, packets.back(), " (withheld)");
     return;
   }
-  if (Matches(misbehaviour_.late, tag)) link_.Pause(std::chrono::milliseconds(misbehaviour_.lateMs));
+  if (Matches(misbehaviour_.late, tag)) {
+    ReportFault(tag, "answer held for " + std::to_string(misbehaviour_.lateMs) + " ms (--late)");
+    link_.Pause(std::chrono::milliseconds(misbehaviour_.lateMs));
+  }
+  ReportShaping(tag);
   Bytes wire;
   AppendLineTrouble(tag, wire);
   for (size_t i = 0; i + 1 < packets.size(); ++i) {
@@ -130,6 +151,33 @@ void cResponder::AppendLineTrouble(const sRequestTag& tag, Bytes& wire) const {
       if (packet.size() < misbehaviour_.unsolicitedPad) packet.resize(misbehaviour_.unsolicitedPad, 0x00);
       Append(wire, Frame(packet));
     }
+  }
+}
+
+// What the rules do to this answer, one report each, in the order they
+// shape the bytes on the line.
+void cResponder::ReportShaping(const sRequestTag& tag) const {
+  const struct {
+    const std::vector<sAnswerRule>& rules;
+    std::string fault;
+  } shapings[] = {
+      {misbehaviour_.garbageBefore,
+       std::to_string(misbehaviour_.garbageBytes) + " bytes of noise before the answer (--garbage-before)"},
+      {misbehaviour_.flagStorm, std::to_string(misbehaviour_.stormFlags) + " bare flags before the answer (--flag-storm)"},
+      {misbehaviour_.overlongBefore,
+       std::to_string(kOverlongBytes) + " bytes without a flag before the answer (--overlong-before)"},
+      {misbehaviour_.unsolicitedBefore,
+       std::to_string(misbehaviour_.unsolicitedPackets.size() * misbehaviour_.unsolicitedRepeat) +
+           " unsolicited packets before the answer (--unsolicited-before)"},
+      {misbehaviour_.damagedBefore, "a copy with a wrong FCS before the answer (--damaged-before)"},
+      {misbehaviour_.truncated, "answer cut by its last byte (--truncate)"},
+      {misbehaviour_.padded, "answer padded with a zero byte (--pad)"},
+      {misbehaviour_.badFcs, "answer sent with a wrong FCS (--bad-fcs)"},
+      {misbehaviour_.duplicated, "answer sent twice (--duplicate)"},
+      {misbehaviour_.heldBack, "answer held back until after the next answer (--hold-back)"},
+  };
+  for (const auto& shaping : shapings) {
+    if (Matches(shaping.rules, tag)) ReportFault(tag, shaping.fault);
   }
 }
 

@@ -43,9 +43,13 @@ class cResponder {
   void Answer(const sRequestTag& tag, const std::vector<Bytes>& packets);
 
   bool Matches(const std::vector<sAnswerRule>& rules, const sRequestTag& tag) const;
+  // Says on standard error which fault the module injects at this request,
+  // and when (seconds since the start, the clock of the traffic trace).
+  void ReportFault(const sRequestTag& tag, const std::string& fault) const;
 
  private:
   void AppendLineTrouble(const sRequestTag& tag, Bytes& wire) const;
+  void ReportShaping(const sRequestTag& tag) const;
   Bytes ShapedAnswer(const sRequestTag& tag, const Bytes& answer) const;
   void Log(const char* direction, const sRequestTag& tag, const Bytes& packet, const char* note) const;
 
@@ -56,6 +60,10 @@ class cResponder {
   std::map<std::pair<eStage, uint8_t>, unsigned> counts_;
   Bytes heldBack_;  // frames of answers that go out after the next answer
 };
+
+// One line on standard error with the time since the start (the clock of the
+// traffic trace): a fault injected, or how the run ends.
+void ReportEvent(const std::string& event);
 
 // A frame of payload whose FCS no longer matches.
 Bytes DamagedFrame(const Bytes& payload);

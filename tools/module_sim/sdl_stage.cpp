@@ -1,6 +1,7 @@
 // The flash programmer: greets the host with its limits, stores streaming
 // writes in flash and acknowledges each by address (optionally with log
-// chatter or an error in its place), and leaves the bus after the reset.
+// chatter or an error in its place, or with the address relative to the
+// base), and leaves the bus after the reset.
 #include <string_view>
 
 #include "tools/module_sim/stages.h"
@@ -81,6 +82,7 @@ class cProgrammer {
     const sRequestTag tag = Note(request);
     ++context_.record.helloCount;
     if (!IsHostHello(request)) return Refuse(tag, kErrorBadHello, "bad hello");
+    if (sdl_.helloBadMagic) context_.responder.ReportFault(tag, "hello answered with a damaged magic (--sdl-hello-bad-magic)");
     context_.responder.Answer(tag, {HelloAnswer(sdl_)});
     return true;
   }
@@ -92,10 +94,16 @@ class cProgrammer {
     const sRequestTag tag = Note(request, HexAddress(address) + " " + std::to_string(length));
     if (length > sdl_.maxWrite) return Refuse(tag, kErrorTooLarge, "write too large");
     ++writes_;
-    if (writes_ == sdl_.errorAtWrite) return Refuse(tag, sdl_.errorCode, "flash write failed");
-    const uint32_t stored =
-        context_.responder.Matches(context_.options.misbehaviour.wrongAddress, tag) ? address + kWrongAddressOffset
-                                                                                     : address;
+    if (writes_ == sdl_.errorAtWrite) {
+      context_.responder.ReportFault(tag, "write answered with error " + std::to_string(sdl_.errorCode) +
+                                              " (--sdl-error-at)");
+      return Refuse(tag, sdl_.errorCode, "flash write failed");
+    }
+    const bool misplaced = context_.responder.Matches(context_.options.misbehaviour.wrongAddress, tag);
+    const uint32_t stored = misplaced ? address + kWrongAddressOffset : address;
+    if (misplaced) {
+      context_.responder.ReportFault(tag, "write stored and acknowledged at " + HexAddress(stored) + " (--wrong-address)");
+    }
     context_.record.flash.Write(stored, &request[kWriteHeader], length);
     std::vector<Bytes> packets;
     if (sdl_.logEvery && writes_ % sdl_.logEvery == 0) {
@@ -103,8 +111,13 @@ class cProgrammer {
       PutText(log, "wrote " + std::to_string(length) + " bytes at " + HexAddress(address));
       packets.push_back(log);
     }
+    const bool relative = context_.responder.Matches(context_.options.misbehaviour.relativeAddress, tag);
+    if (relative) {
+      context_.responder.ReportFault(tag, "write acknowledged at " + HexAddress(stored - sdl_.baseAddress) +
+                                              ", its address less the base (--relative-address)");
+    }
     Bytes answer{kWriteAnswer};
-    PutLe(answer, stored, 4);
+    PutLe(answer, relative ? stored - sdl_.baseAddress : stored, 4);
     packets.push_back(answer);
     context_.responder.Answer(tag, packets);
     return true;
@@ -115,8 +128,10 @@ class cProgrammer {
     context_.record.resetReceived = true;
     if (sdl_.resetAnswer == eResetAnswer::Done) context_.responder.Answer(tag, {{kResetAnswer}});
     if (sdl_.resetAnswer == eResetAnswer::Error) {
+      context_.responder.ReportFault(tag, "reset answered with an error (--reset-answer 0d)");
       context_.responder.Answer(tag, {Error(sdl_.errorCode, "reset refused", sdl_.errorBare)});
     }
+    if (sdl_.resetAnswer == eResetAnswer::None) context_.responder.ReportFault(tag, "reset not answered (--reset-answer none)");
     return false;
   }
 

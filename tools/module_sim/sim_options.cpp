@@ -196,6 +196,9 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::timing, &sTimingOptions::offlineDelayMs)},
       {"--idle-timeout", "MS", "end the run after this long without a request (60000)",
        Number(&S::timing, &sTimingOptions::idleTimeoutMs)},
+      {"--host-gone-timeout", "MS",
+       "end the run when the host lets go of the line and does not open it again within this (5000; 0: never)",
+       Number(&S::timing, &sTimingOptions::hostGoneMs)},
       // Boot downloader.
       {"--dl-version", "N", "downloader current version (2)", Number(&S::dl, &sDlOptions::version)},
       {"--dl-min-version", "N", "downloader minimum version (1)", Number(&S::dl, &sDlOptions::minVersion)},
@@ -267,6 +270,9 @@ const std::vector<sOptionEntry>& OptionTable() {
       {"--wrong-address", "STAGE[:CODE[:N]]",
        "store matching SDL writes 0x10000000 higher and acknowledge that address (repeatable)",
        Rule(&sMisbehaviourOptions::wrongAddress)},
+      {"--relative-address", "STAGE[:CODE[:N]]",
+       "acknowledge matching SDL writes with their address less the base address (repeatable)",
+       Rule(&sMisbehaviourOptions::relativeAddress)},
       {"--lose", "STAGE[:CODE[:N]]", "matching requests never reach the module: no effect, no answer (repeatable)",
        Rule(&sMisbehaviourOptions::lost)},
       {"--vanish", "STAGE[:CODE[:N]]", "drop off the bus instead of answering matching requests (repeatable)",
@@ -281,6 +287,8 @@ const std::vector<sOptionEntry>& OptionTable() {
       {"--expect-image", "FILE", "compare flash at the base address with FILE at exit; exit status tells",
        Text(&S::record, &sRecordOptions::expectImage)},
       {"--verbose", nullptr, "log every packet on standard error", Flag(&S::record, &sRecordOptions::verbose)},
+      {"--trace", "FILE", "write every frame read and written to FILE, as ZNTV_TRACE makes the updater do",
+       Text(&S::record, &sRecordOptions::trace)},
       // Wine.
       {"--wine-prefix", "DIR", "also register the module as a COM port in this Wine prefix",
        Text(&S::wine, &sWineOptions::prefix)},
@@ -294,7 +302,9 @@ std::string Usage() {
   text << "usage: zntv-module-sim [options]\n"
           "Plays the module on a pseudo-terminal; prints PROGRAMFILES, SYSFS_PATH and DEV_PATH as\n"
           "export lines, then serves one upgrade. Exit status: 0 after a reset (and a matching\n"
-          "image when asked), 1 image mismatch, 2 usage or set-up error, 3 run ended without reset.\n";
+          "image when asked), 1 image mismatch, 2 usage or set-up error, 3 run ended without reset.\n"
+          "Every fault it injects, and how the run ends, is said on standard error with the time since\n"
+          "the start, on the clock of the traffic trace (--trace).\n";
   for (const auto& option : OptionTable()) {
     std::string head = std::string("  ") + option.name + (option.argument ? std::string(" ") + option.argument : "");
     text << head << std::string(head.size() < 34 ? 34 - head.size() : 1, ' ') << option.help << "\n";

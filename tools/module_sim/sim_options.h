@@ -42,6 +42,10 @@ struct sTimingOptions {
   unsigned dropDelayMs = 100;      // last answer to leaving the bus
   unsigned offlineDelayMs = 400;   // off the bus before coming back
   unsigned idleTimeoutMs = 60000;  // no request for this long ends the run
+  // A host that let go of the line and does not take it again within this
+  // has given up (the updater failed or ended): the run ends. 0: wait the
+  // idle time-out instead.
+  unsigned hostGoneMs = 5000;
 };
 
 struct sDlOptions {
@@ -95,6 +99,7 @@ struct sMisbehaviourOptions {
   std::vector<sAnswerRule> late;            // sent lateMs after the request
   unsigned lateMs = 6000;
   std::vector<sAnswerRule> wrongAddress;    // SDL write stored and acknowledged elsewhere
+  std::vector<sAnswerRule> relativeAddress; // SDL write acknowledged with its address less the base
   // The module itself failing.
   std::vector<sAnswerRule> lost;            // request lost on its way: no effect, no answer
   std::vector<sAnswerRule> vanish;          // module drops off the bus instead of answering
@@ -104,6 +109,7 @@ struct sMisbehaviourOptions {
 
 struct sRecordOptions {
   std::filesystem::path recordDir;
+  std::filesystem::path trace;  // empty: no traffic trace
   std::filesystem::path expectImage;
   bool verbose = false;
 };

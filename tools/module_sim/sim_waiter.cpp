@@ -18,6 +18,7 @@ const char* RunEndName(eRunEnd end) {
     case eRunEnd::NeverReturned: return "never-returned";
     case eRunEnd::Signal: return "signal";
     case eRunEnd::Failure: return "failure";
+    case eRunEnd::HostGone: return "host-gone";
   }
   return "?";
 }

@@ -13,7 +13,7 @@ using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 
 // Why a run ended before or after its natural end (the reset).
-enum class eRunEnd { Reset, IdleTimeout, NeverReturned, Signal, Failure };
+enum class eRunEnd { Reset, IdleTimeout, NeverReturned, Signal, Failure, HostGone };
 const char* RunEndName(eRunEnd end);
 
 // Thrown from deep inside a stage to end the run.

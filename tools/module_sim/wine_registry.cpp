@@ -52,7 +52,14 @@ cWineRegistration::cWineRegistration(const sWineOptions& wine, const sDeviceOpti
   std::error_code ignored;
   fs::remove(DosDevice(), ignored);
   fs::create_symlink(portName, DosDevice());
-  if (device.writeDescription) WriteDescriptionFile(wine_.prefix / "drive_c" / "Program Files", device);
+  if (device.writeDescription) WriteDescriptionFile(ProgramFilesOf32BitPrograms(), device);
+}
+
+// Where 32-bit installers put their files, and so where the updater looks:
+// "Program Files (x86)" in a 64-bit prefix, "Program Files" in a 32-bit one.
+fs::path cWineRegistration::ProgramFilesOf32BitPrograms() const {
+  const fs::path drive = wine_.prefix / "drive_c";
+  return fs::is_directory(drive / "Program Files (x86)") ? drive / "Program Files (x86)" : drive / "Program Files";
 }
 
 cWineRegistration::~cWineRegistration() {

@@ -15,7 +15,8 @@ class cWineRegistration final : public cBusPresence {
  public:
   // identity: "vid_0a1b&pid_2c3d&mi_02"; portName: the Linux port name link.
   // Writes the device's registry entry (without its interface), the COM port
-  // mapping and the description file under C:\Program Files at once; throws
+  // mapping and the description file below the program-files folder of
+  // 32-bit programs (C:\Program Files (x86) in a 64-bit prefix) at once; throws
   // std::runtime_error when Wine refuses.
   cWineRegistration(const sWineOptions& wine, const sDeviceOptions& device, const std::string& identity,
                     const std::filesystem::path& portName);
@@ -28,6 +29,7 @@ class cWineRegistration final : public cBusPresence {
 
  private:
   std::filesystem::path DosDevice() const;
+  std::filesystem::path ProgramFilesOf32BitPrograms() const;
   std::string InterfaceKey() const;
   // Imports a .reg text with regedit in the prefix; throws when it fails.
   void Import(const std::string& regText) const;

@@ -1,0 +1,78 @@
+// Explanations of a failed start: the texts, and printing each line once.
+#include "device/discovery/failure_hints.h"
+
+#include <set>
+
+#include "device/discovery/device_search.h"
+#include "device/discovery/file_system.h"
+#include "platform/console.h"
+
+namespace {
+
+void Explain(const std::vector<std::wstring>& lines) {
+  static std::set<std::wstring> said;
+  for (const std::wstring& line : lines) {
+    if (said.insert(line).second) platform::ConsoleExplain(L"zntv-upgrade: %ls\n", line.c_str());
+  }
+}
+
+std::wstring Joined(const std::vector<std::wstring>& parts) {
+  std::wstring text;
+  for (const std::wstring& part : parts) text += (text.empty() ? L"" : L", ") + part;
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::wstring> MissingConfigurationHints(const std::wstring& installFolder) {
+  const wchar_t separator = host::kPathSeparator;
+  const std::wstring pattern =
+      installFolder + L"Images" + separator + L"*" + separator + L"????????.did";
+  return {L"no usable description file matches " + pattern,
+          L"a description file is named after the module's USB vendor and product (VVVVPPPP.did, in hex), "
+          L"and the third field of its first line names the serial interface (e.g. modem,mi_00,mi_02,diag)"};
+}
+
+std::vector<sSeenInterface> ListSeenInterfaces(cComPortInterfaces& interfaces) {
+  std::vector<sSeenInterface> seen;
+  std::wstring path;
+  for (uint32_t index = 0; interfaces.GetDevicePath(index, path); ++index) {
+    sDeviceInterfaceKey key;
+    if (SplitDevicePath(path, key)) seen.push_back({key.identity, interfaces.ReadPortName(index, key)});
+  }
+  return seen;
+}
+
+std::vector<std::wstring> MissingDeviceHints(const ConfigurationMap& configurations,
+                                             const std::vector<sSeenInterface>& seen) {
+  std::vector<std::wstring> wanted;
+  for (const auto& [key, configuration] : configurations) wanted.push_back(key);
+  std::vector<std::wstring> present;
+  for (const sSeenInterface& interface : seen) {
+    present.push_back(interface.identity +
+                      (interface.portName.empty() ? L" without a port" : L" at " + interface.portName));
+  }
+  return {L"looked for a serial port of USB interface " + Joined(wanted),
+          L"USB serial interfaces present: " + (present.empty() ? std::wstring(L"none") : Joined(present))};
+}
+
+std::wstring VanishedPortHint(const std::wstring& portName) {
+  return portName + L" vanished before it could be opened: the module left the bus "
+                    L"(unplugged, or restarting and not back in time)";
+}
+
+std::wstring UnexplainedPortHint(const std::wstring& portName, uint32_t error) {
+  return L"cannot open " + portName + L" as a serial line (system error " + std::to_wstring(error) + L")";
+}
+
+void ExplainMissingConfiguration() { Explain(MissingConfigurationHints(GetInstallFolder())); }
+
+void ExplainMissingDevice(const ConfigurationMap& configurations) {
+  std::unique_ptr<cComPortInterfaces> interfaces = host::OpenPresentComPortInterfaces();
+  Explain(MissingDeviceHints(configurations, interfaces ? ListSeenInterfaces(*interfaces)
+                                                        : std::vector<sSeenInterface>{}));
+}
+
+void ExplainPortFailure(const std::wstring& portName, uint32_t error) {
+  if (error != 0) Explain(PortFailureHints(portName, error));
+}

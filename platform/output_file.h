@@ -1,0 +1,42 @@
+// A file the program writes a record into as it runs (the traffic trace):
+// created or emptied when opened, written in whole pieces at its end, closed
+// at destruction.
+//
+// Threads: open on any thread; one Write at a time per file (callers that
+// share a file serialise their writes).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/handle.h"
+
+namespace platform {
+
+class cOutputFile {
+ public:
+  // The file named by the value of an environment variable. Nothing is
+  // created when the variable is not set or empty (IsNamed() is false).
+  static cOutputFile NamedBy(const char* variable);
+  // The file at a path given as UTF-8 text.
+  static cOutputFile AtPath(const std::string& path);
+
+  bool IsNamed() const { return !name_.empty(); }
+  bool IsOpen() const { return file_.IsValid(); }
+  // The system's error code when a named file could not be opened, else 0.
+  uint32_t Error() const { return error_; }
+  // The file's name as UTF-8 text, for messages.
+  const std::string& Name() const { return name_; }
+  // Writes all of data after what was written so far; false when the system
+  // refused part of it.
+  bool Write(const void* data, size_t size);
+
+ private:
+  cOutputFile() = default;
+
+  cHandle file_;
+  uint32_t error_ = 0;
+  std::string name_;
+};
+
+}  // namespace platform

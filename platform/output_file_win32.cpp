@@ -1,0 +1,63 @@
+// Output files on Windows: wide environment and paths; the file is shared for
+// reading so that it can be looked at while the program runs.
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/output_file.h"
+#include "platform/utf8.h"
+
+namespace platform {
+
+namespace {
+
+std::wstring Utf8ToWide(const std::string& text) {
+  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+cHandle CreateForAppending(const std::wstring& path) {
+  return cHandle(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+}  // namespace
+
+cOutputFile cOutputFile::NamedBy(const char* variable) {
+  const std::wstring name(variable, variable + std::char_traits<char>::length(variable));
+  const DWORD needed = ::GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+  if (needed <= 1) return cOutputFile();
+  std::vector<wchar_t> value(needed);
+  const DWORD length = ::GetEnvironmentVariableW(name.c_str(), value.data(), needed);
+  if (length == 0 || length >= needed) return cOutputFile();
+  const std::wstring path(value.data(), length);
+  cOutputFile file;
+  file.name_ = WideToUtf8(path);
+  file.file_ = CreateForAppending(path);
+  if (!file.file_.IsValid()) file.error_ = ::GetLastError();
+  return file;
+}
+
+cOutputFile cOutputFile::AtPath(const std::string& path) {
+  cOutputFile file;
+  file.name_ = path;
+  file.file_ = CreateForAppending(Utf8ToWide(path));
+  if (!file.file_.IsValid()) file.error_ = ::GetLastError();
+  return file;
+}
+
+bool cOutputFile::Write(const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD piece = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!::WriteFile(file_.Get(), bytes, piece, &written, nullptr) || written == 0) return false;
+    bytes += written;
+    size -= written;
+  }
+  return true;
+}
+
+}  // namespace platform
