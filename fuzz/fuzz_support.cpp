@@ -8,6 +8,12 @@
 #include <cstdlib>
 
 namespace fuzz {
+namespace {
+
+// The memory file is emptied on the first Clear after it has grown this far.
+constexpr off_t kRewindSize = off_t{1} << 20;
+
+}  // namespace
 
 void PropertyViolated(const char* property, const char* file, int line) {
   std::fprintf(stderr, "\nproperty violated: %s (%s:%d)\n", property, file, line);
@@ -21,23 +27,30 @@ cStdoutCapture::cStdoutCapture() : fd_(memfd_create("zntv-fuzz-stdout", 0)) {
 }
 
 void cStdoutCapture::Clear() {
-  std::fflush(stdout);
+  mark_ = End();
+  if (mark_ < kRewindSize) return;
   if (ftruncate(fd_, 0) != 0 || lseek(fd_, 0, SEEK_SET) != 0) {
     PropertyViolated("captured output cleared", __FILE__, __LINE__);
   }
+  mark_ = 0;
 }
 
 std::string cStdoutCapture::Text() {
-  std::fflush(stdout);
-  std::string text;
-  char chunk[4096];
-  for (off_t at = 0;;) {
-    const ssize_t got = pread(fd_, chunk, sizeof chunk, at);
-    if (got <= 0) break;
-    text.append(chunk, static_cast<size_t>(got));
-    at += got;
+  std::string text(static_cast<size_t>(End() - mark_), '\0');
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t got = pread(fd_, text.data() + done, text.size() - done, mark_ + static_cast<off_t>(done));
+    if (got <= 0) PropertyViolated("captured output read", __FILE__, __LINE__);
+    done += static_cast<size_t>(got);
   }
   return text;
+}
+
+off_t cStdoutCapture::End() {
+  std::fflush(stdout);
+  // Standard output shares the memory file's offset: it is a duplicate.
+  const off_t end = lseek(fd_, 0, SEEK_CUR);
+  if (end < mark_) PropertyViolated("captured output position known", __FILE__, __LINE__);
+  return end;
 }
 
 uint32_t LittleEndian(std::span<const uint8_t> bytes) {

@@ -3,6 +3,8 @@
 //
 // Threads: single-threaded fuzz targets only.
 #pragma once
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -15,7 +17,9 @@ namespace fuzz {
 
 // Everything written to standard output from construction on goes to a
 // memory file instead, so that a target can compare printed lines with the
-// fields it expects.
+// fields it expects. Clearing only moves a mark: the file is emptied once it
+// has grown large, not per check, which keeps a check to one or two system
+// calls.
 class cStdoutCapture {
  public:
   cStdoutCapture();
@@ -25,7 +29,11 @@ class cStdoutCapture {
   std::string Text();
 
  private:
+  // Where standard output writes next, after flushing its buffer.
+  off_t End();
+
   int fd_;
+  off_t mark_ = 0;  // where the text since the last Clear starts
 };
 
 // The bytes as a little- or big-endian number, checked against the span's

@@ -177,13 +177,6 @@ cHexFile::~cHexFile() = default;
 
 void cHexFile::Parse() {
   if (Error != platform::kErrorSuccess) return;
-  Image.reset(new (std::nothrow) uint8_t[kHexImageCapacity]);
-  if (!Image) {
-    Error = platform::kErrorNotEnoughMemory;
-    return;
-  }
-  ImageCapacity = kHexImageCapacity;
-  std::fill_n(Image.get(), ImageCapacity, uint8_t{0xFF});
   try {
     if (!BuildImage()) Error = platform::kErrorBadFormat;
   } catch (const std::bad_alloc&) {
@@ -196,6 +189,11 @@ bool cHexFile::BuildImage() {
   records.list.reserve(Size / kMinRecordLength + 1);
   records.bytes.reserve(Size / 2);
   if (!ReadRecords(Data, Size, records) || !FindAddresses(records, &LoadAddress, &EntryAddress)) return false;
+  // Only text whose records all passed gets the megabyte: a faulty text is
+  // refused without touching it.
+  Image = std::make_unique_for_overwrite<uint8_t[]>(kHexImageCapacity);
+  ImageCapacity = kHexImageCapacity;
+  std::fill_n(Image.get(), ImageCapacity, uint8_t{0xFF});
   return ForEachRecord(records, [&](const sHexRecord& record, uint32_t absolute) {
     return record.type != eHexData || PlaceData(absolute, records.bytes.data() + record.dataOffset, record.byteCount);
   });

@@ -25,7 +25,7 @@ class cHexFile : public cMemoryMappedFile {
   uint32_t EntryAddress = 0xFFFFFFFFu;  // last start-linear-address record
   uint32_t LoadAddress = 0xFFFFFFFFu;   // lowest data address
   uint32_t ImageLength = 0;             // highest end offset from LoadAddress
-  uint32_t ImageCapacity = 0;           // kHexImageCapacity once allocated
+  uint32_t ImageCapacity = 0;           // kHexImageCapacity once the records passed
   std::unique_ptr<uint8_t[]> Image;     // byte i is for LoadAddress + i
 
  protected:

@@ -6,7 +6,8 @@
 #   scripts/fuzz.sh [seconds-per-target]    default 12 s (about a minute in all)
 #
 # A longer search is the same command with a bigger number, for example
-# scripts/fuzz.sh 3600 for an hour per target. The build goes to
+# scripts/fuzz.sh 3600 for an hour per target. With ZNTV_FUZZ_ALL_AT_ONCE=1
+# the targets run side by side instead of one after another. The build goes to
 # $ZNTV_TEST_BUILD_ROOT/fuzz (default build-test/fuzz). Exit status 0 when no
 # target found anything; otherwise 1, after printing each reproducer's path
 # (rerun one with: <build>/fuzz/zntv-fuzz-<target> <reproducer>).
@@ -27,26 +28,41 @@ if ! CC=clang CXX=clang++ cmake -S "$root" -B "$out" -DZNTV_FUZZ=ON -DZNTV_SANIT
   exit 1
 fi
 
-rm -rf "$work"
-found=()
-for target in "${targets[@]}"; do
-  corpus=$work/$target/corpus artifacts=$work/$target/findings/
+# run_target <target>: one bounded run from a scratch copy of its seed corpus;
+# its summary goes to $work/<target>/summary, its status to .../status.
+run_target() {
+  local target=$1 dir=$work/$1
+  local corpus=$dir/corpus artifacts=$dir/findings/ log=$dir/fuzz.log status=0
   mkdir -p "$corpus" "$artifacts"
   cp "$root/fuzz/corpus/$target/"* "$corpus/"
-  echo "=== fuzz $target (${seconds} s) ==="
-  log=$work/$target/fuzz.log
   "$out/fuzz/zntv-fuzz-$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
-    -print_final_stats=1 -artifact_prefix="$artifacts" "$corpus" >"$log" 2>&1
-  status=$?
-  grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::number_of_executed_units)' "$log"
-  reproducers=("$artifacts"*)
-  if [ "$status" -ne 0 ] || [ -e "${reproducers[0]}" ]; then
-    tail -n 60 "$log"
-    for reproducer in "${reproducers[@]}"; do
-      [ -e "$reproducer" ] && echo "fuzz $target: reproducer $reproducer"
-    done
-    found+=("$target")
-  fi
+    -print_final_stats=1 -artifact_prefix="$artifacts" "$corpus" >"$log" 2>&1 || status=$?
+  {
+    echo "=== fuzz $target (${seconds} s) ==="
+    grep -E '^(#[0-9]+[[:space:]]+DONE|Done [0-9]+ runs|stat::(number_of_executed_units|average_exec_per_sec))' "$log"
+    local reproducers=("$artifacts"*)
+    if [ "$status" -ne 0 ] || [ -e "${reproducers[0]}" ]; then
+      tail -n 60 "$log"
+      for reproducer in "${reproducers[@]}"; do
+        [ -e "$reproducer" ] && echo "fuzz $target: reproducer $reproducer"
+      done
+      [ "$status" -ne 0 ] || status=1
+    fi
+  } >"$dir/summary"
+  echo "$status" >"$dir/status"
+}
+
+rm -rf "$work"
+if [ "${ZNTV_FUZZ_ALL_AT_ONCE:-0}" = 1 ]; then
+  for target in "${targets[@]}"; do run_target "$target" & done
+  wait
+else
+  for target in "${targets[@]}"; do run_target "$target"; cat "$work/$target/summary"; done
+fi
+found=()
+for target in "${targets[@]}"; do
+  [ "${ZNTV_FUZZ_ALL_AT_ONCE:-0}" = 1 ] && cat "$work/$target/summary"
+  [ "$(cat "$work/$target/status")" = 0 ] || found+=("$target")
 done
 
 echo

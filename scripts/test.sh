@@ -1,72 +1,200 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build natively, again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded framework under
-# ThreadSanitizer, and the Windows build (MinGW-w64) under Wine. Installs what
-# is missing first. Ends with one "N passed, N failed" line; exit status 0
-# only when every stage built and every test passed.
+# ThreadSanitizer, the Windows build (MinGW-w64) under Wine, whole upgrades on
+# both, the README's commands and a bounded fuzzing run. Installs what is
+# missing first.
+#
+# The work overlaps: the builds run one after another, each on every core,
+# and each stage's tests start as soon as its build is done, beside the next
+# build. Most test time is spent waiting on the module's time-outs, so a
+# stage also runs its tests side by side (ZNTV_TEST_JOBS at once, default 8).
+# A check starts once every stage listed above it has been built. Builds and
+# fuzzing run at a lower priority than the tests: they only need the cores'
+# throughput, while a test that measures its own time needs them at once
+# (ZNTV_BUILD_NICE, default 10, is their niceness above this script's).
+#
+# Each stage or check is one line at the bottom of this file:
+#   stage <name> <build dir> <ctest filter or ""> [--targets "<t>..."] [cmake args...]
+#   check <name> [--after <stage>[,<stage>...]] <command...>
+#                                    passes when the command exits 0 and its
+#                                    last line is "Upgraded in N ms"; with
+#                                    --after it also waits for those stages'
+#                                    tests to end (a shared Wine prefix)
+#   check_exit <name> [--after ...] <command...>   passes when it exits 0
+# Ends with each stage's build and test times, the total, and one
+# "N passed, N failed" line; exit status 0 only when every stage built and
+# every test passed. No test may skip unless ZNTV_ALLOW_SKIP=1 asks for it.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source scripts/setup.sh
-zntv_setup windows fuzz || { echo "0 passed, 1 failed"; exit 1; }
+zntv_setup windows windows32 fuzz package || { echo "0 passed, 1 failed"; exit 1; }
 
-jobs=$(nproc)
+build_jobs=$(nproc)
+test_jobs=${ZNTV_TEST_JOBS:-8}
+build_nice=${ZNTV_BUILD_NICE:-10}
 out=${ZNTV_TEST_BUILD_ROOT:-$root/build-test}
-passed=0 failed=0 broken=()
+results=$out/results
+started=$SECONDS
+jobs_kind=() jobs_name=() jobs_args=()
 
-# stage <name> <build dir> <ctest filter or ""> <cmake args...>
-stage() {
-  local name=$1 dir=$2 filter=$3; shift 3
-  echo "=== $name ==="
-  if ! cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
-     || ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then
-    tail -n 40 "$dir.configure.log" "$dir.build.log" 2>/dev/null
-    echo "$name: build failed"
-    broken+=("$name (build)")
-    failed=$((failed + 1))
-    return
+# --- What the lines at the bottom declare ------------------------------------
+
+stage() { declare_job stage "$@"; }
+check() { declare_job check "$@"; }
+check_exit() { declare_job check_exit "$@"; }
+
+declare_job() {
+  jobs_kind+=("$1")
+  jobs_name+=("$2")
+  shift 2
+  jobs_args+=("$(printf '%q ' "$@")")
+}
+
+# --- Running them -----------------------------------------------------------
+
+# record <name> <passed> <failed> <build s> <test s> [why]: one line per job.
+record() {
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" "$5" "${6:-}" >"$results/$1"
+}
+
+# build_stage <name> <dir> <filter> [--targets "<t>..."] [cmake args...]:
+# configures and builds; false (with the logs' tails shown) on failure.
+build_stage() {
+  local name=$1 dir=$2 targets=()
+  shift 3
+  if [ "${1:-}" = --targets ]; then
+    read -r -a targets <<<"$2"
+    shift 2
   fi
-  local args=(--test-dir "$dir" --output-on-failure -j"$jobs")
+  local build=(nice -n "$build_nice" cmake --build "$dir" -j"$build_jobs")
+  [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
+  mkdir -p "$dir"
+  # In a subshell of its own, whose children's CPU time is then the build's.
+  if ! (cmake -S "$root" -B "$dir" -DZNTV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
+        && "${build[@]}" >"$dir.build.log" 2>&1 && times >"$results/$name.cpu"); then
+    tail -n 40 "$dir.configure.log" "$dir.build.log" 2>/dev/null
+    return 1
+  fi
+}
+
+# cpu_time <name>: the CPU time (user + system) its build used, m:ss.
+cpu_time() {
+  [ -f "$results/$1.cpu" ] || return 0
+  # The second line of the subshell's times: its children's user and system.
+  clock "$(tail -n 1 "$results/$1.cpu" | awk '{ for (i = 1; i <= NF; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] } printf "%d", t }')"
+}
+
+# test_stage <name> <dir> <filter> <build s>: runs the stage's ctest entries.
+test_stage() {
+  local name=$1 dir=$2 filter=$3 built=$4 start=$SECONDS
+  local args=(--test-dir "$dir" --output-on-failure -j"$test_jobs") log="$dir.ctest.log"
   [ -n "$filter" ] && args+=(-R "$filter")
-  local log="$dir.ctest.log"
-  if [ "$name" = windows-wine ]; then
+  if [ -f "$dir/zntv-upgrade.exe" ]; then
     # One Wine server for the whole stage: a server that quits between two
     # test programs can drop the next one's connection as it starts. Its
     # service processes start here, detached from any test's output, which
     # ctest would otherwise wait on until they end.
     (source scripts/wine-env.sh && zntv_wine_prefix "$dir/zntv-upgrade.exe" && wineserver -p \
       && wine cmd /c exit) >/dev/null 2>&1 </dev/null
-    ctest "${args[@]}" 2>&1 | tee "$log"
+    ctest "${args[@]}" >"$log" 2>&1
     (export WINEPREFIX=$dir/wineprefix; wineserver -k) >/dev/null 2>&1
   else
-    ctest "${args[@]}" 2>&1 | tee "$log"
+    ctest "${args[@]}" >"$log" 2>&1
   fi
-  local summary total nfail
+  local summary total nfail skipped
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
   nfail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  skipped=$(grep -cE '^\[  SKIPPED \] [A-Za-z]' "$log")
   if [ -z "$summary" ] || [ "${total:-0}" -eq 0 ]; then
-    broken+=("$name (no tests ran)"); failed=$((failed + 1)); return
+    record "$name" 0 1 "$built" $((SECONDS - start)) "no tests ran"
+  else
+    record "$name" $((total - nfail)) "$nfail" "$built" $((SECONDS - start)) \
+      "$([ "$skipped" -eq 0 ] || echo "$skipped skipped")"
   fi
-  passed=$((passed + total - nfail))
-  failed=$((failed + nfail))
-  [ "$nfail" -eq 0 ] || broken+=("$name")
+  [ "${nfail:-1}" -eq 0 ] && [ "${total:-0}" -gt 0 ] || grep -vE '^ *[0-9]+/[0-9]+ Test +#' "$log" | tail -n 80
 }
 
-# check <name> <command...>: one more test, passed when the command exits 0
-# and its last line says the upgrade succeeded (or, for fuzzing, exits 0).
-check() {
-  local name=$1; shift
-  echo "=== $name ==="
-  local log="$out/$name.log"
-  "$@" 2>&1 | tee "$log"
-  local status=${PIPESTATUS[0]}
-  if [ "$status" -eq 0 ] && { [ "$name" = fuzz ] || tail -n 1 "$log" | grep -Eq '^Upgraded in [0-9]+ ms$'; }; then
-    passed=$((passed + 1))
+run_stage() {
+  local name=$1 dir=$2 filter=$3 start=$SECONDS lock
+  # Held by the stage's tests until they end (checks run --after it take it).
+  exec {lock}>"$results/$name.lock"
+  flock "$lock"
+  if build_stage "$@"; then
+    (test_stage "$name" "$dir" "$filter" $((SECONDS - start)); finished "$name") &
   else
-    echo "$name: failed (exit status $status)"
-    failed=$((failed + 1)); broken+=("$name")
+    record "$name" 0 1 $((SECONDS - start)) 0 "build failed"
+    finished "$name"
   fi
+  exec {lock}>&-
+}
+
+# run_check <kind> <name> <command...>: one more test, in the background.
+run_check() {
+  local kind=$1 name=$2 log=$out/$2.log after=()
+  shift 2
+  if [ "${1:-}" = --after ]; then
+    IFS=, read -r -a after <<<"$2"
+    shift 2
+  fi
+  (
+    local stage status=0
+    for stage in "${after[@]}"; do flock -s "$results/$stage.lock" true; done
+    local start=$SECONDS
+    "$@" >"$log" 2>&1 </dev/null || status=$?
+    if [ "$status" -eq 0 ] && { [ "$kind" = check_exit ] || tail -n 1 "$log" | grep -Eq '^Upgraded in [0-9]+ ms$'; }; then
+      record "$name" 1 0 0 $((SECONDS - start))
+    else
+      tail -n 40 "$log"
+      record "$name" 0 1 0 $((SECONDS - start)) "exit status $status, see $log"
+    fi
+    finished "$name"
+  ) &
+}
+
+finished() {
+  IFS=$'\t' read -r _ passed failed built tested why <"$results/$1"
+  printf '%-24s %3s passed, %s failed  (build %s, tests %s)%s\n' "$1" "$passed" "$failed" \
+    "$(clock "$built")" "$(clock "$tested")" "${why:+  $why}"
+}
+
+clock() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
+
+run_all() {
+  rm -rf "$results"
+  mkdir -p "$results"
+  local i
+  for i in "${!jobs_kind[@]}"; do
+    eval "local args=(${jobs_args[$i]})"
+    case ${jobs_kind[$i]} in
+      stage) run_stage "${jobs_name[$i]}" "${args[@]}" ;;
+      *) run_check "${jobs_kind[$i]}" "${jobs_name[$i]}" "${args[@]}" ;;
+    esac
+  done
+  wait
+}
+
+summarize() {
+  local passed=0 failed=0 broken=() name p f built tested why
+  echo
+  echo "Times (build + tests, side by side with the others; build CPU is user + system time):"
+  for name in "${jobs_name[@]}"; do
+    if [ ! -f "$results/$name" ]; then
+      failed=$((failed + 1)); broken+=("$name"); echo "  $name: no result"; continue
+    fi
+    IFS=$'\t' read -r _ p f built tested why <"$results/$name"
+    printf '  %-24s %s + %s%s\n' "$name" "$(clock "$built")" "$(clock "$tested")" \
+      "$([ -f "$results/$name.cpu" ] && echo "   (build CPU $(cpu_time "$name"))")"
+    passed=$((passed + p)) failed=$((failed + f))
+    [ "$f" -eq 0 ] || broken+=("$name")
+  done
+  echo "  total                    $(clock $((SECONDS - started)))"
+  echo
+  [ ${#broken[@]} -eq 0 ] || echo "Failing stages: ${broken[*]}"
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ] && [ ${#broken[@]} -eq 0 ]
 }
 
 # The README's commands themselves must hold: its main-job command and this
@@ -75,21 +203,22 @@ readme_names_commands() {
   grep -Fxq '    bash scripts/run-upgrade.sh' README.md && grep -Fxq '    bash scripts/test.sh' README.md
 }
 
+# --- The stages and checks --------------------------------------------------
+
 mkdir -p "$out"
-stage "linux" "$out/linux" ""
-stage "linux-asan-ubsan" "$out/asan" "" -DZNTV_SANITIZE=address,undefined
-stage "linux-tsan" "$out/tsan" "^(platform|serial|protocol|device)$" -DZNTV_SANITIZE=thread
-stage "windows-wine" "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
-if readme_names_commands; then passed=$((passed + 1)); else
-  echo "README.md no longer names the main-job and test commands"; failed=$((failed + 1)); broken+=("readme")
-fi
+check_exit readme readme_names_commands
+check_exit includes bash scripts/check-includes.sh
+stage linux "$out/linux" ""
 check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
+stage linux-asan-ubsan "$out/asan" "" -DZNTV_SANITIZE=address,undefined
+stage windows-wine "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
 check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
 check windows32-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_ARCH=i686 ZNTV_WIN_BUILD_DIR="$out/windows32" bash scripts/run-upgrade-wine.sh
-check package env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh
-check fuzz env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/fuzz.sh
+stage linux-tsan "$out/tsan" "^(platform|serial|protocol|device)(\.[0-9]+)?$" \
+  --targets "zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-device" -DZNTV_SANITIZE=thread
+# It reuses the Wine stage's prefix, whose server that stage ends.
+check package --after windows-wine env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh
+check_exit fuzz env ZNTV_TEST_BUILD_ROOT="$out" nice -n "$build_nice" bash scripts/fuzz.sh
 
-echo
-[ ${#broken[@]} -eq 0 ] || echo "Failing stages: ${broken[*]}"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ] && [ ${#broken[@]} -eq 0 ]
+run_all
+summarize

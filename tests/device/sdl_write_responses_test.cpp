@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <initializer_list>
+#include <mutex>
 #include <thread>
 
 #include "device/sdl/sdl_write_responses.h"
@@ -14,6 +16,37 @@
 namespace {
 
 constexpr uint32_t kFastPauseMs = 1;
+
+// A log that counts the collector's passes over it (each pass reads the count
+// once), so that a test can add an entry while the collector is between two
+// passes, waiting, instead of guessing how long that takes.
+class cPassCountingLog : public cProtocolLog {
+ public:
+  using cProtocolLog::cProtocolLog;
+
+  // Counts the pass after reading: an entry added in answer to the count is
+  // never part of the pass that announced it.
+  uint32_t GetCount() override {
+    const uint32_t count = cProtocolLog::GetCount();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++passes_;
+    }
+    passed_.notify_all();
+    return count;
+  }
+
+  // True once the collector has made more than `passes` passes.
+  bool WaitForPassesAbove(uint32_t passes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return passed_.wait_for(lock, std::chrono::seconds(10), [&] { return passes_ > passes; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable passed_;
+  uint32_t passes_ = 0;
+};
 
 class CollectWriteResponseTest : public testing::Test {
  protected:
@@ -182,15 +215,18 @@ TEST_F(CollectWriteResponseTest, GivesUpAfterItsPassesWhenNothingArrives) {
 // the worker ends the sleep at once: it does not wait out its pause.
 TEST_F(CollectWriteResponseTest, WakesAsSoonAsAResponseIsLogged) {
   constexpr uint32_t kLongPauseMs = 3000;
+  cPassCountingLog log(64);
+  bool collectorWaited = false;
   std::thread worker([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the module's answer time
-    Received({0x08, 0x00, 0x20, 0x00, 0x00});
+    collectorWaited = log.WaitForPassesAbove(0);  // found nothing: now it sleeps
+    log.Add(Packet(kBufferKindSdlReceived, {0x08, 0x00, 0x20, 0x00, 0x00}));
   });
   bool found = false;
   const auto start = std::chrono::steady_clock::now();
-  output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_, kLongPauseMs); });
+  output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log, next_, kLongPauseMs); });
   const auto took = std::chrono::steady_clock::now() - start;
   worker.join();
+  EXPECT_TRUE(collectorWaited);
   EXPECT_TRUE(found);
   EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
   EXPECT_LT(took, std::chrono::milliseconds(kLongPauseMs / 2));
@@ -199,17 +235,22 @@ TEST_F(CollectWriteResponseTest, WakesAsSoonAsAResponseIsLogged) {
 // Sixty log packets that each wake the collector on their own, more wake-ups
 // than it has passes, use up only the time actually waited for them.
 TEST_F(CollectWriteResponseTest, LogPacketsArrivingOneByOneDoNotUseUpTheAllowance) {
-  cProtocolLog log(256);
+  cPassCountingLog log(256);
+  bool oneByOne = true;
   std::thread worker([&] {
-    for (int i = 0; i < 60; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Each packet comes after the collector's latest pass, so each one ends a
+    // wait of its own.
+    for (uint32_t i = 0; i < 60; ++i) {
+      oneByOne = log.WaitForPassesAbove(i) && oneByOne;
       log.Add(Packet(kBufferKindSdlReceived, {0x0E, static_cast<uint8_t>(i)}));
     }
+    oneByOne = log.WaitForPassesAbove(60) && oneByOne;
     log.Add(Packet(kBufferKindSdlReceived, {0x08, 0x00, 0x30, 0x00, 0x00}));
   });
   bool found = false;
   const std::string output = ConsoleOutputOf([&] { found = CollectWriteResponse(log, next_); });
   worker.join();
+  EXPECT_TRUE(oneByOne);
   EXPECT_TRUE(found);
   std::string expected;
   for (int i = 0; i < 60; ++i) expected += "Received SDL log\n";

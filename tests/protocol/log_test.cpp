@@ -117,11 +117,22 @@ TEST(QueueNotification, AppendsKnownCodesOnly) {
   EXPECT_EQ(event.value, 4u);
 }
 
+// A clone reaches the client's history while the client holds it, but does
+// not keep it alive: once dropped, the history is gone and a late Notify does
+// nothing (nor touches freed memory: AddressSanitizer).
 TEST(QueueNotification, LateNotifyAfterTheHistoryIsGoneDoesNothing) {
   auto history = std::make_shared<cRequestEventHistory>(kRequestEventHistoryCapacity, true);
   auto clone = cProtocolQueueNotification(history).Clone();
+  ASSERT_NE(clone, nullptr);
+  clone->Notify(eNotifySent, 1, 7);
+  sRequestEvent event{};
+  ASSERT_TRUE(history->Get(0, event));
+  EXPECT_EQ(event.value, 7u);
+  const std::weak_ptr<cRequestEventHistory> watch = history;
   history.reset();
-  clone->Notify(eNotifySent, 1, 0);  // must not touch freed memory (AddressSanitizer)
+  EXPECT_TRUE(watch.expired());
+  clone->Notify(eNotifySent, 1, 0);
+  EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The module's end of the line on Windows (under Wine): a second COM port
 // joined to the server's one by a pseudo-terminal pair outside the process
 // (scripts/wine-com-test.sh pair names both ports in the environment).
-// Without them there is no line, and the tests that need one are skipped.
+// Without them there is no line, and the tests that need one fail.
 #include <windows.h>
 
 #include <cstdlib>

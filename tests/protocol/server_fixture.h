@@ -10,6 +10,7 @@
 #include "fake_module.h"
 #include "platform/clock.h"
 #include "test_server.h"
+#include "tests/setup_required.h"
 
 using namespace std::chrono_literals;
 
@@ -18,7 +19,7 @@ inline constexpr const char* kNoLine = "no serial line to play the module on";
 class ConnectedServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!module.IsReady()) GTEST_SKIP() << kNoLine;
+    ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
     ASSERT_TRUE(server.Initialize());
     ASSERT_TRUE(server.Connect(module.PortName()));
   }

@@ -10,7 +10,7 @@ namespace {
 
 TEST(ServerLifecycle, OperationsBeforeInitializeFail) {
   cFakeModule module;
-  if (!module.IsReady()) GTEST_SKIP() << kNoLine;
+  ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
   cTestServer server;
   EXPECT_FALSE(server.Connect(module.PortName()));
   sProtocolRequest request(MakePayload({0x01}));
@@ -21,7 +21,7 @@ TEST(ServerLifecycle, OperationsBeforeInitializeFail) {
 
 TEST(ServerLifecycle, SecondInitializeFailsAndTheFirstWorkerRuns) {
   cFakeModule module;
-  if (!module.IsReady()) GTEST_SKIP() << kNoLine;
+  ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
   cTestServer server;
   ASSERT_TRUE(server.Initialize());
   EXPECT_FALSE(server.Initialize());
@@ -30,7 +30,7 @@ TEST(ServerLifecycle, SecondInitializeFailsAndTheFirstWorkerRuns) {
 
 TEST(ServerLifecycle, ConnectFailures) {
   cFakeModule module;
-  if (!module.IsReady()) GTEST_SKIP() << kNoLine;
+  ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
   cTestServer server;
   ASSERT_TRUE(server.Initialize());
   EXPECT_FALSE(server.Connect(L""));
