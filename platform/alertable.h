@@ -96,6 +96,12 @@ class cThread {
   bool QueueCall(QueuedCall fn, void* arg);
   // True when the thread has ended within timeoutMs.
   bool Join(uint32_t timeoutMs);
+  // Breaks off a system call in which the thread is blocked (a device open
+  // that a driver does not finish), so that the call fails and the thread
+  // goes on: CancelSynchronousIo on Windows; on Linux a signal whose handler
+  // does nothing and does not restart the call (EINTR). A thread in its
+  // alertable wait just wakes and waits on.
+  void Interrupt();
   // Ends the thread forcibly where the platform can do so safely enough
   // (TerminateThread); false where it cannot, and the thread keeps running.
   bool Terminate();

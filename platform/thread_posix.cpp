@@ -1,6 +1,7 @@
 // cThread on pthreads. Each thread gets its reactor before Start returns, so
 // calls can be queued to it at once; they run in its alertable waits.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -42,6 +43,20 @@ void* ThreadMain(void* p) {
   start->entry(start->arg);
   RemoveThreadReactor();  // calls queued from now on are refused
   return nullptr;
+}
+
+// The signal that breaks off a blocked system call. Ignored by default, so a
+// stray one harms nothing; its handler is installed without SA_RESTART.
+constexpr int kInterruptSignal = SIGURG;
+
+void IgnoreInterrupt(int) {}
+
+bool InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = IgnoreInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  return sigaction(kInterruptSignal, &action, nullptr) == 0;
 }
 
 }  // namespace
@@ -101,6 +116,11 @@ bool cThread::Join(uint32_t timeoutMs) {
   }
   impl_->joined = rc == 0;
   return impl_->joined;
+}
+
+void cThread::Interrupt() {
+  static const bool installed = InstallInterruptHandler();
+  if (installed && impl_->started && !impl_->joined) pthread_kill(impl_->thread, kInterruptSignal);
 }
 
 // A pthread cannot be ended from outside without leaving its locks and heap

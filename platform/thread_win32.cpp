@@ -69,6 +69,10 @@ bool cThread::Join(uint32_t timeoutMs) {
   return IsStarted() && ::WaitForSingleObject(impl_->handle.Get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
+void cThread::Interrupt() {
+  if (IsStarted()) ::CancelSynchronousIo(impl_->handle.Get());
+}
+
 bool cThread::Terminate() { return IsStarted() && ::TerminateThread(impl_->handle.Get(), 0xFFFFFFFFu) != FALSE; }
 
 void cThread::Close() {

@@ -21,6 +21,9 @@ constexpr int64_t kUnixEpochAsFileTime = 116444736000000000;
 
 struct cWaitableTimer::sImpl {
   cHandle fd{timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC)};
+  // Set since the last cancel. A timer not set since then holds neither a
+  // due time nor an unconsumed expiry, so cancelling it again changes nothing.
+  bool set = false;
 };
 
 cWaitableTimer::cWaitableTimer() : impl_(std::make_unique<sImpl>()) {}
@@ -35,6 +38,7 @@ bool cWaitableTimer::SetAbsolute(uint64_t dueSystemTime) {
   const int64_t realDue = static_cast<int64_t>(dueSystemTime) - GetSystemTimeOffsetForTest();
   const int64_t sinceUnixEpoch = realDue > kUnixEpochAsFileTime ? realDue - kUnixEpochAsFileTime : 0;
   const itimerspec setting = OneShotTimer(std::min(sinceUnixEpoch, INT64_MAX / 100) * 100);
+  impl_->set = true;
   return timerfd_settime(impl_->fd.Get(), TFD_TIMER_ABSTIME, &setting, nullptr) == 0;
 }
 
@@ -45,15 +49,19 @@ bool cWaitableTimer::SetRelative(uint64_t duration100ns) {
     return false;
   }
   const itimerspec setting = OneShotTimer(static_cast<int64_t>(duration100ns) * 100);
+  impl_->set = true;
   return timerfd_settime(impl_->fd.Get(), 0, &setting, nullptr) == 0;
 }
 
 bool cWaitableTimer::Cancel() {
   if (!IsValid()) return false;
+  if (!impl_->set) return true;  // one system call less per streamed write
   // Disarming also drops an expiry that no wait has consumed yet, so a
   // cancelled time-out can never be reported afterwards.
   const itimerspec disarmed{};
-  return timerfd_settime(impl_->fd.Get(), 0, &disarmed, nullptr) == 0;
+  if (timerfd_settime(impl_->fd.Get(), 0, &disarmed, nullptr) != 0) return false;
+  impl_->set = false;
+  return true;
 }
 
 const cHandle& cWaitableTimer::Handle() const { return impl_->fd; }

@@ -71,12 +71,8 @@ bool AwaitOutcome(cRequestEventHistory& history, uint32_t id, cProtocolServer& s
 
 bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffer& response,
                  bool sendOnly, const sExchangeTiming& timing) {
-  if (!payload) return false;
-  if (!payload->IsValid()) {
-    // Nobody can use an empty buffer; one that nobody references would leak.
-    if (payload->GetRefCount() == 0) payload->Release();
-    return false;
-  }
+  // An empty payload stays the caller's: it may still hold the pointer.
+  if (!payload || !payload->IsValid()) return false;
   const sProtocolBuffer keepPayload(payload);
   auto history = std::make_shared<cRequestEventHistory>(kRequestEventHistoryCapacity, true);
   const cProtocolQueueNotification notification(history);
@@ -90,8 +86,7 @@ bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffe
 
 bool SendAndWaitRetry(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffer& response,
                       const sExchangeTiming& timing) {
-  // An empty payload fails at once (and is freed when nobody references it).
-  if (!payload || !payload->IsValid()) return SendAndWait(payload, server, response, false, timing);
+  if (!payload || !payload->IsValid()) return false;
   // One reference for the whole series: an attempt that never transmitted
   // would otherwise free the payload before the next attempt uses it.
   const sProtocolBuffer keepPayload(payload);

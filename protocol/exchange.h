@@ -30,9 +30,11 @@ struct sExchangeTiming {
 // (possibly empty when the log has already dropped it: check its validity).
 // False for a null payload, a refused request, a failure, no response, or
 // silence from the server for timing.eventWaitMs (the request is then
-// cancelled). The exchange holds a reference to payload while it runs; a
-// payload nobody else references is freed when the exchange no longer needs
-// it, so callers keep a reference of their own to use it afterwards.
+// cancelled). An invalid payload is refused before anything takes a reference
+// to it, so it stays the caller's to release. Otherwise the exchange holds a
+// reference to payload while it runs; a payload nobody else references is
+// freed when the exchange no longer needs it, so callers keep a reference of
+// their own to use it afterwards.
 bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffer& response,
                  bool sendOnly = false, const sExchangeTiming& timing = {});
 

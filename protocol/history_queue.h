@@ -6,7 +6,7 @@
 // duration, so any thread may append, read or clear. Items are copied in and
 // out under that lock (for sProtocolBuffer items this takes the shared-buffer
 // lock inside it, the one permitted order). A signalling history sets its
-// auto-reset event after every append; one thread at a time waits on it.
+// auto-reset signal after every append; one thread at a time waits on it.
 // Any number of threads may wait for the total to pass a value
 // (WaitForTotalAbove); every append wakes them.
 #pragma once
@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <mutex>
 
 #include "platform/sync.h"
@@ -22,10 +21,11 @@
 template <typename T>
 class cHistoryQueue {
  public:
-  // capacity 0 keeps every item. A signalling history owns an auto-reset
-  // event, initially not set.
-  cHistoryQueue(uint32_t capacity, bool signalling)
-      : event_(signalling ? std::make_unique<platform::cEvent>() : nullptr), capacity_(capacity) {}
+  // capacity 0 keeps every item. A signalling history has an auto-reset
+  // signal, initially not set: a flag under the lock, waited for on the
+  // condition variable that every append notifies (no descriptor to make and
+  // no system call unless a waiter sleeps).
+  cHistoryQueue(uint32_t capacity, bool signalling) : signalling_(signalling), capacity_(capacity) {}
   ~cHistoryQueue() {
     std::lock_guard guard(lock_);
     items_.clear();
@@ -45,10 +45,10 @@ class cHistoryQueue {
       items_.push_back(item);
       if (sequence) *sequence = total_;
       ++total_;
+      signalled_ = signalling_;
     }
     // Woken only once the lock is free: a waiter that woke while it was held
     // would spin on it until the appending thread let go.
-    if (event_) event_->Set();
     appended_.notify_all();
     return true;
   }
@@ -90,9 +90,15 @@ class cHistoryQueue {
     return marker_ == kAliveMarker ? total_ : 0;
   }
 
-  // Signalling histories: true when an append set the event within timeoutMs
-  // (consuming the signal). Always false for a history that does not signal.
-  bool WaitForAppend(uint32_t timeoutMs) { return event_ && event_->Wait(timeoutMs); }
+  // Signalling histories: true when an append set the signal within
+  // timeoutMs (consuming it). Always false for a history that does not signal.
+  bool WaitForAppend(uint32_t timeoutMs) {
+    if (!signalling_) return false;
+    std::unique_lock guard(lock_);
+    const bool set = appended_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return signalled_; });
+    signalled_ = false;
+    return set;
+  }
 
  private:
   static constexpr uint32_t kAliveMarker = 0x1799A2BCu;
@@ -100,7 +106,8 @@ class cHistoryQueue {
   uint32_t marker_ = kAliveMarker;
   mutable platform::cCriticalSection lock_{5000};
   mutable std::condition_variable_any appended_;  // notified by Append after each append
-  std::unique_ptr<platform::cEvent> event_;
+  const bool signalling_;
+  bool signalled_ = false;  // the auto-reset signal of a signalling history
   uint32_t capacity_;
   uint32_t total_ = 0;
   std::deque<T> items_;

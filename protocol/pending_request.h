@@ -1,6 +1,7 @@
 // A protocol server's own record of one request it has accepted: the id Send
 // returned, how far its transmission has got, and the server's copy of the
-// request. Lives on the server's worker thread only.
+// request. Made by Send on the client thread, then handed to the worker,
+// which alone uses it from then on.
 #pragma once
 #include <cstdint>
 

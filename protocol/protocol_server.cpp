@@ -3,27 +3,31 @@
 // connecting, shutting down and destruction.
 #include "protocol/protocol_server.h"
 
-#include <cstring>
-#include <mutex>
+#include <chrono>
 #include <new>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
 
-// The record a client operation hands to the worker, carried in a shared
-// buffer of kBufferKindCommand. Trivially copyable: it is copied in and out of
-// the buffer's bytes.
+// The record a client operation hands to the worker. The client and the worker
+// each hold a reference, so a command the client gave up on can still run to
+// its end on the worker: it owns everything it reads (its own copy of the
+// port name, the record of the request to queue) and writes its results only
+// into itself. The state tells who has it: a queued command is started by
+// the worker or abandoned by the client, never both.
 struct cProtocolServer::sServerCommand {
-  int32_t kind;
-  uint32_t result;  // 0 or kStatusFail, written by the worker
-  struct {
-    const wchar_t* portName;  // eCommandConnect; the client keeps the string alive
-    uint8_t exclusive;
-    const sProtocolRequest* request;  // eCommandSend
-    uint32_t id;                      // eCommandCancel
-  } argument;
-  uint32_t output;   // eCommandSend: the new request id
-  uint8_t executed;  // set by the worker once it has run the command
+  enum class eState { Queued, Running, Done, Abandoned };
+
+  explicit sServerCommand(eServerCommand commandKind) : kind(commandKind) {}
+
+  const eServerCommand kind;
+  std::wstring portName;                    // eCommandConnect
+  bool exclusive = true;                    // eCommandConnect
+  std::unique_ptr<sPendingRequest> record;  // eCommandSend; the worker assigns its id
+  uint32_t id = 0;                          // eCommandCancel
+  uint32_t result = platform::kStatusFail;  // written by the worker
+  uint32_t output = 0;                      // eCommandSend: the new request id
+  std::atomic<eState> state{eState::Queued};
 };
 
 void cProtocolServerRxCallback::OnIoComplete(uint32_t error, uint32_t bytes) {
@@ -47,7 +51,6 @@ cProtocolServer::cProtocolServer(int32_t receiveKind, int32_t transmitKind, uint
   dispatchTimer_ = std::make_unique<platform::cWaitableTimer>();
   responseTimer_ = std::make_unique<platform::cWaitableTimer>();
   mutex_ = std::make_unique<platform::cMutex>();
-  commandDone_ = std::make_unique<platform::cEvent>();
   stop_ = std::make_unique<platform::cEvent>();
 }
 
@@ -57,6 +60,7 @@ cProtocolServer::~cProtocolServer() {
     // It could not be stopped in time and not be ended forcibly. It leaves its
     // loop on the stop signal; its state must outlive it.
     stop_->Set();
+    worker_.Interrupt();
     worker_.Join(platform::kInfinite);
     worker_.Close();
     DiscardRequests();
@@ -67,8 +71,7 @@ bool cProtocolServer::CanSend(const sProtocolBuffer& request) { return request.I
 
 bool cProtocolServer::HasResources() const {
   return receiveBuffer_ && dispatchTimer_ && dispatchTimer_->IsValid() && responseTimer_ &&
-         responseTimer_->IsValid() && mutex_ && mutex_->IsValid() && commandDone_ &&
-         commandDone_->IsValid() && stop_ && stop_->IsValid();
+         responseTimer_->IsValid() && mutex_ && mutex_->IsValid() && stop_ && stop_->IsValid();
 }
 
 bool cProtocolServer::AcquireMutex() {
@@ -92,12 +95,9 @@ bool cProtocolServer::Initialize() {
 
 bool cProtocolServer::Connect(const std::wstring& portName) {
   if (portName.empty()) return false;
-  const std::wstring name = portName;
-  sServerCommand command{};
-  command.kind = eCommandConnect;
-  command.argument.portName = name.c_str();
-  command.argument.exclusive = 1;
-  return RunLocked(command) && command.result == 0;
+  auto command = std::make_shared<sServerCommand>(eCommandConnect);
+  command->portName = portName;
+  return RunLocked(command) && command->result == 0;
 }
 
 uint32_t cProtocolServer::Send(const sProtocolRequest& request) {
@@ -105,37 +105,37 @@ uint32_t cProtocolServer::Send(const sProtocolRequest& request) {
       request.GetShared()->GetKind() != transmitKind_ || !CanSend(request)) {
     return 0;
   }
-  sServerCommand command{};
-  command.kind = eCommandSend;
-  command.argument.request = &request;
-  return RunLocked(command) && command.result == 0 ? command.output : 0;
+  auto command = std::make_shared<sServerCommand>(eCommandSend);
+  command->record = std::make_unique<sPendingRequest>(0, request);
+  return RunLocked(command) && command->result == 0 ? command->output : 0;
 }
 
 bool cProtocolServer::Cancel(uint32_t id) {
-  sServerCommand command{};
-  command.kind = eCommandCancel;
-  command.argument.id = id;
-  return RunLocked(command) && command.result == 0;
+  auto command = std::make_shared<sServerCommand>(eCommandCancel);
+  command->id = id;
+  return RunLocked(command) && command->result == 0;
 }
 
 bool cProtocolServer::Shutdown() {
   const bool mutexHeld = AcquireMutex();
-  const bool stopped = StopWorker(mutexHeld);
+  const bool stopped = StopWorker();
   if (mutexHeld) mutex_->Release();
   if (stopped) DiscardRequests();  // never while a worker may still use them
   log_.Clear();
   return mutexHeld && stopped;
 }
 
-bool cProtocolServer::StopWorker(bool mutexHeld) {
+bool cProtocolServer::StopWorker() {
   if (!worker_.IsStarted()) return true;
   stop_->Set();
-  // With the mutex no client operation can hold the worker up, and the worker
-  // always leaves its loop on the stop signal: wait for it. Without the mutex
-  // something is stuck; give the worker a grace period, then end it forcibly
-  // where the platform can.
-  const bool ended = worker_.Join(mutexHeld ? platform::kInfinite : kWorkerEndGraceMs);
-  if (!ended && !worker_.Terminate()) return false;
+  // A worker inside a system call that does not return (a port open in a
+  // driver gone bad) never sees the stop signal: break the call off. A worker
+  // in its own wait just wakes.
+  worker_.Interrupt();
+  // Whatever holds the worker up, the wait for it is bounded; then it is
+  // ended forcibly where the platform can do that.
+  const bool ended = worker_.Join(kWorkerEndGraceMs) || worker_.Terminate();
+  if (!ended) return false;
   worker_.Close();
   return true;
 }
@@ -149,79 +149,93 @@ void cProtocolServer::DiscardRequests() {
   if (responseTimer_) responseTimer_->Cancel();
 }
 
-bool cProtocolServer::RunLocked(sServerCommand& command) {
+bool cProtocolServer::RunLocked(const std::shared_ptr<sServerCommand>& command) {
   if (!AcquireMutex()) return false;
   const bool ran = RunCommand(command);
   mutex_->Release();
   return ran;
 }
 
-bool cProtocolServer::RunCommand(sServerCommand& command) {
-  auto* record = new sSharedBuffer(kBufferKindCommand, sizeof command,
-                                   reinterpret_cast<const uint8_t*>(&command));
-  const sProtocolBuffer clientReference(record);
+// True when the worker ran the command within kServerCommandWaitMs. Otherwise
+// a command not yet started never runs, and one the worker is running goes on
+// without the client, which no longer looks at it.
+bool cProtocolServer::RunCommand(const std::shared_ptr<sServerCommand>& command) {
   {
-    std::lock_guard guard(commandLock_);
-    if (pendingCommand_ || !worker_.IsStarted() || workerExited_ || !commandDone_) return false;
-    pendingCommand_ = record;
+    std::lock_guard guard(commandSlotLock_);
+    if (pendingCommand_ || !worker_.IsStarted() || workerExited_) return false;
+    pendingCommand_ = command;
   }
-  if (!worker_.QueueCall(&CommandProc, this)) {
-    std::lock_guard guard(commandLock_);
-    pendingCommand_ = nullptr;
-    return false;
-  }
-  const bool signalled = commandDone_->Wait(kServerCommandWaitMs);
+  if (worker_.QueueCall(&CommandProc, this)) AwaitCommand(*command);
   {
-    // Once cleared, no queued call can start this command any more; one that
-    // is running it holds the lock, so this waits for it to finish.
-    std::lock_guard guard(commandLock_);
-    std::memcpy(&command, record->GetData(), sizeof command);
-    pendingCommand_ = nullptr;
+    std::lock_guard guard(commandSlotLock_);
+    pendingCommand_.reset();
   }
-  // A command finished just after the wait gave up signalled the event too
-  // late; drop that signal so that it cannot answer the next command.
-  if (command.executed && !signalled) commandDone_->Wait(0);
-  return command.executed != 0;
+  auto state = sServerCommand::eState::Queued;
+  if (command->state.compare_exchange_strong(state, sServerCommand::eState::Abandoned)) return false;
+  return state == sServerCommand::eState::Done;
+}
+
+// Sleeps until this command is done or its time is up. The worker marks a
+// command done under the slot lock and then wakes the waiters, so neither a
+// wake-up nor a command is missed, and the end of an earlier command whose
+// client has gone only makes this one look at its own state again.
+void cProtocolServer::AwaitCommand(const sServerCommand& command) {
+  const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerCommandWaitMs);
+  std::unique_lock guard(commandSlotLock_);
+  commandDone_.wait_until(guard, due, [&] { return command.state.load() == sServerCommand::eState::Done; });
 }
 
 void cProtocolServer::CommandProc(void* server) {
-  static_cast<cProtocolServer*>(server)->ExecutePendingCommand();
+  static_cast<cProtocolServer*>(server)->ExecutePendingCommands();
 }
 
-void cProtocolServer::ExecutePendingCommand() {
-  std::lock_guard guard(commandLock_);
-  if (!pendingCommand_ || !commandDone_) return;
-  const sProtocolBuffer workerReference(pendingCommand_);
-  sServerCommand command;
-  std::memcpy(&command, pendingCommand_->GetData(), sizeof command);
-  if (command.executed) return;  // a call queued earlier has run it already
-  ExecuteCommand(command);
-  command.executed = 1;
-  std::memcpy(pendingCommand_->GetData(), &command, sizeof command);
-  commandDone_->Set();
+void cProtocolServer::ExecutePendingCommands() {
+  if (executingCommand_) return;  // the loop below, further out, takes it
+  executingCommand_ = true;
+  while (const std::shared_ptr<sServerCommand> command = TakePendingCommand()) {
+    ExecuteCommand(*command);
+    {
+      std::lock_guard guard(commandSlotLock_);
+      command->state.store(sServerCommand::eState::Done);
+    }
+    commandDone_.notify_all();
+  }
+  executingCommand_ = false;
+}
+
+// The handed-over command, now running; null when there is none, or when it
+// has run already or its client has given up on it.
+std::shared_ptr<cProtocolServer::sServerCommand> cProtocolServer::TakePendingCommand() {
+  std::lock_guard guard(commandSlotLock_);
+  if (!pendingCommand_) return nullptr;
+  auto state = sServerCommand::eState::Queued;
+  if (!pendingCommand_->state.compare_exchange_strong(state, sServerCommand::eState::Running)) return nullptr;
+  return pendingCommand_;
 }
 
 void cProtocolServer::ExecuteCommand(sServerCommand& command) {
   switch (command.kind) {
     case eCommandConnect:
-      command.result = ConnectPort(command.argument.portName, command.argument.exclusive != 0);
+      command.result = ConnectPort(command.portName, command.exclusive);
       break;
     case eCommandDisconnect:
       command.result = DisconnectPort();
       break;
     case eCommandSend:
-      command.result = QueueRequest(*command.argument.request, command.output);
+      command.result = QueueRequest(std::move(command.record), command.output);
       break;
     case eCommandCancel:
-      command.result = CancelRequest(command.argument.id);
-      break;
-    default:
+      command.result = CancelRequest(command.id);
       break;
   }
 }
 
-uint32_t cProtocolServer::ConnectPort(const wchar_t* portName, bool exclusive) {
-  AbandonPortTransfers();  // a reopen drops what the old port had in flight
+uint32_t cProtocolServer::ConnectPort(const std::wstring& portName, bool exclusive) {
+  // A reopen drops what the old port had in flight, and its transfer records
+  // are used again only once the cancelled transfers have come back.
+  AbandonPortTransfers();
+  port_.Close();
+  if (!port_.AwaitCancelledTransfers(kCancelledTransfersWaitMs)) return platform::kStatusFail;
   rxCallback_.SetOwner(this);
   txCallback_.SetOwner(this);
   const bool connected = port_.Open(portName, exclusive) && ConfigurePort() &&

@@ -13,14 +13,21 @@
 //   accessors, notifications) runs on the worker thread only. A
 //   notification must not call the client operations: they would wait for
 //   the very worker that runs it.
+// - No client operation waits on the worker for longer than its bound: a
+//   command the worker has not finished within kServerCommandWaitMs is
+//   reported as failed and left to the worker, which runs it (if it has
+//   started it) on its own copy of the arguments.
 // - Destroy a server only after Shutdown() has returned: a subclass whose
 //   overrides use its own members calls Shutdown() in its own destructor, so
-//   the worker has stopped before those members go away.
+//   the worker has stopped before those members go away (the protocol
+//   servers are final and do so).
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -40,8 +47,11 @@ inline constexpr uint32_t kServerMutexWaitMs = 10000;
 inline constexpr uint32_t kServerCommandWaitMs = 10000;
 // The worker wakes at least this often to check the system clock.
 inline constexpr uint32_t kWorkerWakeMs = 100;
-// Grace for a worker to end when the server mutex could not be obtained.
+// How long Shutdown waits for the worker to end before ending it forcibly.
 inline constexpr uint32_t kWorkerEndGraceMs = 2000;
+// How long a reconnect waits for the completions of the old port's cancelled
+// transfers before it gives up on the new port.
+inline constexpr uint32_t kCancelledTransfersWaitMs = 2000;
 inline constexpr uint32_t kReceiveBufferSize = 65536;
 // Transmit kinds from this value on are refused.
 inline constexpr int32_t kFirstUnsupportedKind = 35;
@@ -101,9 +111,11 @@ class cProtocolServer {
   // Removes a queued request (no event) or ends the one in flight (an event
   // with value 995). False when the id is neither, or the command did not run.
   bool Cancel(uint32_t id);
-  // Stops the worker, drops every request without notifying it and clears the
-  // log. False when the mutex was not obtained or the worker could not be
-  // stopped (the server then keeps what the worker still uses).
+  // Stops the worker (waiting at most kWorkerEndGraceMs for it, then ending
+  // it forcibly where the platform can), drops every request without
+  // notifying it and clears the log. False when the mutex was not obtained or
+  // the worker could not be stopped (the server then keeps what the worker
+  // still uses, and its destruction waits for the worker).
   bool Shutdown();
   // The packet log, for reading packets by sequence number.
   cProtocolLog& GetLog() { return log_; }
@@ -149,24 +161,27 @@ class cProtocolServer {
 
   bool HasResources() const;
   bool AcquireMutex();
-  bool RunLocked(sServerCommand& command);
-  bool RunCommand(sServerCommand& command);
-  bool StopWorker(bool mutexHeld);
+  bool RunLocked(const std::shared_ptr<sServerCommand>& command);
+  bool RunCommand(const std::shared_ptr<sServerCommand>& command);
+  void AwaitCommand(const sServerCommand& command);
+  bool StopWorker();
   void DiscardRequests();
 
   // Worker thread.
   static void WorkerEntry(void* server);
   static void CommandProc(void* server);
   void WorkerLoop();
-  void ExecutePendingCommand();
+  void ExecutePendingCommands();
+  std::shared_ptr<sServerCommand> TakePendingCommand();
   void ExecuteCommand(sServerCommand& command);
-  uint32_t ConnectPort(const wchar_t* portName, bool exclusive);
+  uint32_t ConnectPort(const std::wstring& portName, bool exclusive);
   uint32_t DisconnectPort();
   void AbandonPortTransfers();
-  uint32_t QueueRequest(const sProtocolRequest& request, uint32_t& id);
+  uint32_t QueueRequest(std::unique_ptr<sPendingRequest> record, uint32_t& id);
   uint32_t CancelRequest(uint32_t id);
   uint32_t NextRequestId();
   void Schedule(uint32_t id, uint32_t delayMs);
+  void AddToSchedule(uint32_t id, uint32_t delayMs);
   void RearmDispatch();
   void CheckClock();
   void Dispatch();
@@ -193,13 +208,19 @@ class cProtocolServer {
   std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
   std::unique_ptr<platform::cWaitableTimer> responseTimer_;
   std::unique_ptr<platform::cMutex> mutex_;
-  std::unique_ptr<platform::cEvent> commandDone_;
   std::unique_ptr<platform::cEvent> stop_;
-  // The command being handed to the worker (kind 0), or null. Guarded by
-  // commandLock_, which the worker also holds while it runs the command, so a
-  // client that gave up waiting never leaves a command half-run behind it.
-  platform::cCriticalSection commandLock_{5000};
-  sSharedBuffer* pendingCommand_ = nullptr;
+  // The command being handed to the worker, or null. The lock guards only the
+  // hand-over of the pointer, never the command's run, so a client never
+  // waits on a worker that is stuck inside a command.
+  std::mutex commandSlotLock_;
+  std::shared_ptr<sServerCommand> pendingCommand_;
+  // Notified by the worker each time it has finished a command (the
+  // command-done signal; a futex, so a client that need not sleep costs no
+  // system call).
+  std::condition_variable commandDone_;
+  // Worker thread: a command is running (a wait inside it may run the queued
+  // call of the next one, which is left to the running loop).
+  bool executingCommand_ = false;
 
   std::set<tScheduleEntry> schedule_;
   uint64_t lastClockReading_;

@@ -16,10 +16,19 @@ uint32_t cProtocolServer::NextRequestId() {
   return id;
 }
 
-uint32_t cProtocolServer::QueueRequest(const sProtocolRequest& request, uint32_t& id) {
+uint32_t cProtocolServer::QueueRequest(std::unique_ptr<sPendingRequest> record, uint32_t& id) {
   id = NextRequestId();
-  pending_.emplace(id, std::make_unique<sPendingRequest>(id, request));
-  Schedule(id, request.delayMs);
+  record->id = id;
+  const uint32_t delayMs = record->request.delayMs;
+  pending_.emplace(id, std::move(record));
+  AddToSchedule(id, delayMs);
+  if (delayMs == 0) {
+    // Due at once: it goes out now (when the line is free) rather than one
+    // wake-up later, when the dispatch timer set to a time already past fires.
+    Dispatch();
+  } else {
+    RearmDispatch();
+  }
   return platform::kErrorSuccess;
 }
 
@@ -43,9 +52,13 @@ uint32_t cProtocolServer::CancelRequest(uint32_t id) {
 }
 
 void cProtocolServer::Schedule(uint32_t id, uint32_t delayMs) {
+  AddToSchedule(id, delayMs);
+  RearmDispatch();
+}
+
+void cProtocolServer::AddToSchedule(uint32_t id, uint32_t delayMs) {
   CheckClock();
   schedule_.insert({lastClockReading_ + uint64_t{delayMs} * platform::kHundredNsPerMs, id});
-  RearmDispatch();
 }
 
 void cProtocolServer::RearmDispatch() {

@@ -1,6 +1,6 @@
-// The reference-counted byte buffer every packet, frame and worker command of
-// the protocol framework travels in, and the buffer kinds that tag each one
-// with its protocol and direction.
+// The reference-counted byte buffer every packet and frame of the protocol
+// framework travels in, and the buffer kinds that tag each one with its
+// protocol and direction.
 //
 // Threads: a buffer's contents are written once, before it is shared, and only
 // read afterwards. AddRef and Release may be called from any thread: every
@@ -14,8 +14,7 @@
 // Largest number of bytes a shared buffer carries.
 inline constexpr uint32_t kMaxSharedBufferSize = 16640;
 
-// Buffer kinds: worker command records, then received/sent per protocol.
-inline constexpr int32_t kBufferKindCommand = 0;
+// Buffer kinds: received/sent per protocol.
 inline constexpr int32_t kBufferKindDiagReceived = 2;
 inline constexpr int32_t kBufferKindDiagSent = 3;
 inline constexpr int32_t kBufferKindDlReceived = 4;

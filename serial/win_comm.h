@@ -69,6 +69,12 @@ class cWinComm {
   bool ClearErrors();    // read and discard the error state (ClearCommError)
   bool CancelIo();       // cancel transfers started by the calling thread
 
+  // Waits alertably, at most timeoutMs, until the transfers that the calling
+  // thread started and then cancelled or closed have come back, so that a
+  // port opened again can start new ones on the same records. True when none
+  // is outstanding (transfers of a thread that has ended count as back).
+  bool AwaitCancelledTransfers(uint32_t timeoutMs);
+
   // Attached once by the owner right after construction.
   cIoCallback* RxCallback = nullptr;
   cIoCallback* TxCallback = nullptr;

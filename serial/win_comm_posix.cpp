@@ -40,6 +40,7 @@ struct sDirection {
   uint32_t done = 0;
   int64_t totalDueNs = kNoDeadline;
   int64_t intervalDueNs = kNoDeadline;
+  int64_t timerDueNs = kNoDeadline;  // what the timer is set to; kNoDeadline: disarmed
   platform::cHandle timer{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
   platform::sReactorWatch timerWatch{};
 
@@ -72,7 +73,7 @@ struct cWinComm::sImpl final : platform::cReactorSource {
   bool DeliverFinished();
   bool Deliver(sDirection& d, cIoCallback* callback);
   void PumpRead();
-  void PumpWrite();
+  bool PumpWrite();
   void OnTimer(sDirection& d);
   void DeviceGone();
   void UpdateWatches();
@@ -87,6 +88,7 @@ struct cWinComm::sImpl final : platform::cReactorSource {
   std::shared_ptr<platform::cReactor> reactor;  // of the thread running the transfers
   platform::sReactorWatch portWatch{this, eTagPort};
   bool portWatched = false;
+  uint32_t watchedEvents = 0;  // what the port is watched for while portWatched
   sDirection read;
   sDirection write;
 };
@@ -100,7 +102,9 @@ bool cWinComm::sImpl::OnReady(int tag, uint32_t events) {
     OnTimer(write);
   } else {
     if (read.InFlight() && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) PumpRead();
-    if (write.InFlight() && (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) PumpWrite();
+    if (write.InFlight() && (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0 && PumpWrite()) {
+      Finish(write, platform::kErrorSuccess);
+    }
     // Hang-up with nothing left to read or write: the device is gone.
     if ((events & (EPOLLHUP | EPOLLERR)) != 0 && (read.InFlight() || write.InFlight())) DeviceGone();
   }
@@ -131,11 +135,16 @@ void cWinComm::sImpl::PumpRead() {
     Finish(read, platform::kErrorSuccess);
   } else if (gotBytes && timeouts.readIntervalMs != 0) {
     read.intervalDueNs = platform::MonotonicNowNs() + timeouts.readIntervalMs * kNsPerMs;
-    ArmTimer(read);
+    // Bytes trickling in only move the interval's end later: a timer that is
+    // set already fires before it and is set again then, once per interval
+    // rather than once per burst.
+    if (read.timerDueNs > read.NextDueNs()) ArmTimer(read);
   }
 }
 
-void cWinComm::sImpl::PumpWrite() {
+// Writes what the line takes now; true when the whole transfer is written.
+// Finishes the transfer on a hang-up or an error.
+bool cWinComm::sImpl::PumpWrite() {
   while (write.done < write.length) {
     const ssize_t n = ::write(fd.Get(), write.buffer + write.done, write.length - write.done);
     if (n > 0) {
@@ -143,17 +152,18 @@ void cWinComm::sImpl::PumpWrite() {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN) {
-      return;
+      return false;
     } else {
       DeviceGone();
-      return;
+      return false;
     }
   }
-  Finish(write, platform::kErrorSuccess);
+  return true;
 }
 
 void cWinComm::sImpl::OnTimer(sDirection& d) {
   platform::ConsumeSignal(d.timer.Get());
+  d.timerDueNs = kNoDeadline;  // a one-shot timer that has fired is disarmed
   if (!d.InFlight()) return;
   // Bytes that reached the tty before the interval ran out extend it.
   if (&d == &read) PumpRead();
@@ -206,12 +216,15 @@ bool cWinComm::sImpl::Deliver(sDirection& d, cIoCallback* callback) {
 }
 
 // The port descriptor is in the reactor only while a transfer waits on it,
-// so a hung-up line cannot keep waking an idle thread.
+// so a hung-up line cannot keep waking an idle thread. The reactor is told
+// only of changes: a streamed write or a restarted read usually makes none.
 void cWinComm::sImpl::UpdateWatches() {
   if (!reactor) return;
   const uint32_t events = (read.InFlight() ? EPOLLIN : 0u) | (write.InFlight() ? EPOLLOUT : 0u);
   if (events != 0 && !gone) {
+    if (portWatched && events == watchedEvents) return;
     portWatched = reactor->Watch(fd.Get(), events, &portWatch);
+    watchedEvents = events;
   } else if (portWatched) {
     reactor->Unwatch(fd.Get());
     portWatched = false;
@@ -220,8 +233,10 @@ void cWinComm::sImpl::UpdateWatches() {
 
 void cWinComm::sImpl::ArmTimer(sDirection& d) {
   const int64_t due = d.finished ? kNoDeadline : d.NextDueNs();
+  if (due == d.timerDueNs) return;
   const itimerspec setting = due == kNoDeadline ? itimerspec{} : platform::OneShotTimer(due);
   timerfd_settime(d.timer.Get(), TFD_TIMER_ABSTIME, &setting, nullptr);
+  d.timerDueNs = due;
 }
 
 // ---- starting transfers: the calling thread owns them -------------------
@@ -253,8 +268,18 @@ bool cWinComm::sImpl::Start(sDirection& d, uint8_t* buffer, uint32_t length, int
   d.done = 0;
   d.totalDueNs = totalDueNs;
   d.intervalDueNs = kNoDeadline;
-  if (length == 0) {
+  // A write the line takes at once (or an empty transfer) is done: its
+  // completion waits for the thread's next wait, as an overlapped write that
+  // completes at once still reports through its completion routine.
+  if (length == 0 || (&d == &write && PumpWrite())) {
     FinishLater(d, platform::kErrorSuccess);
+    return true;
+  }
+  if (gone) {
+    // The first attempt met a hang-up: what it finished is reported in the
+    // thread's next wait.
+    UpdateWatches();
+    reactor->Defer(this);
     return true;
   }
   ArmTimer(d);
@@ -382,3 +407,7 @@ bool cWinComm::CancelIo() {
   }
   return true;
 }
+
+// CancelIo finishes the transfers at once and Close forgets them with the
+// reactor's registrations: nothing of the old port outlives Close.
+bool cWinComm::AwaitCancelledTransfers(uint32_t) { return true; }

@@ -1,22 +1,42 @@
 // The serial port on Win32: overlapped I/O with completion routines. While a
 // transfer is in flight, the hEvent field of its OVERLAPPED record (never an
 // event here) holds the owning port: it is both the direction's busy mark and
-// the way the completion routine finds the port again.
+// the way the completion routine finds the port again. Close clears the busy
+// marks at once, but the system owns a record until the transfer's completion
+// routine has run; a record is not used again before that.
 #include <windows.h>
+
+#include <chrono>
+#include <cstddef>
 
 #include "serial/win_comm.h"
 
+namespace {
+
+// One direction's record and whether the system still owns it.
+struct sTransfer {
+  OVERLAPPED overlapped{};
+  bool inSystem = false;  // started, and its completion routine has not run yet
+};
+
+}  // namespace
+
 struct cWinComm::sImpl {
   platform::cHandle handle;
-  OVERLAPPED read{};
-  OVERLAPPED write{};
+  sTransfer read;
+  sTransfer write;
+  DWORD starter = 0;  // the thread whose transfers are in the system
 };
 
 namespace {
 
+bool InSystem(const sTransfer& read, const sTransfer& write) { return read.inSystem || write.inSystem; }
+
 // Runs on the thread that started the transfer, in its alertable wait.
 void Complete(DWORD error, DWORD bytes, OVERLAPPED* overlapped, bool isRead) {
   if (overlapped == nullptr) return;
+  reinterpret_cast<sTransfer*>(reinterpret_cast<char*>(overlapped) - offsetof(sTransfer, overlapped))->inSystem =
+      false;
   auto* port = static_cast<cWinComm*>(overlapped->hEvent);
   // No owner: the port was closed since, and the completion is dropped.
   if (port == nullptr || !port->IsReady()) return;
@@ -56,21 +76,31 @@ bool cWinComm::Close() {
   portName_.clear();
   if (!IsOpen()) return true;
   const bool closed = impl_->handle.Close();
-  impl_->read.hEvent = nullptr;
-  impl_->write.hEvent = nullptr;
+  impl_->read.overlapped.hEvent = nullptr;
+  impl_->write.overlapped.hEvent = nullptr;
   return closed;
 }
 
+// A record the system still owns (a cancelled transfer whose completion has
+// not run) refuses the start like a busy direction.
 bool cWinComm::Read(uint8_t* buffer, uint32_t length) {
-  if (!IsReady() || impl_->read.hEvent != nullptr) return false;
-  impl_->read.hEvent = this;  // a refused start keeps the direction busy until Close
-  return ::ReadFileEx(impl_->handle.Get(), buffer, length, &impl_->read, ReadCompleted) != FALSE;
+  sTransfer& read = impl_->read;
+  if (!IsReady() || read.overlapped.hEvent != nullptr || read.inSystem) return false;
+  read.overlapped.hEvent = this;  // a refused start keeps the direction busy until Close
+  if (!::ReadFileEx(impl_->handle.Get(), buffer, length, &read.overlapped, ReadCompleted)) return false;
+  read.inSystem = true;
+  impl_->starter = ::GetCurrentThreadId();
+  return true;
 }
 
 bool cWinComm::Write(const uint8_t* buffer, uint32_t length) {
-  if (!IsReady() || impl_->write.hEvent != nullptr) return false;
-  impl_->write.hEvent = this;
-  return ::WriteFileEx(impl_->handle.Get(), buffer, length, &impl_->write, WriteCompleted) != FALSE;
+  sTransfer& write = impl_->write;
+  if (!IsReady() || write.overlapped.hEvent != nullptr || write.inSystem) return false;
+  write.overlapped.hEvent = this;
+  if (!::WriteFileEx(impl_->handle.Get(), buffer, length, &write.overlapped, WriteCompleted)) return false;
+  write.inSystem = true;
+  impl_->starter = ::GetCurrentThreadId();
+  return true;
 }
 
 bool cWinComm::IsOpen() const { return impl_->handle.IsValid(); }
@@ -104,3 +134,21 @@ bool cWinComm::ClearErrors() {
 }
 
 bool cWinComm::CancelIo() { return IsOpen() && ::CancelIo(impl_->handle.Get()) != FALSE; }
+
+bool cWinComm::AwaitCancelledTransfers(uint32_t timeoutMs) {
+  if (!InSystem(impl_->read, impl_->write)) return true;
+  if (impl_->starter != ::GetCurrentThreadId()) {
+    // Another thread's transfers: a thread's I/O is finished by the system
+    // when it ends, and a server's next worker starts only after that.
+    impl_->read.inSystem = impl_->write.inSystem = false;
+    return true;
+  }
+  using namespace std::chrono;
+  const auto due = steady_clock::now() + milliseconds(timeoutMs);
+  while (InSystem(impl_->read, impl_->write)) {
+    const auto left = duration_cast<milliseconds>(due - steady_clock::now()).count();
+    if (left <= 0) return false;
+    ::SleepEx(static_cast<DWORD>(left), TRUE);  // completion routines run in here
+  }
+  return true;
+}

@@ -11,6 +11,8 @@ constexpr uint32_t kDiagLogCapacity = 64;
 cDiagProtocolServer::cDiagProtocolServer()
     : cHDLCProtocolServer(kBufferKindDiagSent, kBufferKindDiagReceived, kDiagLogCapacity) {}
 
+cDiagProtocolServer::~cDiagProtocolServer() { Shutdown(); }
+
 bool cDiagProtocolServer::IsResponse(const sProtocolBuffer& packet) {
   const sProtocolRequest* request = RequestAwaitingAnswer();
   return request != nullptr && packet.IsValid() && sDiagBuffer(*request).IsValid() &&

@@ -6,10 +6,13 @@
 #pragma once
 #include "device/hdlc/hdlc_protocol_server.h"
 
-class cDiagProtocolServer : public cHDLCProtocolServer {
+class cDiagProtocolServer final : public cHDLCProtocolServer {
  public:
   // Transmit kind 3, receive kind 2, a log of 64 entries.
   cDiagProtocolServer();
+  // Stops the worker first: it calls IsResponse and IsAbortIndication of this
+  // very object while it runs.
+  ~cDiagProtocolServer() override;
 
  protected:
   // Any valid DIAG packet that is not unsolicited answers the request awaiting

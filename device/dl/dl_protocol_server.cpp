@@ -16,6 +16,8 @@ bool IsDlCode(int32_t code) { return code >= 0 && code <= kHighestDlCode; }
 cDownloadProtocolServer::cDownloadProtocolServer()
     : cHDLCProtocolServer(kBufferKindDlSent, kBufferKindDlReceived, kDlLogCapacity) {}
 
+cDownloadProtocolServer::~cDownloadProtocolServer() { Shutdown(); }
+
 bool cDownloadProtocolServer::IsResponse(const sProtocolBuffer& packet) {
   const sProtocolRequest* request = RequestAwaitingAnswer();
   return request != nullptr && packet.IsValid() && IsDlCode(sDownloadRequest(*request).GetCode()) &&

@@ -5,10 +5,13 @@
 #pragma once
 #include "device/hdlc/hdlc_protocol_server.h"
 
-class cDownloadProtocolServer : public cHDLCProtocolServer {
+class cDownloadProtocolServer final : public cHDLCProtocolServer {
  public:
   // Transmit kind 5, receive kind 4, a log of 64 entries.
   cDownloadProtocolServer();
+  // Stops the worker first: it calls IsResponse and IsAbortIndication of this
+  // very object while it runs.
+  ~cDownloadProtocolServer() override;
 
  protected:
   bool IsResponse(const sProtocolBuffer& packet) override;

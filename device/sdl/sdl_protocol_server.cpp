@@ -24,6 +24,8 @@ bool AnswerFits(int32_t requestCode, int32_t answerCode) {
 cSDLProtocolServer::cSDLProtocolServer()
     : cHDLCProtocolServer(kBufferKindSdlSent, kBufferKindSdlReceived, kSdlLogCapacity) {}
 
+cSDLProtocolServer::~cSDLProtocolServer() { Shutdown(); }
+
 bool cSDLProtocolServer::IsResponse(const sProtocolBuffer& packet) {
   const sProtocolRequest* request = RequestAwaitingAnswer();
   return request != nullptr && packet.IsValid() && AnswerFits(request->GetCode(), packet.GetCode());

@@ -10,10 +10,13 @@
 // responses before the collector reads them back.
 inline constexpr uint32_t kSdlLogCapacity = 8096;
 
-class cSDLProtocolServer : public cHDLCProtocolServer {
+class cSDLProtocolServer final : public cHDLCProtocolServer {
  public:
   // Transmit kind 7, receive kind 6, a log of kSdlLogCapacity entries.
   cSDLProtocolServer();
+  // Stops the worker first: it calls IsResponse and IsAbortIndication of this
+  // very object while it runs.
+  ~cSDLProtocolServer() override;
 
  protected:
   // hello (01) → 02 or 0D; streaming write (07) → 0D; reset (0B) → 0C or 0D.

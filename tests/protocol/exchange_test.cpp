@@ -77,8 +77,26 @@ TEST_F(ConnectedServer, RefusedRequestFailsAtOnce) {
   const auto start = tClock::now();
   EXPECT_FALSE(SendAndWait(MakePayload({0x38}, kBufferKindSdlSent), server, response));
   EXPECT_FALSE(SendAndWait(nullptr, server, response));
-  EXPECT_FALSE(SendAndWait(new sSharedBuffer(kBufferKindDiagSent, 0, nullptr), server, response));
   EXPECT_LT(Between(start, tClock::now()), 100ms);
+}
+
+// An empty buffer nobody references is refused without being touched: the
+// caller that made it still holds its pointer and releases it itself.
+TEST_F(ConnectedServer, RefusedEmptyPayloadStaysTheCallers) {
+  struct sWatchedBuffer : sSharedBuffer {
+    explicit sWatchedBuffer(bool& gone) : sSharedBuffer(kBufferKindDiagSent, 0, nullptr), gone_(gone) {}
+    ~sWatchedBuffer() override { gone_ = true; }
+    bool& gone_;
+  };
+  bool gone = false;
+  auto* empty = new sWatchedBuffer(gone);
+  sProtocolBuffer response;
+  EXPECT_FALSE(SendAndWait(empty, server, response));
+  EXPECT_FALSE(SendAndWaitRetry(empty, server, response));
+  EXPECT_FALSE(gone);
+  EXPECT_FALSE(module.WaitForBursts(1, 100ms));
+  empty->Release();
+  EXPECT_TRUE(gone);
 }
 
 TEST_F(ConnectedServer, SuccessLaterInABatchWins) {

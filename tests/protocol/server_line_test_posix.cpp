@@ -36,25 +36,46 @@ TEST_F(ConnectedServer, RefusedWriteFailsTheRequestLikeAFailedOne) {
   EXPECT_TRUE(events->WaitForClones(0, 1s));
 }
 
-// A worker stuck inside a command keeps the client that issued it, and so the
-// server mutex, busy. Shutdown cannot get the mutex, and on Linux a thread
-// cannot be ended forcibly: Shutdown must report false and leave everything
-// the worker still uses in place; once the worker comes free it leaves on
-// the stop signal, and the server is destroyed cleanly.
-TEST_F(ConnectedServer, ShutdownWithoutTheMutexFailsSafelyWhenTheWorkerCannotBeEnded) {
+// A worker stuck inside a command (here, in a notification the command
+// makes) holds its client up for the command wait only; the client then lets
+// go of the server mutex. Shutdown gets it, and on Linux a thread cannot be
+// ended forcibly: after its grace Shutdown must report false and leave
+// everything the worker still uses in place; once the worker comes free it
+// finishes the command on its own, leaves on the stop signal, and the server
+// is destroyed cleanly.
+TEST_F(ConnectedServer, AClientGivesUpOnAStuckWorkerAndShutdownFailsSafely) {
   const uint32_t id = Queue({0x52}, [](sProtocolRequest& r) { r.responseTimeoutMs = 60000; });
   ASSERT_TRUE(events->WaitForCount(1, 1s));
   events->Hold();
-  bool cancelled = false;
+  bool cancelled = true;
   std::thread client([&] { cancelled = server.Cancel(id); });
   ASSERT_TRUE(events->WaitForBlockedNotify(2s));  // the cancel's event blocks the worker
   const auto start = tClock::now();
   EXPECT_FALSE(server.Shutdown());
-  EXPECT_GE(Between(start, tClock::now()), 11900ms);  // mutex wait, then the grace period
-  events->LetGo();
+  const auto took = Between(start, tClock::now());
+  EXPECT_GE(took, 11500ms);  // the client's command wait, then the grace period
+  EXPECT_LT(took, 13500ms);
   client.join();
-  EXPECT_TRUE(cancelled);  // the command did run, late
-  EXPECT_EQ(events->Codes(), (std::vector<int32_t>{eNotifySent, eNotifyNoResponse}));
+  EXPECT_FALSE(cancelled);  // the client stopped waiting for it
+  events->LetGo();
+  EXPECT_TRUE(server.Shutdown());
+  EXPECT_EQ(events->Codes(), (std::vector<int32_t>{eNotifySent, eNotifyNoResponse}));  // it ran, late
+}
+
+// A worker that does not end (stuck where no signal reaches it) costs
+// Shutdown its grace period, not more, even with the mutex free.
+TEST_F(ConnectedServer, ShutdownWaitsForAWorkerThatDoesNotEndOnlyItsGrace) {
+  events->Hold();
+  Queue({0x53}, [](sProtocolRequest& r) { r.sendOnly = true; });
+  ASSERT_TRUE(events->WaitForBlockedNotify(2s));  // the sent event blocks the worker
+  std::thread release([&] {
+    std::this_thread::sleep_for(5s);
+    events->LetGo();
+  });
+  const auto start = tClock::now();
+  EXPECT_FALSE(server.Shutdown());
+  EXPECT_LT(Between(start, tClock::now()), std::chrono::milliseconds(kWorkerEndGraceMs) + 1000ms);
+  release.join();
   EXPECT_TRUE(server.Shutdown());
 }
 

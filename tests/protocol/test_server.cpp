@@ -14,6 +14,7 @@ bool cTestServer::CanSend(const sProtocolBuffer& request) {
 }
 
 bool cTestServer::ConfigurePort() {
+  if (configureStallMs > 0) StallInSystemCall(configureStallMs);
   if (configureFails) return false;
   const sCommTimeouts timeouts{
       .readIntervalMs = 2,

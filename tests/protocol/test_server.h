@@ -35,6 +35,9 @@ class cTestServer : public cProtocolServer {
   std::atomic<eEncoding> encoding{eEncoding::AsIs};
   std::atomic<uint32_t> shortCompletions{0};  // that many completions report a byte less
   std::atomic<bool> swallowCompletions{false};  // the core never learns of them
+  // >0: ConfigurePort first stalls this long in one system call, as a port
+  // open in a driver gone bad does.
+  std::atomic<uint32_t> configureStallMs{0};
   // Called by CanSend on the client thread.
   std::function<void(const sProtocolBuffer&)> onCanSend;
 
@@ -99,6 +102,10 @@ class cRecordingNotification : public cProtocolNotification {
  private:
   std::shared_ptr<cEventRecord> record_;
 };
+
+// Blocks the calling thread in one system call for ms: one that a signal
+// breaks off on Linux, one that only ending the thread stops on Windows.
+void StallInSystemCall(uint32_t ms);
 
 // A new, unreferenced payload of the given kind.
 sSharedBuffer* MakePayload(const tBytes& bytes, int32_t kind = kBufferKindDiagSent);
