@@ -8,12 +8,10 @@
 #include "protocol/shared_buffer.h"
 
 sProtocolBuffer MakePacket(int32_t kind, std::span<const uint8_t> bytes) {
-  return MakePacketInPlace(kind, bytes.size(),
-                           [&](uint8_t* out) { std::copy(bytes.begin(), bytes.end(), out); });
+  return MakePacketInPlace(kind, bytes.size(), [&](uint8_t* out) { std::copy(bytes.begin(), bytes.end(), out); });
 }
 
-sProtocolBuffer MakePacketInPlace(int32_t kind, size_t size,
-                                  const std::function<void(uint8_t* out)>& fill) {
+sProtocolBuffer MakePacketInPlace(int32_t kind, size_t size, const std::function<void(uint8_t* out)>& fill) {
   if (size == 0 || size > kMaxSharedBufferSize) return sProtocolBuffer();
   std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size]);
   if (!bytes) return sProtocolBuffer();
@@ -27,9 +25,8 @@ sProtocolBuffer MakePacketInPlace(int32_t kind, size_t size,
   return sProtocolBuffer(shared);
 }
 
-std::vector<sProtocolBuffer> BuildImageWrites(const uint8_t* image, uint32_t length,
-                                              uint32_t blockSize, uint32_t baseAddress,
-                                              const tWriteBuilder& buildWrite) {
+std::vector<sProtocolBuffer> BuildImageWrites(const uint8_t* image, uint32_t length, uint32_t blockSize,
+                                              uint32_t baseAddress, const tWriteBuilder& buildWrite) {
   if (image == nullptr || length == 0 || blockSize == 0 || blockSize > kMaxWriteBlockSize) return {};
   // A write past 0xFFFFFFFF would wrap around to address 0 and land on memory
   // the image was never meant for.

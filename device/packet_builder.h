@@ -16,8 +16,7 @@
 sProtocolBuffer MakePacket(int32_t kind, std::span<const uint8_t> bytes);
 // The same for a packet of size bytes that fill writes straight into the
 // packet's own storage (no intermediate copy).
-sProtocolBuffer MakePacketInPlace(int32_t kind, size_t size,
-                                  const std::function<void(uint8_t* out)>& fill);
+sProtocolBuffer MakePacketInPlace(int32_t kind, size_t size, const std::function<void(uint8_t* out)>& fill);
 
 // Largest number of image bytes one write request carries.
 inline constexpr uint32_t kMaxWriteBlockSize = 8192;
@@ -37,6 +36,5 @@ using tWriteBuilder = std::function<sProtocolBuffer(const sImageBlock& block)>;
 // blockSize is 0, blockSize exceeds kMaxWriteBlockSize, image is null, the
 // image would run past the end of the 32-bit address space, or any write
 // cannot be built (the writes built so far are released).
-std::vector<sProtocolBuffer> BuildImageWrites(const uint8_t* image, uint32_t length,
-                                              uint32_t blockSize, uint32_t baseAddress,
-                                              const tWriteBuilder& buildWrite);
+std::vector<sProtocolBuffer> BuildImageWrites(const uint8_t* image, uint32_t length, uint32_t blockSize,
+                                              uint32_t baseAddress, const tWriteBuilder& buildWrite);

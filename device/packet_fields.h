@@ -48,14 +48,10 @@ inline uint8_t* PutLe16(uint8_t* out, uint32_t value) {
   out[1] = static_cast<uint8_t>(value >> 8);
   return out + 2;
 }
-inline uint8_t* PutLe32(uint8_t* out, uint32_t value) {
-  return PutLe16(PutLe16(out, value & 0xFFFFu), value >> 16);
-}
+inline uint8_t* PutLe32(uint8_t* out, uint32_t value) { return PutLe16(PutLe16(out, value & 0xFFFFu), value >> 16); }
 inline uint8_t* PutBe16(uint8_t* out, uint32_t value) {
   out[0] = static_cast<uint8_t>(value >> 8);
   out[1] = static_cast<uint8_t>(value);
   return out + 2;
 }
-inline uint8_t* PutBe32(uint8_t* out, uint32_t value) {
-  return PutBe16(PutBe16(out, value >> 16), value & 0xFFFFu);
-}
+inline uint8_t* PutBe32(uint8_t* out, uint32_t value) { return PutBe16(PutBe16(out, value >> 16), value & 0xFFFFu); }

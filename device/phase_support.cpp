@@ -32,13 +32,11 @@ bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine) {
   return false;
 }
 
-bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request,
-                        const wchar_t* sendingLine, const wchar_t* noAnswerLine,
-                        eAttempts attempts, sProtocolBuffer& answer) {
+bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request, const wchar_t* sendingLine,
+                        const wchar_t* noAnswerLine, eAttempts attempts, sProtocolBuffer& answer) {
   platform::ConsolePrint(sendingLine);
-  const bool answered = attempts == eAttempts::Retry
-                            ? SendAndWaitRetry(request.GetShared(), server, answer)
-                            : SendAndWait(request.GetShared(), server, answer);
+  const bool answered = attempts == eAttempts::Retry ? SendAndWaitRetry(request.GetShared(), server, answer)
+                                                     : SendAndWait(request.GetShared(), server, answer);
   if (!answered && noAnswerLine != nullptr) platform::ConsolePrint(noAnswerLine);
   return answered;
 }

@@ -44,6 +44,5 @@ enum class eAttempts { Once, Retry };
 // Prints sendingLine, then sends request and waits for its answer (once, or
 // with the exchange's retries). When no answer comes, prints noAnswerLine
 // unless it is null. answer receives the answering packet.
-bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request,
-                        const wchar_t* sendingLine, const wchar_t* noAnswerLine,
-                        eAttempts attempts, sProtocolBuffer& answer);
+bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request, const wchar_t* sendingLine,
+                        const wchar_t* noAnswerLine, eAttempts attempts, sProtocolBuffer& answer);

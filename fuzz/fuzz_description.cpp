@@ -88,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const KindSet kinds = ParseKindList(secondLine);
   CheckKindsRoundTrip(kinds);
 
-  const std::optional<sConfiguration> configuration =
-      ParseDescription(name, kFolder, firstLine, secondLine, excluded);
+  const std::optional<sConfiguration> configuration = ParseDescription(name, kFolder, firstLine, secondLine, excluded);
   const bool taken = fields.size() >= 4 && fields[2].find(L"mi_") != std::wstring::npos && !Excludes(excluded, kinds);
   FUZZ_REQUIRE(configuration.has_value() == taken);
   if (!configuration) return 0;

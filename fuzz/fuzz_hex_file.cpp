@@ -30,8 +30,8 @@ std::string_view LastLine(std::string_view text) {
 }
 
 bool IsEndOfFileRecord(std::string_view line) {
-  return line.size() == 11 && line.substr(0, 9) == ":00000001" && (line.substr(9) == "FF" || line.substr(9) == "ff" ||
-                                                                   line.substr(9) == "Ff" || line.substr(9) == "fF");
+  return line.size() == 11 && line.substr(0, 9) == ":00000001" &&
+         (line.substr(9) == "FF" || line.substr(9) == "ff" || line.substr(9) == "Ff" || line.substr(9) == "fF");
 }
 
 // Compares against a block of 0xFF rather than byte by byte: the fuzzer's

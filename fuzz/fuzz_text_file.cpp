@@ -86,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteFile(data, size);
   cDB2TextFile file(std::wstring(g_path.begin(), g_path.end()).c_str());
   FUZZ_REQUIRE(file.IsOpen() == (size != 0));
-  const std::vector<std::wstring> expected = file.IsOpen() ? ExpectedLines(ExpectedText(data, size))
-                                                           : std::vector<std::wstring>();
+  const std::vector<std::wstring> expected =
+      file.IsOpen() ? ExpectedLines(ExpectedText(data, size)) : std::vector<std::wstring>();
   std::wstring line;
   size_t count = 0;
   while (file.ReadLine(line)) {

@@ -30,8 +30,7 @@ tBytes Concat(std::initializer_list<tBytes> parts) {
   return all;
 }
 
-void Write(const std::filesystem::path& root, const std::string& target, const std::string& name,
-           const tBytes& bytes) {
+void Write(const std::filesystem::path& root, const std::string& target, const std::string& name, const tBytes& bytes) {
   std::filesystem::create_directories(root / target);
   std::ofstream out(root / target / name, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -39,7 +38,8 @@ void Write(const std::filesystem::path& root, const std::string& target, const s
 
 // One Intel HEX record with its checksum.
 std::string HexRecord(uint8_t type, uint16_t address, const tBytes& data, std::string_view lineEnd) {
-  tBytes body{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), type};
+  tBytes body{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+              type};
   body.insert(body.end(), data.begin(), data.end());
   unsigned sum = 0;
   for (uint8_t byte : body) sum += byte;
@@ -88,8 +88,18 @@ void WriteTextSeeds(const std::filesystem::path& root) {
 
 // Module answers as the phases expect them.
 std::vector<std::pair<int32_t, tBytes>> SamplePackets() {
-  tBytes hello = Concat({{kSdlHelloResponseCode}, Bytes(kSdlTargetMagic), {3, 2}, {0x00, 0x20, 0, 0},
-                         {0, 0, 0, 0}, {3}, Bytes("abc"), {4, 0}, {1, 0}, {1, 2, 3, 4}, {0x01}, {0}});
+  tBytes hello = Concat({{kSdlHelloResponseCode},
+                         Bytes(kSdlTargetMagic),
+                         {3, 2},
+                         {0x00, 0x20, 0, 0},
+                         {0, 0, 0, 0},
+                         {3},
+                         Bytes("abc"),
+                         {4, 0},
+                         {1, 0},
+                         {1, 2, 3, 4},
+                         {0x01},
+                         {0}});
   return {
       {kBufferKindDiagReceived, {kDiagBuildIdCode, 'b', 'u', 'i', 'l', 'd'}},
       {kBufferKindDiagReceived, {0x79, 0x01}},

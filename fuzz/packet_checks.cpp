@@ -43,7 +43,8 @@ View CheckedView(const sProtocolBuffer& packet) {
 
 void CheckDiag(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
   const sDiagBuffer view = CheckedView<sDiagBuffer>(packet);
-  FUZZ_REQUIRE(view.IsValid() == (packet.IsValid() && (kind == kBufferKindDiagReceived || kind == kBufferKindDiagSent)));
+  FUZZ_REQUIRE(view.IsValid() ==
+               (packet.IsValid() && (kind == kBufferKindDiagReceived || kind == kBufferKindDiagSent)));
   if (IsUnsolicitedDiag(packet)) {
     const uint8_t codes[] = {0x10, 0x1F, 0x60, 0x74, 0x79, 0x80};
     FUZZ_REQUIRE(!b.empty() && std::count(std::begin(codes), std::end(codes), b[0]) == 1);
@@ -52,11 +53,16 @@ void CheckDiag(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
 
 bool DlResponseFits(tBytes b) {
   switch (b[0]) {
-    case 0x02: return b.size() == 1;
-    case 0x03: return b.size() == 3;
-    case 0x08: return b.size() == 8;
-    case 0x0D: return b.size() == 22;
-    default: return false;
+    case 0x02:
+      return b.size() == 1;
+    case 0x03:
+      return b.size() == 3;
+    case 0x08:
+      return b.size() == 8;
+    case 0x0D:
+      return b.size() == 22;
+    default:
+      return false;
   }
 }
 
@@ -76,8 +82,8 @@ void CheckDl(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
 }
 
 bool MagicAt(tBytes b, std::string_view magic) {
-  return b.size() >= 1 + magic.size() && std::equal(magic.begin(), magic.end(), b.begin() + 1,
-                                                    [](char m, uint8_t x) { return uint8_t(m) == x; });
+  return b.size() >= 1 + magic.size() &&
+         std::equal(magic.begin(), magic.end(), b.begin() + 1, [](char m, uint8_t x) { return uint8_t(m) == x; });
 }
 
 // The hello response as the phase reads it: magic, versions (lowest at least
@@ -111,8 +117,9 @@ void CheckSdl(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
                  target->windowSize == expected->windowSize && target->featureMask == expected->featureMask);
   }
   const sSDLStreamingWrite write = CheckedView<sSDLStreamingWrite>(packet);
-  const bool isWrite = packet.IsValid() && ((kind == kBufferKindSdlSent && b.size() > 5 && b[0] == kSdlWriteCode) ||
-                                            (kind == kBufferKindSdlReceived && b.size() == 5 && b[0] == kSdlWriteResponseCode));
+  const bool isWrite =
+      packet.IsValid() && ((kind == kBufferKindSdlSent && b.size() > 5 && b[0] == kSdlWriteCode) ||
+                           (kind == kBufferKindSdlReceived && b.size() == 5 && b[0] == kSdlWriteResponseCode));
   FUZZ_REQUIRE(write.IsValid() == isWrite);
   FUZZ_REQUIRE(write.Address() == (isWrite ? Le(b, 1, 4) : std::nullopt));
 }

@@ -7,8 +7,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <initializer_list>
+#include <memory>
 
 #include "platform/handle.h"
 #include "platform/sync.h"

@@ -12,8 +12,8 @@ sWakeResult WaitAlertable(std::initializer_list<cWaitable> objects, uint32_t tim
   DWORD count = 0;
   for (const cWaitable& object : objects) handles[count++] = object.Handle().Get();
   // With nothing to wait for, an alertable sleep gives the same wake-ups.
-  const DWORD rc = count == 0 ? ::SleepEx(timeoutMs, TRUE)
-                              : ::WaitForMultipleObjectsEx(count, handles, FALSE, timeoutMs, TRUE);
+  const DWORD rc =
+      count == 0 ? ::SleepEx(timeoutMs, TRUE) : ::WaitForMultipleObjectsEx(count, handles, FALSE, timeoutMs, TRUE);
   if (count == 0 && rc == 0) return {eWake::Timeout, 0};
   if (rc < WAIT_OBJECT_0 + count) return {eWake::Signalled, rc - WAIT_OBJECT_0};
   if (rc == WAIT_IO_COMPLETION) return {eWake::IoCompletion, 0};

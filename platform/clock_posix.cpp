@@ -8,13 +8,13 @@ namespace platform {
 namespace {
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
-}
+}  // namespace
 
 uint64_t GetSystemTime() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  const uint64_t real = kUnixEpochAsFileTime + static_cast<uint64_t>(ts.tv_sec) * 10000000ull +
-                        static_cast<uint64_t>(ts.tv_nsec) / 100;
+  const uint64_t real =
+      kUnixEpochAsFileTime + static_cast<uint64_t>(ts.tv_sec) * 10000000ull + static_cast<uint64_t>(ts.tv_nsec) / 100;
   return real + static_cast<uint64_t>(GetSystemTimeOffsetForTest());
 }
 

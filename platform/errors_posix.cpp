@@ -9,19 +9,29 @@ namespace platform {
 uint32_t GetLastErrorCode() {
   const int e = errno;
   switch (e) {
-    case 0: return kErrorSuccess;
-    case ENOENT: return kErrorFileNotFound;
-    case ENOMEM: return kErrorNotEnoughMemory;
-    case ENOEXEC: return kErrorBadFormat;
+    case 0:
+      return kErrorSuccess;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case ENOEXEC:
+      return kErrorBadFormat;
     case EACCES:
-    case EPERM: return kErrorAccessDenied;
-    case EBUSY: return kErrorBusy;
-    case ECANCELED: return kErrorOperationAborted;
+    case EPERM:
+      return kErrorAccessDenied;
+    case EBUSY:
+      return kErrorBusy;
+    case ECANCELED:
+      return kErrorOperationAborted;
     case ENODEV:
     case ENXIO:
-    case EIO: return kErrorDeviceNotConnected;
-    case ETIMEDOUT: return kErrorTimeout;
-    default: return static_cast<uint32_t>(e);  // no Windows equivalent listed
+    case EIO:
+      return kErrorDeviceNotConnected;
+    case ETIMEDOUT:
+      return kErrorTimeout;
+    default:
+      return static_cast<uint32_t>(e);  // no Windows equivalent listed
   }
 }
 

@@ -84,13 +84,17 @@ eAcquire cMutex::Acquire(uint32_t timeoutMs) {
     rc = pthread_mutex_timedlock(&impl_->mutex, &deadline);
   }
   switch (rc) {
-    case 0: return eAcquire::Acquired;
+    case 0:
+      return eAcquire::Acquired;
     case EOWNERDEAD:
       // The previous owner ended while holding it: the caller owns it now.
       pthread_mutex_consistent(&impl_->mutex);
       return eAcquire::Abandoned;
-    case ETIMEDOUT: return eAcquire::TimedOut;
-    default: errno = rc; return eAcquire::Failed;
+    case ETIMEDOUT:
+      return eAcquire::TimedOut;
+    default:
+      errno = rc;
+      return eAcquire::Failed;
   }
 }
 

@@ -32,10 +32,14 @@ bool cMutex::IsValid() const { return impl_->handle.IsValid(); }
 eAcquire cMutex::Acquire(uint32_t timeoutMs) {
   if (!IsValid()) return eAcquire::Failed;
   switch (::WaitForSingleObject(impl_->handle.Get(), timeoutMs)) {
-    case WAIT_OBJECT_0: return eAcquire::Acquired;
-    case WAIT_ABANDONED: return eAcquire::Abandoned;
-    case WAIT_TIMEOUT: return eAcquire::TimedOut;
-    default: return eAcquire::Failed;
+    case WAIT_OBJECT_0:
+      return eAcquire::Acquired;
+    case WAIT_ABANDONED:
+      return eAcquire::Abandoned;
+    case WAIT_TIMEOUT:
+      return eAcquire::TimedOut;
+    default:
+      return eAcquire::Failed;
   }
 }
 

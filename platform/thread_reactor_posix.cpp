@@ -14,8 +14,7 @@
 
 namespace platform {
 
-cThreadReactor::cThreadReactor()
-    : epoll_(epoll_create1(EPOLL_CLOEXEC)), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+cThreadReactor::cThreadReactor() : epoll_(epoll_create1(EPOLL_CLOEXEC)), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   if (!IsValid()) return;
   epoll_event ev{};
   ev.events = EPOLLIN;

@@ -16,9 +16,8 @@ struct sBatchOutcome {
 
 // Examines events [next, total) of the history. Every event is looked at,
 // also after one decided the exchange, so a later success still counts.
-sBatchOutcome ExamineEvents(const cRequestEventHistory& history, uint32_t next, uint32_t total,
-                            cProtocolServer& server, sProtocolBuffer& response, bool sendOnly,
-                            bool& result) {
+sBatchOutcome ExamineEvents(const cRequestEventHistory& history, uint32_t next, uint32_t total, cProtocolServer& server,
+                            sProtocolBuffer& response, bool sendOnly, bool& result) {
   sBatchOutcome outcome;
   for (uint32_t sequence = next; sequence < total; ++sequence) {
     sRequestEvent event{};
@@ -47,8 +46,8 @@ sBatchOutcome ExamineEvents(const cRequestEventHistory& history, uint32_t next, 
 }
 
 // Waits for events of request id until one decides its outcome.
-bool AwaitOutcome(cRequestEventHistory& history, uint32_t id, cProtocolServer& server,
-                  sProtocolBuffer& response, bool sendOnly, uint32_t eventWaitMs) {
+bool AwaitOutcome(cRequestEventHistory& history, uint32_t id, cProtocolServer& server, sProtocolBuffer& response,
+                  bool sendOnly, uint32_t eventWaitMs) {
   bool result = false;
   uint32_t next = 0;
   for (;;) {
@@ -57,8 +56,7 @@ bool AwaitOutcome(cRequestEventHistory& history, uint32_t id, cProtocolServer& s
       return result;
     }
     const uint32_t total = history.GetTotal();
-    const sBatchOutcome outcome =
-        ExamineEvents(history, next, total, server, response, sendOnly, result);
+    const sBatchOutcome outcome = ExamineEvents(history, next, total, server, response, sendOnly, result);
     next = total;
     if (outcome.decided) {
       if (outcome.lost) server.Cancel(id);
@@ -69,8 +67,8 @@ bool AwaitOutcome(cRequestEventHistory& history, uint32_t id, cProtocolServer& s
 
 }  // namespace
 
-bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffer& response,
-                 bool sendOnly, const sExchangeTiming& timing) {
+bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffer& response, bool sendOnly,
+                 const sExchangeTiming& timing) {
   // An empty payload stays the caller's: it may still hold the pointer.
   if (!payload || !payload->IsValid()) return false;
   const sProtocolBuffer keepPayload(payload);

@@ -35,8 +35,8 @@ struct sExchangeTiming {
 // reference to payload while it runs; a payload nobody else references is
 // freed when the exchange no longer needs it, so callers keep a reference of
 // their own to use it afterwards.
-bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffer& response,
-                 bool sendOnly = false, const sExchangeTiming& timing = {});
+bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffer& response, bool sendOnly = false,
+                 const sExchangeTiming& timing = {});
 
 // SendAndWait (not sendOnly) repeated while it fails, at most
 // kExchangeAttempts times, all with the same payload, which stays referenced

@@ -18,10 +18,10 @@ struct sPendingRequest {
   void ResetTransmission();
 
   uint32_t id;
-  uint32_t sendsMade = 0;       // not counted for kSendUnlimited
-  uint32_t expectedBytes = 0;   // the outstanding write must complete with these
-  uint32_t chunkCount = 0;      // extraData chunks, 0 without extra data
-  uint32_t chunkIndex = 0;      // chunks written in this transmission
+  uint32_t sendsMade = 0;         // not counted for kSendUnlimited
+  uint32_t expectedBytes = 0;     // the outstanding write must complete with these
+  uint32_t chunkCount = 0;        // extraData chunks, 0 without extra data
+  uint32_t chunkIndex = 0;        // chunks written in this transmission
   bool awaitingResponse = false;  // the response timer runs for this request
   sProtocolRequest request;
 };

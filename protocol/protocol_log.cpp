@@ -3,8 +3,7 @@
 
 #include <algorithm>
 
-cProtocolLog::cProtocolLog(uint32_t capacity)
-    : store_(std::min(capacity, kMaxProtocolLogCapacity), false) {}
+cProtocolLog::cProtocolLog(uint32_t capacity) : store_(std::min(capacity, kMaxProtocolLogCapacity), false) {}
 
 int32_t cProtocolLog::Add(const sProtocolBuffer& buffer) {
   uint32_t sequence = 0;

@@ -70,8 +70,8 @@ cProtocolServer::~cProtocolServer() {
 bool cProtocolServer::CanSend(const sProtocolBuffer& request) { return request.IsValid(); }
 
 bool cProtocolServer::HasResources() const {
-  return receiveBuffer_ && dispatchTimer_ && dispatchTimer_->IsValid() && responseTimer_ &&
-         responseTimer_->IsValid() && mutex_ && mutex_->IsValid() && stop_ && stop_->IsValid();
+  return receiveBuffer_ && dispatchTimer_ && dispatchTimer_->IsValid() && responseTimer_ && responseTimer_->IsValid() &&
+         mutex_ && mutex_->IsValid() && stop_ && stop_->IsValid();
 }
 
 bool cProtocolServer::AcquireMutex() {
@@ -101,8 +101,8 @@ bool cProtocolServer::Connect(const std::wstring& portName) {
 }
 
 uint32_t cProtocolServer::Send(const sProtocolRequest& request) {
-  if (transmitKind_ >= kFirstUnsupportedKind || !request.IsValid() ||
-      request.GetShared()->GetKind() != transmitKind_ || !CanSend(request)) {
+  if (transmitKind_ >= kFirstUnsupportedKind || !request.IsValid() || request.GetShared()->GetKind() != transmitKind_ ||
+      !CanSend(request)) {
     return 0;
   }
   auto command = std::make_shared<sServerCommand>(eCommandSend);
@@ -185,9 +185,7 @@ void cProtocolServer::AwaitCommand(const sServerCommand& command) {
   commandDone_.wait_until(guard, due, [&] { return command.state.load() == sServerCommand::eState::Done; });
 }
 
-void cProtocolServer::CommandProc(void* server) {
-  static_cast<cProtocolServer*>(server)->ExecutePendingCommands();
-}
+void cProtocolServer::CommandProc(void* server) { static_cast<cProtocolServer*>(server)->ExecutePendingCommands(); }
 
 void cProtocolServer::ExecutePendingCommands() {
   if (executingCommand_) return;  // the loop below, further out, takes it
@@ -238,8 +236,8 @@ uint32_t cProtocolServer::ConnectPort(const std::wstring& portName, bool exclusi
   if (!port_.AwaitCancelledTransfers(kCancelledTransfersWaitMs)) return platform::kStatusFail;
   rxCallback_.SetOwner(this);
   txCallback_.SetOwner(this);
-  const bool connected = port_.Open(portName, exclusive) && ConfigurePort() &&
-                         port_.Read(receiveBuffer_.get(), kReceiveBufferSize);
+  const bool connected =
+      port_.Open(portName, exclusive) && ConfigurePort() && port_.Read(receiveBuffer_.get(), kReceiveBufferSize);
   connectError_ = connected ? platform::kErrorSuccess : platform::GetLastErrorCode();
   return connected ? platform::kErrorSuccess : platform::kStatusFail;
 }

@@ -146,8 +146,7 @@ void cProtocolServer::OnTransmitComplete(uint32_t error, uint32_t bytes) {
 void cProtocolServer::WriteNextChunk() {
   sPendingRequest& request = *inFlight_;
   const uint32_t extraSize = request.request.extraSize;
-  const uint8_t* start =
-      request.request.extraData + size_t{request.chunkIndex} * kExtraDataChunkSize;
+  const uint8_t* start = request.request.extraData + size_t{request.chunkIndex} * kExtraDataChunkSize;
   ++request.chunkIndex;
   uint32_t length = kExtraDataChunkSize;
   if (request.chunkCount == 1) {

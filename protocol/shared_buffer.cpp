@@ -48,8 +48,7 @@ sSharedBuffer::sSharedBuffer(int32_t kind, uint32_t size, const uint8_t* bytes) 
   size_ = size;
 }
 
-sSharedBuffer::sSharedBuffer(int32_t kind, uint32_t size, std::unique_ptr<uint8_t[]>&& bytes)
-    : kind_(kind) {
+sSharedBuffer::sSharedBuffer(int32_t kind, uint32_t size, std::unique_ptr<uint8_t[]>&& bytes) : kind_(kind) {
   if (!bytes || !AcceptableSize(size)) return;
   data_ = std::move(bytes);
   size_ = size;

@@ -7,7 +7,7 @@ zntv_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# zntv_setup [windows] [windows32] [fuzz] [plot] [package]: the base set plus
+# zntv_setup [windows] [windows32] [fuzz] [plot] [package] [format]: the base set plus
 # the named extras; windows32 is the 32-bit (i686) Windows build and the
 # 32-bit Wine that runs it, for which dpkg learns the i386 architecture first.
 zntv_setup() {
@@ -19,6 +19,7 @@ zntv_setup() {
       fuzz) pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
       plot) pkgs+=(gnuplot-nox) ;;
       package) pkgs+=(dpkg-dev lintian man-db unzip) ;;
+      format) pkgs+=(clang-format) ;;
     esac
   done
   for p in "${pkgs[@]}"; do zntv_installed "$p" || missing+=("$p"); done

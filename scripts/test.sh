@@ -29,7 +29,7 @@ set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source scripts/setup.sh
-zntv_setup windows windows32 fuzz package || { echo "0 passed, 1 failed"; exit 1; }
+zntv_setup windows windows32 fuzz package format || { echo "0 passed, 1 failed"; exit 1; }
 
 build_jobs=$(nproc)
 test_jobs=${ZNTV_TEST_JOBS:-8}
@@ -208,6 +208,7 @@ readme_names_commands() {
 mkdir -p "$out"
 check_exit readme readme_names_commands
 check_exit includes bash scripts/check-includes.sh
+check_exit format bash scripts/check-format.sh
 stage linux "$out/linux" ""
 check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
 stage linux-asan-ubsan "$out/asan" "" -DZNTV_SANITIZE=address,undefined

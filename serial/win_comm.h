@@ -27,7 +27,7 @@ class cIoCallback {
 
 // Port time-outs in milliseconds (COMMTIMEOUTS).
 struct sCommTimeouts {
-  uint32_t readIntervalMs;        // a read completes once this gap follows a byte
+  uint32_t readIntervalMs;  // a read completes once this gap follows a byte
   uint32_t readTotalMultiplierMs;
   uint32_t readTotalConstantMs;
   uint32_t writeTotalMultiplierMs;  // per byte

@@ -346,8 +346,9 @@ bool cWinComm::Read(uint8_t* buffer, uint32_t length) {
     errno = !IsOpen() ? EBADF : EINVAL;
     return false;
   }
-  return impl_->Start(impl_->read, buffer, length,
-                      TotalDeadline(impl_->timeouts.readTotalMultiplierMs, impl_->timeouts.readTotalConstantMs, length));
+  return impl_->Start(
+      impl_->read, buffer, length,
+      TotalDeadline(impl_->timeouts.readTotalMultiplierMs, impl_->timeouts.readTotalConstantMs, length));
 }
 
 bool cWinComm::Write(const uint8_t* buffer, uint32_t length) {
@@ -357,8 +358,9 @@ bool cWinComm::Write(const uint8_t* buffer, uint32_t length) {
     return false;
   }
   // The write only reads from the buffer; the direction record is shared.
-  return impl_->Start(impl_->write, const_cast<uint8_t*>(buffer), length,
-                      TotalDeadline(impl_->timeouts.writeTotalMultiplierMs, impl_->timeouts.writeTotalConstantMs, length));
+  return impl_->Start(
+      impl_->write, const_cast<uint8_t*>(buffer), length,
+      TotalDeadline(impl_->timeouts.writeTotalMultiplierMs, impl_->timeouts.writeTotalConstantMs, length));
 }
 
 bool cWinComm::IsOpen() const { return impl_->fd.IsValid(); }

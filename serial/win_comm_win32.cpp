@@ -35,8 +35,7 @@ bool InSystem(const sTransfer& read, const sTransfer& write) { return read.inSys
 // Runs on the thread that started the transfer, in its alertable wait.
 void Complete(DWORD error, DWORD bytes, OVERLAPPED* overlapped, bool isRead) {
   if (overlapped == nullptr) return;
-  reinterpret_cast<sTransfer*>(reinterpret_cast<char*>(overlapped) - offsetof(sTransfer, overlapped))->inSystem =
-      false;
+  reinterpret_cast<sTransfer*>(reinterpret_cast<char*>(overlapped) - offsetof(sTransfer, overlapped))->inSystem = false;
   auto* port = static_cast<cWinComm*>(overlapped->hEvent);
   // No owner: the port was closed since, and the completion is dropped.
   if (port == nullptr || !port->IsReady()) return;
@@ -66,9 +65,9 @@ std::wstring cWinComm::PathFor(const std::wstring& portName) {
 
 bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
   const DWORD share = exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
-  impl_->handle = platform::cHandle(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
-                                                  nullptr));
+  impl_->handle =
+      platform::cHandle(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
   return impl_->handle.IsValid();
 }
 

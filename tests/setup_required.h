@@ -21,10 +21,10 @@ inline bool SkipAllowed() {
 
 // Ends the test at once when `ready` is false: skipped when allowed, failed
 // otherwise, with `what` as the reason. For test bodies and SetUp.
-#define ZNTV_REQUIRE_SETUP(ready, what)                                                  \
-  do {                                                                                   \
-    if (!(ready)) {                                                                      \
-      if (::test_support::SkipAllowed()) GTEST_SKIP() << (what);                         \
-      FAIL() << (what) << " (ZNTV_ALLOW_SKIP=1 skips such tests instead of failing)";    \
-    }                                                                                    \
+#define ZNTV_REQUIRE_SETUP(ready, what)                                               \
+  do {                                                                                \
+    if (!(ready)) {                                                                   \
+      if (::test_support::SkipAllowed()) GTEST_SKIP() << (what);                      \
+      FAIL() << (what) << " (ZNTV_ALLOW_SKIP=1 skips such tests instead of failing)"; \
+    }                                                                                 \
   } while (false)

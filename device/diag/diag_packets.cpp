@@ -20,9 +20,7 @@ bool NonZeroLe16At(tPacketBytes packet, size_t offset) {
 
 sDiagBuffer::sDiagBuffer(sSharedBuffer* shared) : sProtocolBuffer(shared) { sDiagBuffer::Validate(); }
 
-sDiagBuffer::sDiagBuffer(const sProtocolBuffer& packet) : sProtocolBuffer(packet) {
-  sDiagBuffer::Validate();
-}
+sDiagBuffer::sDiagBuffer(const sProtocolBuffer& packet) : sProtocolBuffer(packet) { sDiagBuffer::Validate(); }
 
 bool sDiagBuffer::Validate() {
   SetValid(sProtocolBuffer::Validate() && IsDiagKind(HeldBuffer()->GetKind()));
@@ -44,8 +42,7 @@ bool IsUnsolicitedDiag(const sProtocolBuffer& packet) {
       return true;
     case 0x80: {
       const auto status = Le16At(bytes, 10);
-      return bytes.size() >= 12 && NonZeroLe16At(bytes, 8) && status && *status != 0 &&
-             *status != 0x8000;
+      return bytes.size() >= 12 && NonZeroLe16At(bytes, 8) && status && *status != 0 && *status != 0x8000;
     }
     default:
       return false;

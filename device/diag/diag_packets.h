@@ -31,7 +31,7 @@ class sDiagBuffer : public sProtocolBuffer {
 bool IsUnsolicitedDiag(const sProtocolBuffer& packet);
 
 // Requests (kind 3); a view holding nothing when the packet cannot be made.
-sProtocolBuffer BuildDiagBuildIdRequest();       // 7C
+sProtocolBuffer BuildDiagBuildIdRequest();  // 7C
 // 00, then kDiagModeOffline as a 16-bit little-endian value.
 sProtocolBuffer BuildDiagModeRequest();
 sProtocolBuffer BuildDiagDownloadModeRequest();  // 3A

@@ -37,8 +37,8 @@ bool TakeModuleOffline(cDiagProtocolServer& server) {
   const sProtocolBuffer request = BuildDiagModeRequest();
   if (!RequestBuilt(request, L"Failed to build DIAG mode request\n")) return false;
   sProtocolBuffer answer;
-  if (!ExchangeWithModule(server, request, L"Sending DIAG mode request\n",
-                          L"Failed to receive DIAG mode response\n", eAttempts::Once, answer)) {
+  if (!ExchangeWithModule(server, request, L"Sending DIAG mode request\n", L"Failed to receive DIAG mode response\n",
+                          eAttempts::Once, answer)) {
     return false;
   }
   platform::ConsolePrint(L"Waiting for device to go offline\n");
@@ -58,8 +58,8 @@ bool EnterDownloadMode(const std::wstring& portName) {
   // A missing answer is not reported: the module may drop off the bus before
   // it answers. The phase still waits for it to come back.
   sProtocolBuffer answer;
-  const bool answered = ExchangeWithModule(server, request, L"Sending DIAG download mode request\n",
-                                           nullptr, eAttempts::Once, answer);
+  const bool answered =
+      ExchangeWithModule(server, request, L"Sending DIAG download mode request\n", nullptr, eAttempts::Once, answer);
   session.ShutDown();
   platform::ConsolePrint(L"Waiting for device to switch to download mode\n");
   WaitForDeviceReenumeration();

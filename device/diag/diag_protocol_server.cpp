@@ -15,8 +15,8 @@ cDiagProtocolServer::~cDiagProtocolServer() { Shutdown(); }
 
 bool cDiagProtocolServer::IsResponse(const sProtocolBuffer& packet) {
   const sProtocolRequest* request = RequestAwaitingAnswer();
-  return request != nullptr && packet.IsValid() && sDiagBuffer(*request).IsValid() &&
-         sDiagBuffer(packet).IsValid() && !IsUnsolicitedDiag(packet);
+  return request != nullptr && packet.IsValid() && sDiagBuffer(*request).IsValid() && sDiagBuffer(packet).IsValid() &&
+         !IsUnsolicitedDiag(packet);
 }
 
 bool cDiagProtocolServer::IsAbortIndication(const sProtocolBuffer&) { return false; }

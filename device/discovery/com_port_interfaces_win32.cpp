@@ -3,8 +3,8 @@
 // "Device Parameters" key below HKEY_LOCAL_MACHINE.
 #include "device/discovery/com_port_interfaces.h"
 
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 
 #include <cstring>
 #include <vector>
@@ -25,7 +25,7 @@ class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
   cSetupApiComPortInterfaces& operator=(const cSetupApiComPortInterfaces&) = delete;
 
   bool GetDevicePath(uint32_t index, std::wstring& path) override {
-    SP_DEVICE_INTERFACE_DATA interface{};
+    SP_DEVICE_INTERFACE_DATA interface {};
     interface.cbSize = sizeof(interface);
     if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kComPortInterfaceClass, index, &interface)) {
       return false;
@@ -51,8 +51,8 @@ class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
     }
     std::vector<uint64_t> buffer(WorkingBufferUnits());
     DWORD size = kWorkingBufferSize;
-    LSTATUS status = RegQueryValueExW(parameters, L"PortName", nullptr, nullptr,
-                                      reinterpret_cast<BYTE*>(buffer.data()), &size);
+    LSTATUS status =
+        RegQueryValueExW(parameters, L"PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &size);
     RegCloseKey(parameters);
     if (status != ERROR_SUCCESS) {
       return {};

@@ -63,7 +63,8 @@ bool IsSpecialDirectory(const std::wstring& name) { return name.empty() || name 
 std::vector<std::wstring> ListConfigurationFolders(const std::wstring& base) {
   const std::wstring images = std::wstring(L"Images") + kSeparator;
   std::vector<std::wstring> folders;
-  for (const host::sDirectoryEntry& entry : host::ListDirectory(base + images + L"*", host::eListing::PreferDirectories)) {
+  for (const host::sDirectoryEntry& entry :
+       host::ListDirectory(base + images + L"*", host::eListing::PreferDirectories)) {
     if (entry.isDirectory && !IsSpecialDirectory(entry.name)) {
       folders.push_back(images + entry.name + kSeparator);
     }
@@ -153,7 +154,8 @@ ConfigurationMap& FindConfigurations(const KindSet& excluded, ConfigurationMap& 
 ConfigurationMap& FindConfigurationsBelow(const std::wstring& base, const KindSet& excluded,
                                           ConfigurationMap& configurations) {
   for (const std::wstring& folder : ListConfigurationFolders(base)) {
-    for (const host::sDirectoryEntry& entry : host::ListDirectory(base + folder + L"????????.did", host::eListing::AllEntries)) {
+    for (const host::sDirectoryEntry& entry :
+         host::ListDirectory(base + folder + L"????????.did", host::eListing::AllEntries)) {
       if (std::optional<sConfiguration> configuration = ReadDescriptionFile(base, folder, entry.name, excluded)) {
         std::wstring key = configuration->key;
         configurations.insert_or_assign(std::move(key), std::move(*configuration));

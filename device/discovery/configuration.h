@@ -16,8 +16,8 @@
 using KindSet = std::set<uint32_t>;
 
 struct sConfiguration {
-  std::wstring key;     // "vid_" + vvvv + "&pid_" + pppp + "&" + interface field
-  std::wstring folder;  // "Images" + separator + directory name + separator
+  std::wstring key;                        // "vid_" + vvvv + "&pid_" + pppp + "&" + interface field
+  std::wstring folder;                     // "Images" + separator + directory name + separator
   std::map<int, std::wstring> interfaces;  // line-1 fields 0..3 that name an interface
   KindSet kinds;                           // the numbers of line 2
 };

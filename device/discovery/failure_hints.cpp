@@ -26,8 +26,7 @@ std::wstring Joined(const std::vector<std::wstring>& parts) {
 
 std::vector<std::wstring> MissingConfigurationHints(const std::wstring& installFolder) {
   const wchar_t separator = host::kPathSeparator;
-  const std::wstring pattern =
-      installFolder + L"Images" + separator + L"*" + separator + L"????????.did";
+  const std::wstring pattern = installFolder + L"Images" + separator + L"*" + separator + L"????????.did";
   return {L"no usable description file matches " + pattern,
           L"a description file is named after the module's USB vendor and product (VVVVPPPP.did, in hex), "
           L"and the third field of its first line names the serial interface (e.g. modem,mi_00,mi_02,diag)"};
@@ -57,8 +56,9 @@ std::vector<std::wstring> MissingDeviceHints(const ConfigurationMap& configurati
 }
 
 std::wstring VanishedPortHint(const std::wstring& portName) {
-  return portName + L" vanished before it could be opened: the module left the bus "
-                    L"(unplugged, or restarting and not back in time)";
+  return portName +
+         L" vanished before it could be opened: the module left the bus "
+         L"(unplugged, or restarting and not back in time)";
 }
 
 std::wstring UnexplainedPortHint(const std::wstring& portName, uint32_t error) {
@@ -69,8 +69,8 @@ void ExplainMissingConfiguration() { Explain(MissingConfigurationHints(GetInstal
 
 void ExplainMissingDevice(const ConfigurationMap& configurations) {
   std::unique_ptr<host::cComPortInterfaces> interfaces = host::OpenPresentComPortInterfaces();
-  Explain(MissingDeviceHints(configurations, interfaces ? ListSeenInterfaces(*interfaces)
-                                                        : std::vector<sSeenInterface>{}));
+  Explain(
+      MissingDeviceHints(configurations, interfaces ? ListSeenInterfaces(*interfaces) : std::vector<sSeenInterface>{}));
 }
 
 void ExplainPortFailure(const std::wstring& portName, uint32_t error) {

@@ -18,19 +18,24 @@
 namespace host {
 namespace {
 
-constexpr uint32_t kErrorPathNotFound = 3;     // ERROR_PATH_NOT_FOUND
-constexpr uint32_t kErrorAccessDenied = 5;     // ERROR_ACCESS_DENIED
-constexpr uint32_t kErrorFileInvalid = 1006;   // ERROR_FILE_INVALID: nothing to view
+constexpr uint32_t kErrorPathNotFound = 3;    // ERROR_PATH_NOT_FOUND
+constexpr uint32_t kErrorAccessDenied = 5;    // ERROR_ACCESS_DENIED
+constexpr uint32_t kErrorFileInvalid = 1006;  // ERROR_FILE_INVALID: nothing to view
 
 uint32_t ErrorCodeOf(int error) {
   switch (error) {
-    case ENOENT: return platform::kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
+    case ENOENT:
+      return platform::kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
     case EACCES:
     case EPERM:
-    case EISDIR: return kErrorAccessDenied;
-    case ENOMEM: return platform::kErrorNotEnoughMemory;
-    default: return platform::kErrorGenFailure;
+    case EISDIR:
+      return kErrorAccessDenied;
+    case ENOMEM:
+      return platform::kErrorNotEnoughMemory;
+    default:
+      return platform::kErrorGenFailure;
   }
 }
 

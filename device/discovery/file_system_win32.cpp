@@ -2,8 +2,8 @@
 // program sees it), FindFirstFileExW listings and files mapped read-only.
 #include "device/discovery/file_system.h"
 
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include "platform/errors.h"
 #include "platform/handle.h"
@@ -68,8 +68,8 @@ cReadOnlyFile::cReadOnlyFile() : impl_(std::make_unique<sImpl>()) {}
 cReadOnlyFile::~cReadOnlyFile() = default;
 
 uint32_t cReadOnlyFile::Open(const std::wstring& path) {
-  impl_->file = platform::cHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  impl_->file = platform::cHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!impl_->file.IsValid()) {
     return GetLastError();
   }

@@ -4,8 +4,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -21,8 +21,11 @@ constexpr uint32_t kEscapeBase = 0xDC00;
 size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& c) {
   auto byte = [&text](size_t k) { return static_cast<uint8_t>(text[k]); };
   uint8_t lead = byte(i);
-  size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+  size_t length = lead < 0x80                   ? 1
+                  : lead >= 0xC2 && lead < 0xE0 ? 2
+                  : lead >= 0xE0 && lead < 0xF0 ? 3
+                  : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                : 0;
   if (length == 0 || i + length > text.size()) {
     return 0;
   }

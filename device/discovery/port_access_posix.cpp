@@ -80,16 +80,14 @@ std::vector<std::wstring> PermissionHints(const std::wstring& portName) {
   if (stat(node.c_str(), &info) != 0) return {L"permission denied on " + portName};
   const std::string group = GroupName(info.st_gid);
   const std::string where = node == port ? std::string() : "device node " + node + ": ";
-  std::wstring first = L"permission denied on " + portName + L" (" +
-                       Wide(where + "owner " + UserName(info.st_uid) + ", group " + group + ", mode " +
-                            ModeText(info.st_mode)) +
-                       L")";
+  std::wstring first =
+      L"permission denied on " + portName + L" (" +
+      Wide(where + "owner " + UserName(info.st_uid) + ", group " + group + ", mode " + ModeText(info.st_mode)) + L")";
   const bool groupMayUse = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-  std::wstring second =
-      groupMayUse ? L"members of group " + Wide(group) + L" may use it: sudo usermod -aG " + Wide(group) +
-                        L" $USER, then log in again"
-                  : L"not even its group " + Wide(group) +
-                        L" may read and write it; a udev rule for the module can grant access";
+  std::wstring second = groupMayUse ? L"members of group " + Wide(group) + L" may use it: sudo usermod -aG " +
+                                          Wide(group) + L" $USER, then log in again"
+                                    : L"not even its group " + Wide(group) +
+                                          L" may read and write it; a udev rule for the module can grant access";
   return {first, second};
 }
 
@@ -104,10 +102,14 @@ std::vector<std::wstring> HeldHints(const std::wstring& portName) {
 
 std::vector<std::wstring> PortFailureHints(const std::wstring& portName, uint32_t error) {
   switch (error) {
-    case platform::kErrorAccessDenied: return PermissionHints(portName);
-    case platform::kErrorBusy: return HeldHints(portName);
+    case platform::kErrorAccessDenied:
+      return PermissionHints(portName);
+    case platform::kErrorBusy:
+      return HeldHints(portName);
     case platform::kErrorFileNotFound:
-    case platform::kErrorDeviceNotConnected: return {VanishedPortHint(portName)};
-    default: return {UnexplainedPortHint(portName, error)};
+    case platform::kErrorDeviceNotConnected:
+      return {VanishedPortHint(portName)};
+    default:
+      return {UnexplainedPortHint(portName, error)};
   }
 }

@@ -11,11 +11,14 @@ std::vector<std::wstring> PortFailureHints(const std::wstring& portName, uint32_
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
-      return {portName + L" is in use by another program (a terminal, a modem tool or another updater); "
-                         L"close it and try again"};
+      return {portName +
+              L" is in use by another program (a terminal, a modem tool or another updater); "
+              L"close it and try again"};
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_DEVICE_NOT_CONNECTED: return {VanishedPortHint(portName)};
-    default: return {UnexplainedPortHint(portName, error)};
+    case ERROR_DEVICE_NOT_CONNECTED:
+      return {VanishedPortHint(portName)};
+    default:
+      return {UnexplainedPortHint(portName, error)};
   }
 }

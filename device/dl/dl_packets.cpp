@@ -60,37 +60,30 @@ bool ResponseLengthFits(tPacketBytes packet) {
 
 // The held buffer is of kind and its length fits its code.
 bool HoldsDlPacket(const sSharedBuffer* held, int32_t kind, bool (*lengthFits)(tPacketBytes)) {
-  return held->GetKind() == kind && held->GetSize() >= 1 &&
-         lengthFits({held->GetData(), held->GetSize()});
+  return held->GetKind() == kind && held->GetSize() >= 1 && lengthFits({held->GetData(), held->GetSize()});
 }
 
 }  // namespace
 
-sDownloadRequest::sDownloadRequest(sSharedBuffer* shared) : sProtocolBuffer(shared) {
-  sDownloadRequest::Validate();
-}
+sDownloadRequest::sDownloadRequest(sSharedBuffer* shared) : sProtocolBuffer(shared) { sDownloadRequest::Validate(); }
 
 sDownloadRequest::sDownloadRequest(const sProtocolBuffer& packet) : sProtocolBuffer(packet) {
   sDownloadRequest::Validate();
 }
 
 bool sDownloadRequest::Validate() {
-  SetValid(sProtocolBuffer::Validate() &&
-           HoldsDlPacket(HeldBuffer(), kBufferKindDlSent, RequestLengthFits));
+  SetValid(sProtocolBuffer::Validate() && HoldsDlPacket(HeldBuffer(), kBufferKindDlSent, RequestLengthFits));
   return IsValid();
 }
 
-sDownloadResponse::sDownloadResponse(sSharedBuffer* shared) : sProtocolBuffer(shared) {
-  sDownloadResponse::Validate();
-}
+sDownloadResponse::sDownloadResponse(sSharedBuffer* shared) : sProtocolBuffer(shared) { sDownloadResponse::Validate(); }
 
 sDownloadResponse::sDownloadResponse(const sProtocolBuffer& packet) : sProtocolBuffer(packet) {
   sDownloadResponse::Validate();
 }
 
 bool sDownloadResponse::Validate() {
-  SetValid(sProtocolBuffer::Validate() &&
-           HoldsDlPacket(HeldBuffer(), kBufferKindDlReceived, ResponseLengthFits));
+  SetValid(sProtocolBuffer::Validate() && HoldsDlPacket(HeldBuffer(), kBufferKindDlReceived, ResponseLengthFits));
   return IsValid();
 }
 
@@ -125,10 +118,9 @@ sProtocolBuffer BuildDlWriteRequest(uint32_t address, const uint8_t* data, uint3
   });
 }
 
-std::vector<sProtocolBuffer> BuildDlWriteRequests(uint32_t blockSize, const uint8_t* image,
-                                                  uint32_t imageLength, uint32_t loadAddress) {
+std::vector<sProtocolBuffer> BuildDlWriteRequests(uint32_t blockSize, const uint8_t* image, uint32_t imageLength,
+                                                  uint32_t loadAddress) {
   return BuildImageWrites(image, imageLength, blockSize, loadAddress, [](const sImageBlock& block) {
-    return BuildDlWriteRequest(block.address, block.bytes.data(),
-                               static_cast<uint32_t>(block.bytes.size()));
+    return BuildDlWriteRequest(block.address, block.bytes.data(), static_cast<uint32_t>(block.bytes.size()));
   });
 }

@@ -50,5 +50,5 @@ sProtocolBuffer BuildDlGoRequest(uint32_t startAddress);
 sProtocolBuffer BuildDlWriteRequest(uint32_t address, const uint8_t* data, uint32_t size);
 // The image cut into writes of blockSize bytes from loadAddress on; empty on
 // failure (see BuildImageWrites).
-std::vector<sProtocolBuffer> BuildDlWriteRequests(uint32_t blockSize, const uint8_t* image,
-                                                  uint32_t imageLength, uint32_t loadAddress);
+std::vector<sProtocolBuffer> BuildDlWriteRequests(uint32_t blockSize, const uint8_t* image, uint32_t imageLength,
+                                                  uint32_t loadAddress);

@@ -50,15 +50,14 @@ std::optional<sDlParameters> QueryParameters(cDownloadProtocolServer& server) {
 // Every request the transfer sends, in order: the writes, then the go request.
 // Empty when the module's parameters are not known or a request cannot be
 // built (the failure has been printed).
-std::vector<sProtocolBuffer> PrepareTransfer(cDownloadProtocolServer& server,
-                                             const cHexFile& programmer) {
+std::vector<sProtocolBuffer> PrepareTransfer(cDownloadProtocolServer& server, const cHexFile& programmer) {
   const std::optional<sDlParameters> parameters = QueryParameters(server);
   if (!parameters) return {};
   const uint32_t blockSize = std::min(parameters->maxWriteSize, kMaxWriteBlockSize);
   const sProtocolBuffer go = BuildDlGoRequest(programmer.EntryAddress);
   if (!RequestBuilt(go, L"Failed to build DL go request\n")) return {};
-  std::vector<sProtocolBuffer> requests = BuildDlWriteRequests(
-      blockSize, programmer.Image.get(), programmer.ImageLength, programmer.LoadAddress);
+  std::vector<sProtocolBuffer> requests =
+      BuildDlWriteRequests(blockSize, programmer.Image.get(), programmer.ImageLength, programmer.LoadAddress);
   if (requests.empty()) {
     platform::ConsolePrint(L"Failed to build DL write requests\n");
     return {};

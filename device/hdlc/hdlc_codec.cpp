@@ -18,8 +18,8 @@ constexpr std::array<uint16_t, 256> MakeCrcTable() {
   for (unsigned i = 0; i < 256; ++i) {
     uint16_t value = static_cast<uint16_t>(i);
     for (int bit = 0; bit < 8; ++bit) {
-      value = (value & 1u) ? static_cast<uint16_t>((value >> 1) ^ kCrc16X25Polynomial)
-                           : static_cast<uint16_t>(value >> 1);
+      value =
+          (value & 1u) ? static_cast<uint16_t>((value >> 1) ^ kCrc16X25Polynomial) : static_cast<uint16_t>(value >> 1);
     }
     table[i] = value;
   }
@@ -109,8 +109,8 @@ uint16_t Crc16X25Update(uint16_t reg, const uint8_t* data, size_t size) {
   for (; size >= kCrcSlices; data += kCrcSlices, size -= kCrcSlices) {
     const uint64_t word = LoadLittleEndian64(data) ^ reg;
     reg = static_cast<uint16_t>(t[7][word & 0xFFu] ^ t[6][(word >> 8) & 0xFFu] ^ t[5][(word >> 16) & 0xFFu] ^
-                                t[4][(word >> 24) & 0xFFu] ^ t[3][(word >> 32) & 0xFFu] ^
-                                t[2][(word >> 40) & 0xFFu] ^ t[1][(word >> 48) & 0xFFu] ^ t[0][word >> 56]);
+                                t[4][(word >> 24) & 0xFFu] ^ t[3][(word >> 32) & 0xFFu] ^ t[2][(word >> 40) & 0xFFu] ^
+                                t[1][(word >> 48) & 0xFFu] ^ t[0][word >> 56]);
   }
   for (size_t i = 0; i < size; ++i) {
     reg = static_cast<uint16_t>((reg >> 8) ^ kCrcTable[(reg ^ data[i]) & 0xFFu]);

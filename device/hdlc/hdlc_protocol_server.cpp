@@ -34,17 +34,20 @@ cTrafficTrace* LineTrace() {
 
 const char* PhaseName(int32_t receiveKind) {
   switch (receiveKind) {
-    case kBufferKindDiagReceived: return "DIAG";
-    case kBufferKindDlReceived: return "DL";
-    case kBufferKindSdlReceived: return "SDL";
-    default: return "?";
+    case kBufferKindDiagReceived:
+      return "DIAG";
+    case kBufferKindDlReceived:
+      return "DL";
+    case kBufferKindSdlReceived:
+      return "SDL";
+    default:
+      return "?";
   }
 }
 
 }  // namespace
 
-cHDLCProtocolServer::cHDLCProtocolServer(int32_t transmitKind, int32_t receiveKind,
-                                         uint32_t logCapacity)
+cHDLCProtocolServer::cHDLCProtocolServer(int32_t transmitKind, int32_t receiveKind, uint32_t logCapacity)
     : cProtocolServer(receiveKind, transmitKind, logCapacity),
       receiveKind_(receiveKind),
       deframer_(size_t{kReassemblyReads} * GetReceiveBufferSize()) {}
@@ -67,8 +70,7 @@ sSharedBuffer* cHDLCProtocolServer::EncodeRequest(sSharedBuffer* payload, bool& 
   const uint32_t capacity = static_cast<uint32_t>(HdlcFrameCapacity(payload->GetSize()));
   std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
   if (!bytes) return nullptr;
-  const auto length =
-      static_cast<uint32_t>(EncodeHdlcFrameInto(payload->GetData(), payload->GetSize(), bytes.get()));
+  const auto length = static_cast<uint32_t>(EncodeHdlcFrameInto(payload->GetData(), payload->GetSize(), bytes.get()));
   auto* frame = new (std::nothrow) sSharedBuffer(payload->GetKind(), length, std::move(bytes));
   if (frame == nullptr) return nullptr;
   if (!frame->IsValid()) {

@@ -15,10 +15,14 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 const char* DirectionName(eTraceDirection direction) {
   switch (direction) {
-    case eTraceDirection::Sent: return "tx";
-    case eTraceDirection::Received: return "rx";
-    case eTraceDirection::SentDamaged: return "tx-bad";
-    case eTraceDirection::ReceivedDamaged: return "rx-bad";
+    case eTraceDirection::Sent:
+      return "tx";
+    case eTraceDirection::Received:
+      return "rx";
+    case eTraceDirection::SentDamaged:
+      return "tx-bad";
+    case eTraceDirection::ReceivedDamaged:
+      return "rx-bad";
   }
   return "?";
 }

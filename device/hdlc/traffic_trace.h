@@ -45,7 +45,7 @@ class cTrafficTrace {
   std::mutex lock_;
   platform::cOutputFile file_;
   std::string program_;
-  std::string line_;     // reused, so that a trace costs no allocation per frame
+  std::string line_;      // reused, so that a trace costs no allocation per frame
   bool stopped_ = false;  // a write failed; said once, nothing more is written
 };
 

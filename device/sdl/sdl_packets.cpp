@@ -32,8 +32,7 @@ bool MagicAt(tPacketBytes packet, std::string_view magic) {
 }
 
 bool IsHelloRequest(tPacketBytes packet) {
-  return packet.size() == kHelloRequestSize && packet[0] == kSdlHelloCode &&
-         MagicAt(packet, kSdlHostMagic);
+  return packet.size() == kHelloRequestSize && packet[0] == kSdlHelloCode && MagicAt(packet, kSdlHostMagic);
 }
 
 // The hello response's layout after its fixed part, given N and S.
@@ -53,8 +52,8 @@ std::optional<sHelloLayout> HelloLayout(tPacketBytes packet) {
 }
 
 bool IsHelloResponse(tPacketBytes packet) {
-  if (packet.size() <= kIdOffset || packet[0] != kSdlHelloResponseCode ||
-      !MagicAt(packet, kSdlTargetMagic) || packet[kMinVersionOffset] < kLowestSupportedVersion) {
+  if (packet.size() <= kIdOffset || packet[0] != kSdlHelloResponseCode || !MagicAt(packet, kSdlTargetMagic) ||
+      packet[kMinVersionOffset] < kLowestSupportedVersion) {
     return false;
   }
   const size_t idLength = packet[kIdLengthOffset];
@@ -70,9 +69,7 @@ tPacketBytes HeldBytes(const sSharedBuffer* held) { return {held->GetData(), hel
 
 sSDLHello::sSDLHello(sSharedBuffer* shared) : sProtocolBuffer(shared) { sSDLHello::Validate(); }
 
-sSDLHello::sSDLHello(const sProtocolBuffer& packet) : sProtocolBuffer(packet) {
-  sSDLHello::Validate();
-}
+sSDLHello::sSDLHello(const sProtocolBuffer& packet) : sProtocolBuffer(packet) { sSDLHello::Validate(); }
 
 bool sSDLHello::Validate() {
   bool valid = sProtocolBuffer::Validate();
@@ -80,7 +77,7 @@ bool sSDLHello::Validate() {
     const sSharedBuffer* held = HeldBuffer();
     valid = held->GetKind() == kBufferKindSdlSent       ? IsHelloRequest(HeldBytes(held))
             : held->GetKind() == kBufferKindSdlReceived ? IsHelloResponse(HeldBytes(held))
-                                                         : false;
+                                                        : false;
   }
   SetValid(valid);
   return valid;
@@ -100,8 +97,7 @@ bool sSDLStreamingWrite::Validate() {
     const tPacketBytes bytes = HeldBytes(HeldBuffer());
     const int32_t kind = HeldBuffer()->GetKind();
     valid = (kind == kBufferKindSdlSent && bytes.size() > kSdlWriteHeaderSize && bytes[0] == kSdlWriteCode) ||
-            (kind == kBufferKindSdlReceived && bytes.size() == kWriteResponseSize &&
-             bytes[0] == kSdlWriteResponseCode);
+            (kind == kBufferKindSdlReceived && bytes.size() == kWriteResponseSize && bytes[0] == kSdlWriteResponseCode);
   }
   SetValid(valid);
   return valid;
@@ -126,8 +122,7 @@ std::optional<sSdlTargetParameters> ReadSdlTargetParameters(const sSDLHello& hel
   if (!maxVersion || !minVersion || !maxWriteSize || !baseAddress || !windowSize || !featureMask) {
     return std::nullopt;
   }
-  return sSdlTargetParameters{*maxVersion,  *minVersion, *maxWriteSize,
-                              *baseAddress, *windowSize, *featureMask};
+  return sSdlTargetParameters{*maxVersion, *minVersion, *maxWriteSize, *baseAddress, *windowSize, *featureMask};
 }
 
 sProtocolBuffer BuildSdlHelloRequest() {
@@ -155,10 +150,9 @@ sProtocolBuffer BuildSdlStreamingWrite(uint32_t address, const uint8_t* data, ui
   });
 }
 
-std::vector<sProtocolBuffer> BuildSdlWriteRequests(const uint8_t* image, uint32_t blockSize,
-                                                   uint32_t baseAddress, uint32_t imageLength) {
+std::vector<sProtocolBuffer> BuildSdlWriteRequests(const uint8_t* image, uint32_t blockSize, uint32_t baseAddress,
+                                                   uint32_t imageLength) {
   return BuildImageWrites(image, imageLength, blockSize, baseAddress, [](const sImageBlock& block) {
-    return BuildSdlStreamingWrite(block.address, block.bytes.data(),
-                                  static_cast<uint32_t>(block.bytes.size()));
+    return BuildSdlStreamingWrite(block.address, block.bytes.data(), static_cast<uint32_t>(block.bytes.size()));
   });
 }

@@ -72,5 +72,5 @@ sProtocolBuffer BuildSdlResetRequest();  // 0B
 sProtocolBuffer BuildSdlStreamingWrite(uint32_t address, const uint8_t* data, uint32_t size);
 // The image cut into writes of blockSize bytes from baseAddress on; empty on
 // failure (see BuildImageWrites).
-std::vector<sProtocolBuffer> BuildSdlWriteRequests(const uint8_t* image, uint32_t blockSize,
-                                                   uint32_t baseAddress, uint32_t imageLength);
+std::vector<sProtocolBuffer> BuildSdlWriteRequests(const uint8_t* image, uint32_t blockSize, uint32_t baseAddress,
+                                                   uint32_t imageLength);

@@ -27,8 +27,8 @@ std::optional<sSdlTargetParameters> Greet(cSDLProtocolServer& server) {
   const sProtocolBuffer request = BuildSdlHelloRequest();
   if (!RequestBuilt(request, L"Failed to build SDL hello request\n")) return std::nullopt;
   sProtocolBuffer answer;
-  if (!ExchangeWithModule(server, request, L"Sending SDL hello request\n",
-                          L"Failed to receive SDL hello response\n", eAttempts::Retry, answer)) {
+  if (!ExchangeWithModule(server, request, L"Sending SDL hello request\n", L"Failed to receive SDL hello response\n",
+                          eAttempts::Retry, answer)) {
     return std::nullopt;
   }
   const std::optional<sSdlTargetParameters> target = ReadSdlTargetParameters(sSDLHello(answer));

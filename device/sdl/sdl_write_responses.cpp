@@ -116,8 +116,7 @@ bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, 
     if (waited >= allowance) return false;
     const auto pause = std::min<Clock::duration>(milliseconds(pauseMs), allowance - waited);
     const Clock::time_point start = Clock::now();
-    log.WaitForCountAbove(next, static_cast<uint32_t>(
-                                    std::chrono::ceil<milliseconds>(pause).count()));
+    log.WaitForCountAbove(next, static_cast<uint32_t>(std::chrono::ceil<milliseconds>(pause).count()));
     waited += Clock::now() - start;
   }
 }

@@ -64,8 +64,7 @@ class cWriteAcknowledgements {
 // kSdlCollectPasses * pauseMs have been spent waiting. Only waiting counts, so
 // a burst of log packets does not shorten the allowance. True when a write
 // response was found.
-bool CollectWriteResponse(cProtocolLog& log, uint32_t& next,
-                          uint32_t pauseMs = kSdlCollectPauseMs);
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs = kSdlCollectPauseMs);
 // The same, giving each write response found to writes: a duplicate is
 // printed like any response and the collection goes on, within the same
 // allowance. True when a response counted.

@@ -96,8 +96,8 @@ TEST(HdlcEncode, EscapesFlagAndEscapeInPayload) {
   ASSERT_NE(fcs & 0xFF, 0x7D);
   ASSERT_NE(fcs >> 8, 0x7E);
   ASSERT_NE(fcs >> 8, 0x7D);
-  const Bytes expected = {0x7E, 0x7D, 0x5E, 0x01, 0x7D, 0x5D, 0x5E, 0x20,
-                          static_cast<uint8_t>(fcs), static_cast<uint8_t>(fcs >> 8), 0x7E};
+  const Bytes expected = {
+      0x7E, 0x7D, 0x5E, 0x01, 0x7D, 0x5D, 0x5E, 0x20, static_cast<uint8_t>(fcs), static_cast<uint8_t>(fcs >> 8), 0x7E};
   EXPECT_EQ(frame, expected);
 }
 
@@ -317,8 +317,6 @@ TEST(HdlcDecode, OverlongRunRestartsAtTheByteThatDoesNotFit) {
   EXPECT_EQ(Decode({Concat(exact, RawFrame(payload))}, capacity), std::vector<Bytes>{payload});
 }
 
-TEST(HdlcDecode, ZeroCapacityDecodesNothing) {
-  EXPECT_TRUE(Decode({Encode({0x7C})}, 0).empty());
-}
+TEST(HdlcDecode, ZeroCapacityDecodesNothing) { EXPECT_TRUE(Decode({Encode({0x7C})}, 0).empty()); }
 
 }  // namespace

@@ -36,13 +36,13 @@ TEST(DiagPackets, UnsolicitedTableAtItsBoundaries) {
 
   Bytes report(87, 0);
   report[0] = 0x1F;
-  EXPECT_FALSE(Unsolicited(report));                 // zero field
+  EXPECT_FALSE(Unsolicited(report));  // zero field
   EXPECT_TRUE(Unsolicited(WithLe16(report, 1, 0x0100)));
   const Bytes flagged = WithLe16(report, 1, 1);
   EXPECT_FALSE(Unsolicited(Bytes(flagged.begin(), flagged.end() - 1)));  // 86 bytes
 
   for (uint8_t code : {0x60, 0x74}) {
-    EXPECT_FALSE(Unsolicited({code, 0x01}));         // field incomplete
+    EXPECT_FALSE(Unsolicited({code, 0x01}));  // field incomplete
     EXPECT_FALSE(Unsolicited({code, 0x00, 0x00}));
     EXPECT_TRUE(Unsolicited({code, 0x00, 0x01}));
     EXPECT_TRUE(Unsolicited({code, 0x01, 0x00, 0x55}));
@@ -116,8 +116,8 @@ TEST(DlPackets, ResponseLengths) {
 }
 
 TEST(DlPackets, ParametersResponseFieldsAreBigEndian) {
-  const auto parameters = ReadDlParameters(
-      sDownloadResponse(Packet(kBufferKindDlReceived, {0x08, 3, 1, 0x40, 0x00, 9, 9, 9})));
+  const auto parameters =
+      ReadDlParameters(sDownloadResponse(Packet(kBufferKindDlReceived, {0x08, 3, 1, 0x40, 0x00, 9, 9, 9})));
   ASSERT_TRUE(parameters);
   EXPECT_EQ(parameters->currentVersion, 3u);
   EXPECT_EQ(parameters->minimumVersion, 1u);
@@ -144,8 +144,8 @@ TEST(DlPackets, GoAndWriteRequestBytes) {
 
 // Checks that writes cover image from base in blocks of blockSize, in order.
 template <class AddressOf, class DataOf>
-void ExpectCut(const std::vector<sProtocolBuffer>& writes, const Bytes& image, uint32_t blockSize,
-               uint32_t base, AddressOf addressOf, DataOf dataOf) {
+void ExpectCut(const std::vector<sProtocolBuffer>& writes, const Bytes& image, uint32_t blockSize, uint32_t base,
+               AddressOf addressOf, DataOf dataOf) {
   ASSERT_EQ(writes.size(), (image.size() + blockSize - 1) / blockSize);
   for (size_t k = 0; k < writes.size(); ++k) {
     const size_t offset = k * blockSize;
@@ -174,13 +174,11 @@ Bytes Pattern(size_t size) {
 
 TEST(DlPackets, WriteRequestCutting) {
   const Bytes image = Pattern(8193);
-  ExpectCut(BuildDlWriteRequests(8192, image.data(), 8193, 0x00B00000), image, 8192, 0x00B00000,
-            DlAddress, DlData);
+  ExpectCut(BuildDlWriteRequests(8192, image.data(), 8193, 0x00B00000), image, 8192, 0x00B00000, DlAddress, DlData);
   const Bytes exact = Pattern(16384);
-  ExpectCut(BuildDlWriteRequests(8192, exact.data(), 16384, 0x1000), exact, 8192, 0x1000, DlAddress,
+  ExpectCut(BuildDlWriteRequests(8192, exact.data(), 16384, 0x1000), exact, 8192, 0x1000, DlAddress, DlData);
+  ExpectCut(BuildDlWriteRequests(1, image.data(), 5, 7), Bytes(image.begin(), image.begin() + 5), 1, 7, DlAddress,
             DlData);
-  ExpectCut(BuildDlWriteRequests(1, image.data(), 5, 7), Bytes(image.begin(), image.begin() + 5), 1, 7,
-            DlAddress, DlData);
 
   EXPECT_TRUE(BuildDlWriteRequests(0, image.data(), 8193, 0).empty());
   EXPECT_TRUE(BuildDlWriteRequests(8193, image.data(), 8193, 0).empty());
@@ -195,8 +193,8 @@ TEST(DlPackets, WriteRequestCutting) {
 Bytes HelloResponse(uint8_t minVersion, uint8_t idLength, uint16_t window, uint16_t tableEntries) {
   Bytes hello = {0x02};
   hello.insert(hello.end(), kSdlTargetMagic.begin(), kSdlTargetMagic.end());
-  hello.push_back(5);           // highest version
-  hello.push_back(minVersion);  // lowest version
+  hello.push_back(5);                                             // highest version
+  hello.push_back(minVersion);                                    // lowest version
   for (uint8_t b : {0x00, 0x10, 0x00, 0x00}) hello.push_back(b);  // max write 4096
   for (uint8_t b : {0x00, 0x00, 0xB0, 0x00}) hello.push_back(b);  // base 0x00B00000
   hello.push_back(idLength);
@@ -265,8 +263,8 @@ TEST(SdlPackets, HelloResponseValidityWithNAndS) {
 }
 
 TEST(SdlPackets, HelloResponseFields) {
-  const auto target = ReadSdlTargetParameters(sSDLHello(Packet(kBufferKindSdlReceived,
-                                                               HelloResponse(3, 5, 0x0102, 2))));
+  const auto target =
+      ReadSdlTargetParameters(sSDLHello(Packet(kBufferKindSdlReceived, HelloResponse(3, 5, 0x0102, 2))));
   ASSERT_TRUE(target);
   EXPECT_EQ(target->maxVersion, 5u);
   EXPECT_EQ(target->minVersion, 3u);
@@ -287,8 +285,7 @@ TEST(SdlPackets, StreamingWriteAndResponseValidity) {
   EXPECT_FALSE(valid(kBufferKindSdlReceived, {0x08, 0x78, 0x56, 0x34, 0x12, 0}));
   EXPECT_FALSE(valid(kBufferKindSdlReceived, {0x07, 0, 0, 0, 0, 0}));
   EXPECT_FALSE(valid(kBufferKindDlReceived, {0x08, 0, 0, 0, 0}));
-  EXPECT_EQ(sSDLStreamingWrite(Packet(kBufferKindSdlReceived, {0x08, 0x78, 0x56, 0x34, 0x12})).Address(),
-            0x12345678u);
+  EXPECT_EQ(sSDLStreamingWrite(Packet(kBufferKindSdlReceived, {0x08, 0x78, 0x56, 0x34, 0x12})).Address(), 0x12345678u);
 }
 
 uint32_t SdlAddress(const sProtocolBuffer& w) { return *sSDLStreamingWrite(w).Address(); }

@@ -16,7 +16,8 @@ namespace {
 
 bool Stalls(const char* path) {
   const char* prefix = std::getenv("ZNTV_STALL_OPEN_PREFIX");
-  return path != nullptr && prefix != nullptr && *prefix != '\0' && std::strncmp(path, prefix, std::strlen(prefix)) == 0;
+  return path != nullptr && prefix != nullptr && *prefix != '\0' &&
+         std::strncmp(path, prefix, std::strlen(prefix)) == 0;
 }
 
 // False when a signal broke the stall off.

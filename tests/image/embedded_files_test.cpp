@@ -65,7 +65,8 @@ TEST(EmbeddedFiles, ClosingAViewLeavesTheFileForTheNextOpen) {
 
 std::vector<uint8_t> DecodeHex(const char* digits, size_t count) {
   std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < count; ++i) bytes.push_back(static_cast<uint8_t>(std::stoul(std::string(digits + 2 * i, 2), nullptr, 16)));
+  for (size_t i = 0; i < count; ++i)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(std::string(digits + 2 * i, 2), nullptr, 16)));
   return bytes;
 }
 

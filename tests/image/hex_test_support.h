@@ -41,8 +41,9 @@ inline std::string Upper(uint16_t upper) {
   return Record(0x04, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});
 }
 inline std::string Start(uint32_t address) {
-  return Record(0x05, 0, {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-                          static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)});
+  return Record(0x05, 0,
+                {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                 static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)});
 }
 inline std::string EndOfFile() { return Record(0x01, 0, {}); }
 

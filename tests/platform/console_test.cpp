@@ -14,7 +14,8 @@ TEST(Console, PrintsOneFormattedLineAsUtf8) {
   ConsolePrint(L"Upgraded in %u ms\n", 1234u);
   ConsolePrint(L"0x%08X\n", 0xB00000u);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "System configured for Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac\nUpgraded in 1234 ms\n0x00B00000\n");
+            "System configured for Gr\xc3\xbc\xc3\x9f"
+            "e \xe2\x82\xac\nUpgraded in 1234 ms\n0x00B00000\n");
 }
 
 TEST(Console, PrintsLinesLongerThanAnyFirstGuess) {

@@ -33,9 +33,7 @@ TEST_F(ConnectedServer, AnsweredRequestIsSentThenAnsweredFromTheLog) {
 }
 
 TEST_F(ConnectedServer, OrderIsDueTimeThenId) {
-  auto sendOnly = [](uint32_t delay) {
-    return [delay](sProtocolRequest& r) { r.delayMs = delay, r.sendOnly = true; };
-  };
+  auto sendOnly = [](uint32_t delay) { return [delay](sProtocolRequest& r) { r.delayMs = delay, r.sendOnly = true; }; };
   Queue({0x01}, sendOnly(200));
   Queue({0x02}, sendOnly(200));
   Queue({0x03}, sendOnly(200));
@@ -61,8 +59,8 @@ TEST_F(ConnectedServer, ResendsSendCountTimesEvenWhenAnswered) {
   module.SetRule(EchoReply);
   Queue({0x31}, [](sProtocolRequest& r) { r.sendCount = 3; });
   ASSERT_TRUE(events->WaitForCount(6, 2s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse,
-                                     eNotifySent, eNotifyResponse}));
+  EXPECT_EQ(events->Codes(),
+            (tCodes{eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse}));
   const auto bursts = module.Bursts();
   ASSERT_EQ(bursts.size(), 3u);
   EXPECT_GE(Between(bursts[0].at, bursts[1].at), 95ms);
@@ -99,11 +97,12 @@ TEST_P(ExtraData, IsWrittenInChunksWithProgress) {
   const uint32_t size = GetParam();
   std::vector<uint8_t> extra(size);
   for (uint32_t i = 0; i < size; ++i) extra[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  ASSERT_NE(Queue({0x51, 0x52}, [&](sProtocolRequest& r) {
-              r.extraData = extra.data();
-              r.extraSize = size;
-              r.sendOnly = true;
-            }),
+  ASSERT_NE(Queue({0x51, 0x52},
+                  [&](sProtocolRequest& r) {
+                    r.extraData = extra.data();
+                    r.extraSize = size;
+                    r.sendOnly = true;
+                  }),
             0u);
   std::vector<uint32_t> chunks;
   for (uint32_t left = size; left > 0; left -= std::min(left, kExtraDataChunkSize)) {
@@ -203,9 +202,7 @@ TEST_F(ConnectedServer, SystemClockSetBackMakesScheduledRequestsDue) {
 }
 
 TEST_F(ConnectedServer, AbortFailsTheRequestAndItsTimerCannotHitTheNext) {
-  module.SetRule([](const tBytes& burst, size_t) {
-    return burst[0] == 0x91 ? tBytes{kAbortByte} : tBytes{};
-  });
+  module.SetRule([](const tBytes& burst, size_t) { return burst[0] == 0x91 ? tBytes{kAbortByte} : tBytes{}; });
   module.PauseAfter(2);  // the next request's transmission stalls for a while
   Queue({0x91}, [](sProtocolRequest& r) { r.responseTimeoutMs = 200; });
   std::vector<uint8_t> extra(kExtraDataChunkSize);
@@ -218,8 +215,7 @@ TEST_F(ConnectedServer, AbortFailsTheRequestAndItsTimerCannotHitTheNext) {
   std::this_thread::sleep_for(400ms);  // past the aborted request's time-out
   module.Resume();
   ASSERT_TRUE(events->WaitForCount(5, 3s));
-  EXPECT_EQ(events->Codes(),
-            (tCodes{eNotifySent, eNotifyFailed, eNotifyProgress, eNotifySent, eNotifyNoResponse}));
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyFailed, eNotifyProgress, eNotifySent, eNotifyNoResponse}));
   const auto recorded = events->Events();
   EXPECT_EQ(recorded[1].value, 0u);
   EXPECT_GE(Between(recorded[3].at, recorded[4].at), 280ms);

@@ -11,9 +11,7 @@ namespace {
 
 constexpr sExchangeTiming kShort{300, 300};
 
-tBytes BytesOf(const sProtocolBuffer& packet) {
-  return tBytes(packet.GetData(), packet.GetData() + packet.GetSize());
-}
+tBytes BytesOf(const sProtocolBuffer& packet) { return tBytes(packet.GetData(), packet.GetData() + packet.GetSize()); }
 
 // Makes CanSend report the given events through the request's notification
 // before the request is queued, so that the exchange sees them in one batch.
@@ -101,9 +99,8 @@ TEST_F(ConnectedServer, RefusedEmptyPayloadStaysTheCallers) {
 
 TEST_F(ConnectedServer, SuccessLaterInABatchWins) {
   const int32_t logged = server.GetLog().Add(sProtocolBuffer(MakePayload({0x39, 0x01})));
-  ScriptEvents(server, {{eNotifySent, 0, 0},
-                        {eNotifyNoResponse, 0, 0},
-                        {eNotifyResponse, 0, static_cast<uint32_t>(logged)}});
+  ScriptEvents(server,
+               {{eNotifySent, 0, 0}, {eNotifyNoResponse, 0, 0}, {eNotifyResponse, 0, static_cast<uint32_t>(logged)}});
   sProtocolBuffer response;
   EXPECT_TRUE(SendAndWait(MakePayload({0x39}), server, response, false, kShort));
   EXPECT_EQ(BytesOf(response), (tBytes{0x39, 0x01}));

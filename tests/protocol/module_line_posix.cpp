@@ -44,9 +44,7 @@ cModuleLine::~cModuleLine() {
 
 bool cModuleLine::IsOpen() const { return impl_->master >= 0 && !impl_->slave.empty(); }
 
-std::wstring cModuleLine::PortName() const {
-  return std::wstring(impl_->slave.begin(), impl_->slave.end());
-}
+std::wstring cModuleLine::PortName() const { return std::wstring(impl_->slave.begin(), impl_->slave.end()); }
 
 bool cModuleLine::Write(const std::vector<uint8_t>& bytes) {
   size_t done = 0;

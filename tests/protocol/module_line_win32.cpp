@@ -30,8 +30,8 @@ cModuleLine::cModuleLine() : impl_(new sImpl) {
   impl_->hostName = FromEnvironment("ZNTV_TEST_COM_PORT");
   const std::wstring module = FromEnvironment("ZNTV_TEST_MODULE_PORT");
   if (impl_->hostName.empty() || module.empty()) return;
-  impl_->port = CreateFileW((L"\\\\.\\" + module).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  impl_->port = CreateFileW((L"\\\\.\\" + module).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
   if (impl_->port == INVALID_HANDLE_VALUE) return;
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;

@@ -26,8 +26,7 @@ class ConnectedServer : public ::testing::Test {
   void TearDown() override { platform::SetSystemTimeOffsetForTest(0); }
 
   // Queues bytes as a request recording into events; adjust changes it first.
-  uint32_t Queue(const tBytes& bytes,
-                 const std::function<void(sProtocolRequest&)>& adjust = nullptr) {
+  uint32_t Queue(const tBytes& bytes, const std::function<void(sProtocolRequest&)>& adjust = nullptr) {
     const cRecordingNotification notification(events);
     sProtocolRequest request(MakePayload(bytes), &notification);
     if (adjust) adjust(request);

@@ -1,6 +1,6 @@
 // What only the Linux line can show: the port is held exclusively, a line
-// that hangs up refuses the next write, and a connected server with nothing to do does not use the processor (its worker
-// sleeps in one wait and wakes only for the clock check).
+// that hangs up refuses the next write, and a connected server with nothing to do does not use the processor (its
+// worker sleeps in one wait and wakes only for the clock check).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 

@@ -3,8 +3,7 @@
 
 #include <algorithm>
 
-cTestServer::cTestServer(int32_t transmitKind)
-    : cProtocolServer(kBufferKindDiagReceived, transmitKind, 64) {}
+cTestServer::cTestServer(int32_t transmitKind) : cProtocolServer(kBufferKindDiagReceived, transmitKind, 64) {}
 
 cTestServer::~cTestServer() { Shutdown(); }
 
@@ -52,8 +51,7 @@ bool cTestServer::DecodeReceived(uint32_t count, int32_t& logIndex, bool& abort)
   }
   const uint8_t* bytes = GetReceiveBuffer();
   const uint32_t size = std::min(count, kMaxSharedBufferSize);
-  const int32_t sequence =
-      GetLog().Add(sProtocolBuffer(new sSharedBuffer(GetReceiveKind(), size, bytes)));
+  const int32_t sequence = GetLog().Add(sProtocolBuffer(new sSharedBuffer(GetReceiveKind(), size, bytes)));
   if (bytes[0] == kAbortByte) {
     abort = true;
     return false;
@@ -144,8 +142,7 @@ void cEventRecord::LetGo() {
   changed_.notify_all();
 }
 
-cRecordingNotification::cRecordingNotification(std::shared_ptr<cEventRecord> record)
-    : record_(std::move(record)) {
+cRecordingNotification::cRecordingNotification(std::shared_ptr<cEventRecord> record) : record_(std::move(record)) {
   record_->CloneMade();
 }
 

@@ -33,7 +33,7 @@ class cTestServer : public cProtocolServer {
   std::atomic<uint32_t> writeTotalConstantMs{1};
   std::atomic<uint32_t> writeTotalMultiplierMs{1000};
   std::atomic<eEncoding> encoding{eEncoding::AsIs};
-  std::atomic<uint32_t> shortCompletions{0};  // that many completions report a byte less
+  std::atomic<uint32_t> shortCompletions{0};    // that many completions report a byte less
   std::atomic<bool> swallowCompletions{false};  // the core never learns of them
   // >0: ConfigurePort first stalls this long in one system call, as a port
   // open in a driver gone bad does.

@@ -45,7 +45,8 @@ ConfigurationMap Configured(std::initializer_list<const wchar_t*> keys) {
   return configurations;
 }
 
-const wchar_t* const kModulePath = L"\\\\?\\USB#VID_0A1B&PID_2C3D&MI_01#6&1A2B3C&0&0001#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+const wchar_t* const kModulePath =
+    L"\\\\?\\USB#VID_0A1B&PID_2C3D&MI_01#6&1A2B3C&0&0001#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
 
 TEST(DevicePath, SplitsIntoLowerCaseFields) {
   host::sDeviceInterfaceKey key;
@@ -94,7 +95,9 @@ struct sScriptedPort {
   std::vector<bool> presentAtCheck;
   size_t checks = 0;
   size_t pauses = 0;
-  bool Present() { return checks < presentAtCheck.size() ? presentAtCheck[checks++] : (++checks, presentAtCheck.back()); }
+  bool Present() {
+    return checks < presentAtCheck.size() ? presentAtCheck[checks++] : (++checks, presentAtCheck.back());
+  }
 };
 
 bool Wait(sScriptedPort& port) {

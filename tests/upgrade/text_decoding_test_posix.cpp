@@ -39,7 +39,7 @@ TEST(UnicodeTest, LittleEndianTextWithoutMarkIsRecognised) {
 TEST(UnicodeTest, Ordinary8BitTextIsRefused) {
   EXPECT_EQ(Classify("a,b,mi_02,c\r\n2,3\r\n"), host::eUnicodeTest::NotUnicode);
   EXPECT_EQ(Classify("a\r\na\r\na\r\na\r\n"), host::eUnicodeTest::NotUnicode);  // line ends in the high bytes
-  EXPECT_EQ(Classify("\xC3\xA9t\xC3\xA9\n"), host::eUnicodeTest::NotUnicode);  // UTF-8
+  EXPECT_EQ(Classify("\xC3\xA9t\xC3\xA9\n"), host::eUnicodeTest::NotUnicode);   // UTF-8
   EXPECT_EQ(Classify(ReadDataFile("windows1252.txt")), host::eUnicodeTest::NotUnicode);
 }
 

@@ -28,8 +28,8 @@ std::string Quoted(const std::string& text) {
 sRun RunProgram(const cTempTree& tree, const std::string& arguments = "") {
   const std::string root = tree.Root().string();
   std::string command = "env PROGRAMFILES=" + Quoted(root + "/programs") + " SYSFS_PATH=" + Quoted(root + "/sys") +
-                        " DEV_PATH=" + Quoted(root + "/dev") + " " + Quoted(ZNTV_BINARY_DIR "/zntv-upgrade") +
-                        " " + arguments + " </dev/null";
+                        " DEV_PATH=" + Quoted(root + "/dev") + " " + Quoted(ZNTV_BINARY_DIR "/zntv-upgrade") + " " +
+                        arguments + " </dev/null";
   sRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
@@ -110,11 +110,13 @@ std::string VersionText() {
   const std::string programmer = EmbeddedInput(0), image = EmbeddedInput(1);
   // The generated sample programmer's shape; the embedded tests pin the same.
   return "zntv-upgrade 1.0.0\n"
-         "Flash programmer (FILES 130): " + std::to_string(std::filesystem::file_size(programmer)) +
-         " bytes of Intel HEX, SHA-256 " + Sha256Of(programmer) + "\n"
+         "Flash programmer (FILES 130): " +
+         std::to_string(std::filesystem::file_size(programmer)) + " bytes of Intel HEX, SHA-256 " +
+         Sha256Of(programmer) +
+         "\n"
          "  load address 0x00B00000, entry address 0x00B00000, length 61864 bytes\n"
-         "Device image (FILES 131): " + std::to_string(std::filesystem::file_size(image)) +
-         " bytes, SHA-256 " + Sha256Of(image) + "\n";
+         "Device image (FILES 131): " +
+         std::to_string(std::filesystem::file_size(image)) + " bytes, SHA-256 " + Sha256Of(image) + "\n";
 }
 
 TEST(InformationArguments, VersionNamesTheEmbeddedFilesAndSearchesNothing) {

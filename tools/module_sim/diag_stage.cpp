@@ -32,9 +32,15 @@ void RunDiagStage(sStageContext& context) {
     const sRequestTag tag = context.responder.Note(eStage::Diag, request);
     std::vector<Bytes> packets(unsolicited.begin(), unsolicited.end());
     switch (request[0]) {
-      case kBuildId: packets.push_back(BuildIdAnswer()); break;
-      case kModeChange: packets.push_back(request); break;
-      case kDownloadMode: packets.push_back(request); break;
+      case kBuildId:
+        packets.push_back(BuildIdAnswer());
+        break;
+      case kModeChange:
+        packets.push_back(request);
+        break;
+      case kDownloadMode:
+        packets.push_back(request);
+        break;
       default:
         ++context.record.rejectedRequests;
         packets.push_back(BadCommandAnswer(request));

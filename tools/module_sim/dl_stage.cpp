@@ -7,8 +7,7 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t kAck = 0x02, kNak = 0x03, kGo = 0x05, kParameters = 0x07, kParametersAnswer = 0x08,
-                  kWrite = 0x0F;
+constexpr uint8_t kAck = 0x02, kNak = 0x03, kGo = 0x05, kParameters = 0x07, kParametersAnswer = 0x08, kWrite = 0x0F;
 constexpr uint16_t kNakInvalidCommand = 0x0001, kNakBadLength = 0x0002, kNakTooLarge = 0x0003;
 constexpr size_t kWriteHeader = 7, kGoLength = 5;
 

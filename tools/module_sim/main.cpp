@@ -44,8 +44,7 @@ int Simulate(const sim::sSimOptions& options) {
   link.TraceTo(trace.get());
   sim::cResponder responder(link, options.misbehaviour, record, options.record.verbose);
   try {
-    sim::ServeUpgrade(options, waiter, link, responder, presence, record,
-                      [&root] { root.PrintEnvironment(stdout); });
+    sim::ServeUpgrade(options, waiter, link, responder, presence, record, [&root] { root.PrintEnvironment(stdout); });
   } catch (const sim::cRunEnded& ended) {
     record.end = ended.Reason();
     link.Close();

@@ -18,9 +18,15 @@ namespace {
 void RunStage(eStage stage, sStageContext& context) {
   context.link.SetStage(stage);
   switch (stage) {
-    case eStage::Diag: RunDiagStage(context); break;
-    case eStage::Dl: RunDlStage(context); break;
-    case eStage::Sdl: RunSdlStage(context); break;
+    case eStage::Diag:
+      RunDiagStage(context);
+      break;
+    case eStage::Dl:
+      RunDlStage(context);
+      break;
+    case eStage::Sdl:
+      RunSdlStage(context);
+      break;
   }
 }
 

@@ -27,9 +27,12 @@ constexpr auto kBusyLineCredit = std::chrono::milliseconds(5);
 
 const char* TracePhase(eStage stage) {
   switch (stage) {
-    case eStage::Diag: return "DIAG";
-    case eStage::Dl: return "DL";
-    case eStage::Sdl: return "SDL";
+    case eStage::Diag:
+      return "DIAG";
+    case eStage::Dl:
+      return "DL";
+    case eStage::Sdl:
+      return "SDL";
   }
   return "?";
 }
@@ -134,8 +137,8 @@ void cPtyLink::WaitForHostToOpen(Deadline deadline) {
     throw std::runtime_error("cannot watch " + slave_.string());
   }
   const bool letGo = heldByHost_ && timing_.hostGoneMs != 0;
-  const Deadline until = letGo ? std::min(deadline, Clock::now() + std::chrono::milliseconds(timing_.hostGoneMs))
-                               : deadline;
+  const Deadline until =
+      letGo ? std::min(deadline, Clock::now() + std::chrono::milliseconds(timing_.hostGoneMs)) : deadline;
   for (;;) {
     pollfd probe{master_.Get(), POLLIN, 0};
     if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
@@ -174,7 +177,9 @@ void cPtyLink::TraceWritten(const Bytes& wire) {
   const char* phase = TracePhase(stage_);
   writtenFrames_.Feed(
       wire.data(), wire.size(),
-      [this, phase](const uint8_t* payload, size_t size) { trace_->Frame(eTraceDirection::Sent, phase, payload, size); },
+      [this, phase](const uint8_t* payload, size_t size) {
+        trace_->Frame(eTraceDirection::Sent, phase, payload, size);
+      },
       [this, phase](const uint8_t* bytes, size_t size) {
         trace_->Frame(eTraceDirection::SentDamaged, phase, bytes, size);
       });

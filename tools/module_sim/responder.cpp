@@ -32,8 +32,7 @@ void Append(Bytes& wire, const Bytes& bytes) { wire.insert(wire.end(), bytes.beg
 
 std::string RequestLine(eStage stage, const Bytes& request, const std::string& details) {
   char head[48];
-  std::snprintf(head, sizeof head, "%s %02x %zu", StageName(stage), request.empty() ? 0u : request[0],
-                request.size());
+  std::snprintf(head, sizeof head, "%s %02x %zu", StageName(stage), request.empty() ? 0u : request[0], request.size());
   return details.empty() ? head : std::string(head) + " " + details;
 }
 
@@ -163,7 +162,8 @@ void cResponder::ReportShaping(const sRequestTag& tag) const {
   } shapings[] = {
       {misbehaviour_.garbageBefore,
        std::to_string(misbehaviour_.garbageBytes) + " bytes of noise before the answer (--garbage-before)"},
-      {misbehaviour_.flagStorm, std::to_string(misbehaviour_.stormFlags) + " bare flags before the answer (--flag-storm)"},
+      {misbehaviour_.flagStorm,
+       std::to_string(misbehaviour_.stormFlags) + " bare flags before the answer (--flag-storm)"},
       {misbehaviour_.overlongBefore,
        std::to_string(kOverlongBytes) + " bytes without a flag before the answer (--overlong-before)"},
       {misbehaviour_.unsolicitedBefore,

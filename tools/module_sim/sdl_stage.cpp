@@ -60,10 +60,14 @@ class cProgrammer {
   // Answers one request; false once the module resets.
   bool Serve(const Bytes& request) {
     switch (request[0]) {
-      case kHello: return Hello(request);
-      case kWrite: return Write(request);
-      case kReset: return Reset(request);
-      default: return Refuse(Note(request), kErrorInvalidCommand, "invalid command");
+      case kHello:
+        return Hello(request);
+      case kWrite:
+        return Write(request);
+      case kReset:
+        return Reset(request);
+      default:
+        return Refuse(Note(request), kErrorInvalidCommand, "invalid command");
     }
   }
 
@@ -82,7 +86,8 @@ class cProgrammer {
     const sRequestTag tag = Note(request);
     ++context_.record.helloCount;
     if (!IsHostHello(request)) return Refuse(tag, kErrorBadHello, "bad hello");
-    if (sdl_.helloBadMagic) context_.responder.ReportFault(tag, "hello answered with a damaged magic (--sdl-hello-bad-magic)");
+    if (sdl_.helloBadMagic)
+      context_.responder.ReportFault(tag, "hello answered with a damaged magic (--sdl-hello-bad-magic)");
     context_.responder.Answer(tag, {HelloAnswer(sdl_)});
     return true;
   }
@@ -95,14 +100,15 @@ class cProgrammer {
     if (length > sdl_.maxWrite) return Refuse(tag, kErrorTooLarge, "write too large");
     ++writes_;
     if (writes_ == sdl_.errorAtWrite) {
-      context_.responder.ReportFault(tag, "write answered with error " + std::to_string(sdl_.errorCode) +
-                                              " (--sdl-error-at)");
+      context_.responder.ReportFault(
+          tag, "write answered with error " + std::to_string(sdl_.errorCode) + " (--sdl-error-at)");
       return Refuse(tag, sdl_.errorCode, "flash write failed");
     }
     const bool misplaced = context_.responder.Matches(context_.options.misbehaviour.wrongAddress, tag);
     const uint32_t stored = misplaced ? address + kWrongAddressOffset : address;
     if (misplaced) {
-      context_.responder.ReportFault(tag, "write stored and acknowledged at " + HexAddress(stored) + " (--wrong-address)");
+      context_.responder.ReportFault(tag,
+                                     "write stored and acknowledged at " + HexAddress(stored) + " (--wrong-address)");
     }
     context_.record.flash.Write(stored, &request[kWriteHeader], length);
     std::vector<Bytes> packets;
@@ -131,7 +137,8 @@ class cProgrammer {
       context_.responder.ReportFault(tag, "reset answered with an error (--reset-answer 0d)");
       context_.responder.Answer(tag, {Error(sdl_.errorCode, "reset refused", sdl_.errorBare)});
     }
-    if (sdl_.resetAnswer == eResetAnswer::None) context_.responder.ReportFault(tag, "reset not answered (--reset-answer none)");
+    if (sdl_.resetAnswer == eResetAnswer::None)
+      context_.responder.ReportFault(tag, "reset not answered (--reset-answer none)");
     return false;
   }
 

@@ -13,9 +13,12 @@ namespace sim {
 
 const char* StageName(eStage stage) {
   switch (stage) {
-    case eStage::Diag: return "diag";
-    case eStage::Dl: return "dl";
-    case eStage::Sdl: return "sdl";
+    case eStage::Diag:
+      return "diag";
+    case eStage::Dl:
+      return "dl";
+    case eStage::Sdl:
+      return "sdl";
   }
   return "?";
 }
@@ -173,8 +176,12 @@ const std::vector<sOptionEntry>& OptionTable() {
   static const std::vector<sOptionEntry> table = {
       // Where the module appears.
       {"--root", "DIR", "directory for the sysfs tree, device directory and program files (default: new temporary)",
-       [](S& o, const std::string& t) { o.device.root = t; return std::string(); }},
-      {"--keep-root", nullptr, "leave the root directory in place at exit", Flag(&S::device, &sDeviceOptions::keepRoot)},
+       [](S& o, const std::string& t) {
+         o.device.root = t;
+         return std::string();
+       }},
+      {"--keep-root", nullptr, "leave the root directory in place at exit",
+       Flag(&S::device, &sDeviceOptions::keepRoot)},
       {"--config-name", "NAME", "configuration directory of the description file (SimModule)",
        Text(&S::device, &sDeviceOptions::configName)},
       {"--vid", "HHHH", "USB vendor id (0A1B)",
@@ -185,7 +192,10 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::device, &sDeviceOptions::interfaceNumber)},
       {"--entry", "NAME", "tty entry and port name (ttyUSB0)", Text(&S::device, &sDeviceOptions::entry)},
       {"--no-description", nullptr, "do not install a description file",
-       [](S& o, const std::string&) { o.device.writeDescription = false; return std::string(); }},
+       [](S& o, const std::string&) {
+         o.device.writeDescription = false;
+         return std::string();
+       }},
       {"--start-stage", "STAGE", "stage the module is in at start: diag, dl or sdl (diag)", SetStartStage},
       // Timing.
       {"--link-speed", "BYTES_PER_S", "throttle each direction of the line (0: unlimited)",
@@ -229,7 +239,8 @@ const std::vector<sOptionEntry>& OptionTable() {
        Flag(&S::sdl, &sSdlOptions::errorBare)},
       {"--reset-answer", "0c|0d|none", "answer to the reset request (0c)", SetResetAnswer},
       // Misbehaviour.
-      {"--silent", "STAGE[:CODE[:N]]", "do not answer matching requests (repeatable)", Rule(&sMisbehaviourOptions::silent)},
+      {"--silent", "STAGE[:CODE[:N]]", "do not answer matching requests (repeatable)",
+       Rule(&sMisbehaviourOptions::silent)},
       {"--bad-fcs", "STAGE[:CODE[:N]]", "send matching answers with a wrong FCS (repeatable)",
        Rule(&sMisbehaviourOptions::badFcs)},
       {"--damaged-before", "STAGE[:CODE[:N]]", "send a copy with a wrong FCS before matching answers (repeatable)",
@@ -246,7 +257,8 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::misbehaviour, &sMisbehaviourOptions::garbageBytes)},
       {"--flag-storm", "STAGE[:CODE[:N]]", "a run of bare flags before matching answers (repeatable)",
        Rule(&sMisbehaviourOptions::flagStorm)},
-      {"--storm-flags", "N", "flags in each storm (100000)", Number(&S::misbehaviour, &sMisbehaviourOptions::stormFlags)},
+      {"--storm-flags", "N", "flags in each storm (100000)",
+       Number(&S::misbehaviour, &sMisbehaviourOptions::stormFlags)},
       {"--overlong-before", "STAGE[:CODE[:N]]",
        "more bytes without a flag than the host holds for one frame before matching answers (repeatable)",
        Rule(&sMisbehaviourOptions::overlongBefore)},
@@ -259,7 +271,8 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::misbehaviour, &sMisbehaviourOptions::unsolicitedRepeat)},
       {"--truncate", "STAGE[:CODE[:N]]", "matching answers lose their last byte (repeatable)",
        Rule(&sMisbehaviourOptions::truncated)},
-      {"--pad", "STAGE[:CODE[:N]]", "matching answers gain a zero byte (repeatable)", Rule(&sMisbehaviourOptions::padded)},
+      {"--pad", "STAGE[:CODE[:N]]", "matching answers gain a zero byte (repeatable)",
+       Rule(&sMisbehaviourOptions::padded)},
       {"--duplicate", "STAGE[:CODE[:N]]", "send matching answers twice (repeatable)",
        Rule(&sMisbehaviourOptions::duplicated)},
       {"--hold-back", "STAGE[:CODE[:N]]", "send matching answers after the next answer (repeatable)",

@@ -63,12 +63,12 @@ struct sSdlOptions {
   uint8_t featureMask = 0x01;
   std::string identification = "ZNTV-SIM";
   uint16_t tableEntries = 2;
-  unsigned helloPadding = 0;     // extra bytes after the feature mask
+  unsigned helloPadding = 0;  // extra bytes after the feature mask
   bool helloBadMagic = false;
-  unsigned logEvery = 0;         // a log packet before every n-th write answer
-  unsigned errorAtWrite = 0;     // answer this write (1-based) with an error packet
+  unsigned logEvery = 0;      // a log packet before every n-th write answer
+  unsigned errorAtWrite = 0;  // answer this write (1-based) with an error packet
   uint32_t errorCode = 7;
-  bool errorBare = false;        // error packet of 5 bytes, without its text
+  bool errorBare = false;  // error packet of 5 bytes, without its text
   eResetAnswer resetAnswer = eResetAnswer::Done;
 };
 
@@ -82,29 +82,29 @@ struct sMisbehaviourOptions {
   std::optional<eStage> neverReturnAfter;
 
   // Line trouble in front of matching answers.
-  std::vector<sAnswerRule> garbageBefore;   // noise bytes without a flag
+  std::vector<sAnswerRule> garbageBefore;  // noise bytes without a flag
   size_t garbageBytes = 64;
-  std::vector<sAnswerRule> flagStorm;       // a run of bare flags
+  std::vector<sAnswerRule> flagStorm;  // a run of bare flags
   size_t stormFlags = 100000;
   std::vector<sAnswerRule> overlongBefore;  // more bytes without a flag than the host holds for a frame
   std::vector<sAnswerRule> unsolicitedBefore;
-  std::vector<Bytes> unsolicitedPackets;    // sent before matching answers, in order
-  size_t unsolicitedPad = 0;                // each padded with zero bytes to this length
-  unsigned unsolicitedRepeat = 1;           // the whole set, this many times
+  std::vector<Bytes> unsolicitedPackets;  // sent before matching answers, in order
+  size_t unsolicitedPad = 0;              // each padded with zero bytes to this length
+  unsigned unsolicitedRepeat = 1;         // the whole set, this many times
   // Answers that are wrong in themselves (their FCS still checks).
-  std::vector<sAnswerRule> truncated;       // last byte missing
-  std::vector<sAnswerRule> padded;          // one zero byte too many
-  std::vector<sAnswerRule> duplicated;      // sent twice
-  std::vector<sAnswerRule> heldBack;        // sent after the next answer
-  std::vector<sAnswerRule> late;            // sent lateMs after the request
+  std::vector<sAnswerRule> truncated;   // last byte missing
+  std::vector<sAnswerRule> padded;      // one zero byte too many
+  std::vector<sAnswerRule> duplicated;  // sent twice
+  std::vector<sAnswerRule> heldBack;    // sent after the next answer
+  std::vector<sAnswerRule> late;        // sent lateMs after the request
   unsigned lateMs = 6000;
-  std::vector<sAnswerRule> wrongAddress;    // SDL write stored and acknowledged elsewhere
-  std::vector<sAnswerRule> relativeAddress; // SDL write acknowledged with its address less the base
+  std::vector<sAnswerRule> wrongAddress;     // SDL write stored and acknowledged elsewhere
+  std::vector<sAnswerRule> relativeAddress;  // SDL write acknowledged with its address less the base
   // The module itself failing.
-  std::vector<sAnswerRule> lost;            // request lost on its way: no effect, no answer
-  std::vector<sAnswerRule> vanish;          // module drops off the bus instead of answering
-  unsigned vanishOfflineMs = 0;             // then comes back after this long; 0: never
-  std::vector<sAnswerRule> stall;           // module stops reading the line for good
+  std::vector<sAnswerRule> lost;    // request lost on its way: no effect, no answer
+  std::vector<sAnswerRule> vanish;  // module drops off the bus instead of answering
+  unsigned vanishOfflineMs = 0;     // then comes back after this long; 0: never
+  std::vector<sAnswerRule> stall;   // module stops reading the line for good
 };
 
 struct sRecordOptions {

@@ -74,9 +74,7 @@ std::string cSimRoot::InterfaceIdentity() const {
          Hex2(options_.interfaceNumber);
 }
 
-fs::path cSimRoot::UsbDeviceDir() const {
-  return Sysfs() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / "1-2";
-}
+fs::path cSimRoot::UsbDeviceDir() const { return Sysfs() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / "1-2"; }
 
 fs::path cSimRoot::InterfaceDir() const {
   return UsbDeviceDir() / ("1-2:1." + std::to_string(options_.interfaceNumber));
@@ -97,7 +95,8 @@ void cSimRoot::Attach(const fs::path& slavePath) {
   WriteFile(InterfaceDir() / "bInterfaceNumber", Hex2(options_.interfaceNumber) + "\n");
   WriteFile(tty / "dev", "188:0\n");
   fs::create_directory_symlink(fs::path("..") / ".." / ".." / options_.entry, tty / "device");
-  fs::create_directory_symlink(fs::relative(tty, Sysfs() / "class" / "tty"), Sysfs() / "class" / "tty" / options_.entry);
+  fs::create_directory_symlink(fs::relative(tty, Sysfs() / "class" / "tty"),
+                               Sysfs() / "class" / "tty" / options_.entry);
   fs::create_symlink(slavePath, PortName());
 }
 

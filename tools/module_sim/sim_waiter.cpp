@@ -13,12 +13,18 @@ namespace sim {
 
 const char* RunEndName(eRunEnd end) {
   switch (end) {
-    case eRunEnd::Reset: return "reset";
-    case eRunEnd::IdleTimeout: return "idle-timeout";
-    case eRunEnd::NeverReturned: return "never-returned";
-    case eRunEnd::Signal: return "signal";
-    case eRunEnd::Failure: return "failure";
-    case eRunEnd::HostGone: return "host-gone";
+    case eRunEnd::Reset:
+      return "reset";
+    case eRunEnd::IdleTimeout:
+      return "idle-timeout";
+    case eRunEnd::NeverReturned:
+      return "never-returned";
+    case eRunEnd::Signal:
+      return "signal";
+    case eRunEnd::Failure:
+      return "failure";
+    case eRunEnd::HostGone:
+      return "host-gone";
   }
   return "?";
 }

@@ -45,10 +45,10 @@ cWineRegistration::cWineRegistration(const sWineOptions& wine, const sDeviceOpti
     : wine_(wine), hardwareId_(Upper(identity)), instance_("7&1d2a3b4c&0&" + std::to_string(device.interfaceNumber)) {
   const std::string comName = "COM" + std::to_string(wine_.comNumber);
   const std::string deviceKey = std::string(kMachine) + "Enum\\USB\\" + hardwareId_ + "\\" + instance_;
-  Import("[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n" + RegString(comName) + "=" +
-         RegString(portName.string()) + "\n\n[" + deviceKey + "]\n\"Class\"=\"Ports\"\n\"ClassGUID\"=" +
-         RegString(kPortsSetupClass) + "\n\"Service\"=\"usbser\"\n\n[" + deviceKey +
-         "\\Device Parameters]\n\"PortName\"=" + RegString(comName) + "\n");
+  Import("[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n" + RegString(comName) + "=" + RegString(portName.string()) +
+         "\n\n[" + deviceKey + "]\n\"Class\"=\"Ports\"\n\"ClassGUID\"=" + RegString(kPortsSetupClass) +
+         "\n\"Service\"=\"usbser\"\n\n[" + deviceKey + "\\Device Parameters]\n\"PortName\"=" + RegString(comName) +
+         "\n");
   std::error_code ignored;
   fs::remove(DosDevice(), ignored);
   fs::create_symlink(portName, DosDevice());
@@ -80,9 +80,8 @@ std::string cWineRegistration::InterfaceKey() const {
 }
 
 void cWineRegistration::Attach(const fs::path&) {
-  Import("[" + InterfaceKey() + "]\n\"DeviceInstance\"=" +
-         RegString("USB\\" + hardwareId_ + "\\" + instance_) + "\n\n[" + InterfaceKey() + "\\#]\n\n[" +
-         InterfaceKey() + "\\#\\Control]\n\"Linked\"=dword:00000001\n");
+  Import("[" + InterfaceKey() + "]\n\"DeviceInstance\"=" + RegString("USB\\" + hardwareId_ + "\\" + instance_) +
+         "\n\n[" + InterfaceKey() + "\\#]\n\n[" + InterfaceKey() + "\\#\\Control]\n\"Linked\"=dword:00000001\n");
   attached_ = true;
 }
 
