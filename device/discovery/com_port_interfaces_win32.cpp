@@ -3,8 +3,10 @@
 // "Device Parameters" key below HKEY_LOCAL_MACHINE.
 #include "device/discovery/com_port_interfaces.h"
 
-#include <setupapi.h>
+// windows.h first, in a block of its own: setupapi.h needs its types.
 #include <windows.h>
+
+#include <setupapi.h>
 
 #include <cstring>
 #include <vector>

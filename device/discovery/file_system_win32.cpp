@@ -2,8 +2,10 @@
 // program sees it), FindFirstFileExW listings and files mapped read-only.
 #include "device/discovery/file_system.h"
 
-#include <shlobj.h>
+// windows.h first, in a block of its own: shlobj.h needs its types.
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include "platform/errors.h"
 #include "platform/handle.h"
