@@ -1,21 +1,27 @@
 // The program's entry: find the installed configurations, report them, run
-// the upgrade once and report its outcome with the elapsed time. --help and
-// --version are answered instead, before anything else.
+// the upgrade once and report its outcome with the elapsed time. The command
+// line may instead ask for the list of modules, the upgrade of the module at
+// one port or of every module, or for --help or --version; an unknown option
+// is refused before anything else is done.
 #include <cstdint>
 #include <string>
 
 #include "device/discovery/configuration.h"
+#include "device/discovery/device_lookup.h"
 #include "device/discovery/failure_hints.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/module.h"
+#include "upgrade/command_line.h"
 #include "upgrade/program_info.h"
+#include "upgrade/upgrade_all.h"
 #include "upgrade/upgrade_sequence.h"
 
 namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = -1;
+constexpr int kExitUsage = 2;
 
 // Description files that list this kind are not for this program.
 constexpr uint32_t kExcludedKind = 1;
@@ -33,15 +39,49 @@ void ReportConfigurations(const ConfigurationMap& configurations) {
   }
 }
 
-}  // namespace
+void ReportMissingModules() {
+  platform::ConsolePrint(L"Unable to locate device\n");
+  ExplainMissingDevice(ProcessConfigurationMap(), {});
+}
 
-int main(int argc, char** argv) {
-  if (AnswerInformationRequest(argc, argv)) return kExitSuccess;
-  if (!InitializeApplication()) {
-    platform::ConsolePrint(L"Application initialization failed\n");
+// One line per configured module present: port, interface identity, place.
+int ListModules() {
+  const std::vector<host::sModulePort> modules = ListDeviceModules();
+  if (modules.empty()) {
+    ReportMissingModules();
     return kExitFailure;
   }
-  const uint32_t startTick = platform::GetTickCount32();
+  for (const host::sModulePort& module : modules) {
+    platform::ConsolePrint(L"%ls\t%ls\t%ls\n", module.portName.c_str(), module.identity.c_str(),
+                           module.location.c_str());
+  }
+  return kExitSuccess;
+}
+
+// Each module's instance reports the configurations itself; without a module
+// they are reported here, before the failure.
+int UpgradeEveryModule() {
+  const std::vector<host::sModulePort> modules = ListDeviceModules();
+  if (modules.empty()) {
+    ReportConfigurations(ProcessConfigurationMap());
+    ReportMissingModules();
+  }
+  return UpgradeAllModules(modules) ? kExitSuccess : kExitFailure;
+}
+
+// The upgrade of one module, ending with its outcome line.
+int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick) {
+  if (!RunUpgrade(requestedPort)) {
+    platform::ConsolePrint(L"Download failed\n");
+    return kExitFailure;
+  }
+  const uint32_t elapsedMs = platform::GetTickCount32() - startTick;
+  platform::ConsolePrint(L"Upgraded in %u ms\n", elapsedMs);
+  return kExitSuccess;
+}
+
+// Whatever the command line asked for but --help, --version and a refusal.
+int RunCommand(const sCommandLine& line, uint32_t startTick) {
   ConfigurationMap found;
   ProcessConfigurationMap() = std::move(FindConfigurations(KindSet{kExcludedKind}, found));
   if (ProcessConfigurationMap().empty()) {
@@ -49,12 +89,32 @@ int main(int argc, char** argv) {
     ExplainMissingConfiguration();
     return kExitFailure;
   }
+  if (line.command == eCommand::All) return UpgradeEveryModule();
   ReportConfigurations(ProcessConfigurationMap());
-  if (!RunUpgrade()) {
-    platform::ConsolePrint(L"Download failed\n");
+  if (line.command == eCommand::List) return ListModules();
+  return UpgradeOne(line.port.empty() ? std::wstring() : host::PortFromArgument(line.port.c_str()), startTick);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const sCommandLine line = ParseCommandLine(argc, argv);
+  switch (line.command) {
+    case eCommand::Refused:
+      PrintRefusal(line.refusal);
+      return kExitUsage;
+    case eCommand::Help:
+      PrintHelp();
+      return kExitSuccess;
+    case eCommand::Version:
+      PrintVersion();
+      return kExitSuccess;
+    default:
+      break;
+  }
+  if (!InitializeApplication()) {
+    platform::ConsolePrint(L"Application initialization failed\n");
     return kExitFailure;
   }
-  const uint32_t elapsedMs = platform::GetTickCount32() - startTick;
-  platform::ConsolePrint(L"Upgraded in %u ms\n", elapsedMs);
-  return kExitSuccess;
+  return RunCommand(line, platform::GetTickCount32());
 }

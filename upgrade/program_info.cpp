@@ -1,4 +1,4 @@
-// Answers --help and --version. The version text names the embedded files by
+// Answers --help and --version, and refuses a command line. The version text names the embedded files by
 // what a support request needs to tell two executables apart: the
 // programmer's addresses and length as the upgrade would load it, the device
 // image's length, and each file's SHA-256 as the build took it.
@@ -11,6 +11,7 @@
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
 #include "platform/module.h"
+#include "platform/utf8.h"
 #include "resources/embedded_identity.h"
 #include "upgrade/run_time_conventions.h"
 
@@ -24,21 +25,37 @@ namespace {
 // string conversion that means the same on both platforms).
 std::wstring Wide(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
+constexpr const wchar_t* kUsage = L"Usage: zntv-upgrade [--list | --port PORT | --all | --help | --version]\n";
+
+}  // namespace
+
 void PrintHelp() {
   platform::ConsolePrint(
-      L"Usage: zntv-upgrade [--help | --version]\n"
+      L"%ls"
       L"Upgrades the firmware of an attached USB modem module: finds the installed\n"
       L"module configurations and a configured module, loads the embedded flash\n"
       L"programmer into it and writes the embedded device image into its flash.\n"
-      L"Runs unattended and reads no input; other arguments are ignored. Ends with\n"
-      L"\"Upgraded in N ms\" (exit status 0) or a failure line (exit status 255).\n"
+      L"Runs unattended and reads no input. Ends with \"Upgraded in N ms\" (exit\n"
+      L"status 0) or a failure line (exit status 255). An unknown option is refused\n"
+      L"(exit status 2) before anything is touched; other arguments are ignored.\n"
       L"\n"
-      L"  --help     show this help and exit\n"
-      L"  --version  show the version and the embedded files' identity and exit\n"
+      L"  --list       list the configured modules present (port, interface, place)\n"
+      L"  --port PORT  upgrade the module at PORT, as --list shows it, and no other\n"
+      L"  --all        upgrade every module --list shows, all at once; each line is\n"
+      L"               prefixed with the module's port; ends with \"Upgraded N of M\n"
+      L"               modules\" (exit status 0 only when all M were upgraded)\n"
+      L"  --help       show this help and exit\n"
+      L"  --version    show the version and the embedded files' identity and exit\n"
+      L"\n"
+      L"A bench of modules:\n"
+      L"  zntv-upgrade --list\n"
+      L"  zntv-upgrade --all\n"
       L"\n"
       L"%ls",
-      RunTimeConventionsHelp());
+      kUsage, RunTimeConventionsHelp());
 }
+
+namespace {
 
 void PrintProgrammer(platform::ModuleHandle module) {
   platform::ConsolePrint(L"Flash programmer (FILES %u): %u bytes of Intel HEX, SHA-256 %ls\n",
@@ -58,25 +75,14 @@ void PrintDeviceImage() {
                          kEmbeddedDeviceImageIdentity.size, Wide(kEmbeddedDeviceImageIdentity.sha256).c_str());
 }
 
+}  // namespace
+
 void PrintVersion() {
   platform::ConsolePrint(L"zntv-upgrade %ls\n", Wide(ZNTV_VERSION).c_str());
   PrintProgrammer(platform::GetProgramModule());
   PrintDeviceImage();
 }
 
-}  // namespace
-
-bool AnswerInformationRequest(int argc, const char* const* argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == "--help") {
-      PrintHelp();
-      return true;
-    }
-    if (argument == "--version") {
-      PrintVersion();
-      return true;
-    }
-  }
-  return false;
+void PrintRefusal(const std::string& why) {
+  platform::ConsoleExplain(L"zntv-upgrade: %ls\n%ls", platform::Utf8ToWide(why).c_str(), kUsage);
 }

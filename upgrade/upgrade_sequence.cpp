@@ -16,11 +16,24 @@
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
 
-bool RunUpgrade() {
-  const std::wstring portName = FindDevicePort();
-  if (portName.empty()) {
+namespace {
+
+// The configured module at the requested port, or the first one; an empty
+// port name when there is none.
+host::sModulePort ChooseModule(const std::wstring& requestedPort) {
+  for (host::sModulePort& module : ListDeviceModules()) {
+    if (requestedPort.empty() || host::NamesPort(requestedPort, module.portName)) return std::move(module);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool RunUpgrade(const std::wstring& requestedPort) {
+  cFollowedModule module(ChooseModule(requestedPort), !requestedPort.empty());
+  if (module.PortName().empty()) {
     platform::ConsolePrint(L"Unable to locate device\n");
-    ExplainMissingDevice(ProcessConfigurationMap());
+    ExplainMissingDevice(ProcessConfigurationMap(), requestedPort);
     return false;
   }
   const cMemoryMappedFile image(platform::GetProgramModule(), kDeviceImageResourceId);
@@ -33,7 +46,7 @@ bool RunUpgrade() {
     platform::ConsolePrint(L"Unable to open flash programmer file\n");
     return false;
   }
-  EnterDownloadMode(portName);
-  LoadProgrammer(programmer, portName);
-  return StreamImage(image, portName);
+  EnterDownloadMode(module);
+  LoadProgrammer(programmer, module);
+  return StreamImage(image, module.PortName());
 }

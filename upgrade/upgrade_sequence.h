@@ -1,11 +1,14 @@
 // The fixed upgrade run: find the module's port, open the two embedded images,
-// then enter download mode, load the flash programmer and stream the image.
+// then enter download mode, load the flash programmer and stream the image,
+// following the module through its restarts between the phases.
 //
 // Threads: main thread only; each phase blocks it until the phase is done.
 #pragma once
+#include <string>
 
-// True when the image was streamed and the module reset. Prints one line for
-// a failure it detects itself ("Unable to locate device", "Unable to open
-// image file", "Unable to open flash programmer file"); the phases print
-// their own.
-bool RunUpgrade();
+// True when the image was streamed and the module reset. requestedPort: the
+// port the user named (the module there and no other is upgraded); empty for
+// the first configured module. Prints one line for a failure it detects
+// itself ("Unable to locate device", "Unable to open image file", "Unable to
+// open flash programmer file"); the phases print their own.
+bool RunUpgrade(const std::wstring& requestedPort);

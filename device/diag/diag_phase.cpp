@@ -48,10 +48,10 @@ bool TakeModuleOffline(cDiagProtocolServer& server) {
 
 }  // namespace
 
-bool EnterDownloadMode(const std::wstring& portName) {
-  if (portName.empty()) return false;
+bool EnterDownloadMode(cFollowedModule& module) {
+  if (module.PortName().empty()) return false;
   cDiagProtocolServer server;
-  cServerSession session(server, portName, L"DIAG");
+  cServerSession session(server, module.PortName(), L"DIAG");
   if (!session.IsConnected() || !IdentifyModule(server) || !TakeModuleOffline(server)) return false;
   const sProtocolBuffer request = BuildDiagDownloadModeRequest();
   if (!RequestBuilt(request, L"Failed to build DIAG download mode request\n")) return false;
@@ -62,6 +62,6 @@ bool EnterDownloadMode(const std::wstring& portName) {
       ExchangeWithModule(server, request, L"Sending DIAG download mode request\n", nullptr, eAttempts::Once, answer);
   session.ShutDown();
   platform::ConsolePrint(L"Waiting for device to switch to download mode\n");
-  WaitForDeviceReenumeration();
+  module.WaitForReenumeration();
   return answered;
 }

@@ -1,13 +1,16 @@
 // The system's present COM-port device interfaces: their device paths in the
-// system's order, and the port name of each (SetupAPI over
+// system's order, and the port name and place of each (SetupAPI over
 // GUID_DEVINTERFACE_COMPORT and the "PortName" value below HKEY_LOCAL_MACHINE
-// on Windows; <sysfs>/class/tty and <dev> on Linux).
+// on Windows; <sysfs>/class/tty and <dev> on Linux). Also how this system
+// tells one module from another while it restarts, and how a user may name
+// its port.
 //
 // Threads: one thread per snapshot (the main thread in the program).
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -29,9 +32,36 @@ class cComPortInterfaces {
   // The port name of interface <index>, whose device path gave key; empty
   // when it has none or it cannot be read.
   virtual std::wstring ReadPortName(uint32_t index, const sDeviceInterfaceKey& key) = 0;
+  // Where interface <index> is plugged in: the sysfs name of its USB device
+  // on Linux (1-4.2, bus and port path), its device instance id on Windows;
+  // empty when it cannot be read.
+  virtual std::wstring ReadLocation(uint32_t index, const sDeviceInterfaceKey& key) = 0;
 };
 
 // A fresh snapshot; null when the system gives none.
 std::unique_ptr<cComPortInterfaces> OpenPresentComPortInterfaces();
+
+// A configured module's serial interface in a snapshot.
+struct sModulePort {
+  std::wstring portName;
+  std::wstring identity;  // vid_0a1b&pid_2c3d&mi_02
+  std::wstring location;  // as ReadLocation gives it
+};
+
+// Which of the configured modules present now is the module an upgrade
+// follows through its restarts, found as `followed` at the start; named: the
+// user chose it by its port. Linux goes by the USB device (the kernel names
+// the module's ttys afresh in each mode); Windows by the port name, which its
+// driver keeps across modes, and without a named port any configured module
+// counts. An empty port name when it is not present.
+sModulePort FindFollowedModule(const std::vector<sModulePort>& present, const sModulePort& followed, bool named);
+
+// A port named on the command line, in the system's encoding of arguments.
+std::wstring PortFromArgument(const char* argument);
+
+// True when `requested`, a port as a user writes it, names portName: on Linux
+// a bare name is taken in <dev>, and a symbolic link names the node it leads
+// to; on Windows the name is compared without regard to case.
+bool NamesPort(const std::wstring& requested, const std::wstring& portName);
 
 }  // namespace host

@@ -1,7 +1,9 @@
 // Linux COM-port interfaces: the USB serial ttys of <sysfs>/class/tty in
 // ascending byte order of their names, each given a device path of the
-// system's shape, "\\?\usb#vid_xxxx&pid_xxxx&mi_xx#<tty name>#{class}", and
-// the port name <dev>/<tty name> while that exists.
+// system's shape, "\\?\usb#vid_xxxx&pid_xxxx&mi_xx#<tty name>#{class}", the
+// port name <dev>/<tty name> while that exists, and the sysfs name of its USB
+// device as its place. A module is followed by that place: the kernel names
+// its ttys afresh whenever it re-enumerates in another mode.
 #include "device/discovery/com_port_interfaces.h"
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "device/discovery/ascii_text.h"
@@ -40,10 +43,15 @@ std::optional<std::string> ReadAttribute(const std::string& path) {
   return value;
 }
 
+struct sUsbSerial {
+  std::string identity;
+  std::string usbDevice;  // the USB device's sysfs name, e.g. 1-4.2
+};
+
 // The USB interface behind a tty: from its device directory upwards, the
 // first directory with a bInterfaceNumber; its parent, the USB device, has
 // the vendor and product.
-std::optional<std::string> ReadInterfaceIdentity(const std::string& ttyEntry) {
+std::optional<sUsbSerial> ReadUsbSerial(const std::string& ttyEntry) {
   char resolved[PATH_MAX];
   if (realpath((ttyEntry + "/device").c_str(), resolved) == nullptr) {
     return std::nullopt;
@@ -62,12 +70,13 @@ std::optional<std::string> ReadInterfaceIdentity(const std::string& ttyEntry) {
   if (!vendor || !product || !number) {
     return std::nullopt;
   }
-  return "vid_" + *vendor + "&pid_" + *product + "&mi_" + *number;
+  return sUsbSerial{"vid_" + *vendor + "&pid_" + *product + "&mi_" + *number, device.substr(device.rfind('/') + 1)};
 }
 
 struct sTtyInterface {
   std::string name;
   std::wstring devicePath;
+  std::wstring usbDevice;
 };
 
 class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
@@ -75,9 +84,9 @@ class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
   cSysfsComPortInterfaces() : devFolder_(host::NativePathFromEnvironment("DEV_PATH", "/dev")) {
     std::string ttyClass = host::NativePathFromEnvironment("SYSFS_PATH", "/sys") + "/class/tty";
     for (std::string& name : host::ListSortedNames(ttyClass)) {
-      if (std::optional<std::string> identity = ReadInterfaceIdentity(ttyClass + "/" + name)) {
-        std::string path = "\\\\?\\usb#" + *identity + "#" + name + "#" + kComPortClass;
-        ttys_.push_back({std::move(name), host::FromNativePath(path)});
+      if (std::optional<sUsbSerial> usb = ReadUsbSerial(ttyClass + "/" + name)) {
+        std::string path = "\\\\?\\usb#" + usb->identity + "#" + name + "#" + kComPortClass;
+        ttys_.push_back({std::move(name), host::FromNativePath(path), host::FromNativePath(usb->usbDevice)});
       }
     }
   }
@@ -97,6 +106,10 @@ class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
     return host::PathExists(port) ? host::FromNativePath(port) : std::wstring();
   }
 
+  std::wstring ReadLocation(uint32_t index, const host::sDeviceInterfaceKey&) override {
+    return ttys_.at(index).usbDevice;
+  }
+
  private:
   std::string devFolder_;
   std::vector<sTtyInterface> ttys_;
@@ -108,6 +121,27 @@ namespace host {
 
 std::unique_ptr<cComPortInterfaces> OpenPresentComPortInterfaces() {
   return std::make_unique<cSysfsComPortInterfaces>();
+}
+
+// Gone means no configured port at that USB device; back means one is there
+// again, whatever its identity (the boot downloader may show another product
+// id and interface) and whatever the kernel named it.
+sModulePort FindFollowedModule(const std::vector<sModulePort>& present, const sModulePort& followed, bool) {
+  for (const sModulePort& module : present) {
+    if (module.location == followed.location) return module;
+  }
+  return {};
+}
+
+std::wstring PortFromArgument(const char* argument) { return FromNativePath(argument); }
+
+bool NamesPort(const std::wstring& requested, const std::wstring& portName) {
+  std::string wanted = ToNativePath(requested);
+  if (wanted.find('/') == std::string::npos) wanted = NativePathFromEnvironment("DEV_PATH", "/dev") + "/" + wanted;
+  if (wanted == ToNativePath(portName)) return true;
+  char wantedNode[PATH_MAX], portNode[PATH_MAX];
+  return realpath(wanted.c_str(), wantedNode) != nullptr &&
+         realpath(ToNativePath(portName).c_str(), portNode) != nullptr && std::string_view(wantedNode) == portNode;
 }
 
 }  // namespace host

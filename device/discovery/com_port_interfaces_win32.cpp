@@ -1,6 +1,8 @@
 // Windows COM-port interfaces: SetupAPI's present interfaces of
-// GUID_DEVINTERFACE_COMPORT and the "PortName" value of each device's
-// "Device Parameters" key below HKEY_LOCAL_MACHINE.
+// GUID_DEVINTERFACE_COMPORT, the "PortName" value of each device's
+// "Device Parameters" key below HKEY_LOCAL_MACHINE, and each device's
+// instance id as its place. The driver keeps a module's COM name across its
+// modes, so a module is followed by that name.
 #include "device/discovery/com_port_interfaces.h"
 
 // windows.h first, in a block of its own: setupapi.h needs its types.
@@ -10,6 +12,8 @@
 
 #include <cstring>
 #include <vector>
+
+#include "device/discovery/ascii_text.h"
 
 namespace {
 
@@ -27,21 +31,22 @@ class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
   cSetupApiComPortInterfaces& operator=(const cSetupApiComPortInterfaces&) = delete;
 
   bool GetDevicePath(uint32_t index, std::wstring& path) override {
-    SP_DEVICE_INTERFACE_DATA interface {};
-    interface.cbSize = sizeof(interface);
-    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kComPortInterfaceClass, index, &interface)) {
-      return false;
-    }
     std::vector<uint64_t> buffer(WorkingBufferUnits());
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof(device);
-    if (!SetupDiGetDeviceInterfaceDetailW(set_, &interface, detail, kWorkingBufferSize, nullptr, &device)) {
-      return false;
-    }
+    if (!ReadDetail(index, detail, device)) return false;
     path = detail->DevicePath;
     return true;
+  }
+
+  std::wstring ReadLocation(uint32_t index, const host::sDeviceInterfaceKey&) override {
+    std::vector<uint64_t> buffer(WorkingBufferUnits());
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    SP_DEVINFO_DATA device{};
+    if (!ReadDetail(index, detail, device)) return {};
+    std::vector<wchar_t> id(kWorkingBufferSize / sizeof(wchar_t));
+    if (!SetupDiGetDeviceInstanceIdW(set_, &device, id.data(), static_cast<DWORD>(id.size()), nullptr)) return {};
+    return id.data();
   }
 
   std::wstring ReadPortName(uint32_t, const host::sDeviceInterfaceKey& key) override {
@@ -68,6 +73,18 @@ class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
  private:
   static size_t WorkingBufferUnits() { return (kWorkingBufferSize + sizeof(uint64_t) - 1) / sizeof(uint64_t); }
 
+  // The interface's detail record (into a working buffer) and its device.
+  bool ReadDetail(uint32_t index, SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, SP_DEVINFO_DATA& device) {
+    SP_DEVICE_INTERFACE_DATA interface {};
+    interface.cbSize = sizeof(interface);
+    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kComPortInterfaceClass, index, &interface)) {
+      return false;
+    }
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    device.cbSize = sizeof(device);
+    return SetupDiGetDeviceInterfaceDetailW(set_, &interface, detail, kWorkingBufferSize, nullptr, &device) != FALSE;
+  }
+
   HDEVINFO set_;
 };
 
@@ -81,6 +98,30 @@ std::unique_ptr<cComPortInterfaces> OpenPresentComPortInterfaces() {
     return nullptr;
   }
   return std::make_unique<cSetupApiComPortInterfaces>(set);
+}
+
+// Without a named port any configured module's port counts and the name
+// found at the start stays in use; a named port is watched by its name.
+sModulePort FindFollowedModule(const std::vector<sModulePort>& present, const sModulePort& followed, bool named) {
+  if (!named) return present.empty() ? sModulePort{} : followed;
+  for (const sModulePort& module : present) {
+    if (NamesPort(module.portName, followed.portName)) return module;
+  }
+  return {};
+}
+
+// Arguments come in the ANSI code page; port names are ASCII in practice.
+std::wstring PortFromArgument(const char* argument) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, argument, -1, nullptr, 0);
+  if (length <= 1) return {};
+  std::wstring port(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, argument, -1, port.data(), length);
+  port.resize(static_cast<size_t>(length - 1));
+  return port;
+}
+
+bool NamesPort(const std::wstring& requested, const std::wstring& portName) {
+  return ToLowerAscii(requested) == ToLowerAscii(portName);
 }
 
 }  // namespace host

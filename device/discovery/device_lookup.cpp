@@ -1,5 +1,5 @@
-// Finds the configured module's serial port among the present COM-port
-// interfaces, and waits for it across the module's restarts.
+// Finds the configured modules' serial ports among the present COM-port
+// interfaces, and follows one across its restarts.
 #include "device/discovery/device_lookup.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 
 #include "device/discovery/ascii_text.h"
 #include "device/discovery/device_search.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -31,6 +32,23 @@ bool PollFor(bool wanted, const std::function<bool()>& portPresent, const std::f
   return false;
 }
 
+// Calls visit(index, key, port name) for each configured interface with a
+// port name, in the snapshot's order, until it returns false.
+void VisitConfiguredPorts(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations,
+                          const std::function<bool(uint32_t, const host::sDeviceInterfaceKey&, std::wstring&)>& visit) {
+  std::wstring path;
+  for (uint32_t index = 0; interfaces.GetDevicePath(index, path); ++index) {
+    host::sDeviceInterfaceKey key;
+    if (!SplitDevicePath(path, key) || configurations.count(key.identity) == 0) {
+      continue;
+    }
+    std::wstring portName = interfaces.ReadPortName(index, key);
+    if (!portName.empty() && !visit(index, key, portName)) {
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key) {
@@ -49,18 +67,25 @@ bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key) {
 }
 
 std::wstring FindConfiguredPort(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations) {
-  std::wstring path;
-  for (uint32_t index = 0; interfaces.GetDevicePath(index, path); ++index) {
-    host::sDeviceInterfaceKey key;
-    if (!SplitDevicePath(path, key) || configurations.count(key.identity) == 0) {
-      continue;
-    }
-    std::wstring portName = interfaces.ReadPortName(index, key);
-    if (!portName.empty()) {
-      return portName;
-    }
-  }
-  return {};
+  std::wstring found;
+  VisitConfiguredPorts(interfaces, configurations,
+                       [&found](uint32_t, const host::sDeviceInterfaceKey&, std::wstring& portName) {
+                         found = std::move(portName);
+                         return false;
+                       });
+  return found;
+}
+
+std::vector<host::sModulePort> FindConfiguredModules(host::cComPortInterfaces& interfaces,
+                                                     const ConfigurationMap& configurations) {
+  std::vector<host::sModulePort> found;
+  VisitConfiguredPorts(
+      interfaces, configurations,
+      [&found, &interfaces](uint32_t index, const host::sDeviceInterfaceKey& key, std::wstring& portName) {
+        found.push_back({std::move(portName), key.identity, interfaces.ReadLocation(index, key)});
+        return true;
+      });
+  return found;
 }
 
 bool WaitForPortToGoAndReturn(const std::function<bool()>& portPresent, const std::function<void()>& pause) {
@@ -72,8 +97,24 @@ std::wstring FindDevicePort() {
   return interfaces ? FindConfiguredPort(*interfaces, ProcessConfigurationMap()) : std::wstring();
 }
 
+std::vector<host::sModulePort> ListDeviceModules() {
+  std::unique_ptr<host::cComPortInterfaces> interfaces = host::OpenPresentComPortInterfaces();
+  return interfaces ? FindConfiguredModules(*interfaces, ProcessConfigurationMap()) : std::vector<host::sModulePort>();
+}
+
 // The module's time to restart: a real sleep between checks.
-bool WaitForDeviceReenumeration() {
-  return WaitForPortToGoAndReturn([] { return !FindDevicePort().empty(); },
-                                  [] { std::this_thread::sleep_for(kCheckInterval); });
+bool cFollowedModule::WaitForReenumeration() {
+  host::sModulePort found;
+  const bool back = WaitForPortToGoAndReturn(
+      [this, &found] {
+        found = host::FindFollowedModule(ListDeviceModules(), module_, named_);
+        return !found.portName.empty();
+      },
+      [] { std::this_thread::sleep_for(kCheckInterval); });
+  if (!back) return false;
+  if (found.portName != module_.portName) {
+    platform::ConsoleExplain(L"zntv-upgrade: the module came back as %ls\n", found.portName.c_str());
+  }
+  module_ = std::move(found);
+  return true;
 }

@@ -1,10 +1,11 @@
 // The device lookup's logic, apart from the system's interface list and clock:
-// the choice of a configured port and the wait for a port to go and return.
+// the choice of configured ports and the wait for a port to go and return.
 //
 // Threads: main thread only.
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "device/discovery/com_port_interfaces.h"
 #include "device/discovery/configuration.h"
@@ -16,6 +17,10 @@ bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key);
 // The port name of the first interface of the snapshot whose identity is a key
 // of configurations and whose port name is not empty; empty when none.
 std::wstring FindConfiguredPort(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations);
+
+// Every such interface, in the snapshot's order, with its place.
+std::vector<host::sModulePort> FindConfiguredModules(host::cComPortInterfaces& interfaces,
+                                                     const ConfigurationMap& configurations);
 
 inline constexpr int kReenumerationChecks = 50;
 

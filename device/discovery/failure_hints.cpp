@@ -55,6 +55,13 @@ std::vector<std::wstring> MissingDeviceHints(const ConfigurationMap& configurati
           L"USB serial interfaces present: " + (present.empty() ? std::wstring(L"none") : Joined(present))};
 }
 
+std::wstring MissingPortHint(const std::wstring& requestedPort, const std::vector<host::sModulePort>& modules) {
+  std::vector<std::wstring> ports;
+  for (const host::sModulePort& module : modules) ports.push_back(module.portName);
+  return L"no configured module at " + requestedPort + L"; configured modules present: " +
+         (ports.empty() ? std::wstring(L"none") : Joined(ports));
+}
+
 std::wstring VanishedPortHint(const std::wstring& portName) {
   return portName +
          L" vanished before it could be opened: the module left the bus "
@@ -67,10 +74,17 @@ std::wstring UnexplainedPortHint(const std::wstring& portName, uint32_t error) {
 
 void ExplainMissingConfiguration() { Explain(MissingConfigurationHints(GetInstallFolder())); }
 
-void ExplainMissingDevice(const ConfigurationMap& configurations) {
+void ExplainMissingDevice(const ConfigurationMap& configurations, const std::wstring& requestedPort) {
   std::unique_ptr<host::cComPortInterfaces> interfaces = host::OpenPresentComPortInterfaces();
-  Explain(
-      MissingDeviceHints(configurations, interfaces ? ListSeenInterfaces(*interfaces) : std::vector<sSeenInterface>{}));
+  if (!interfaces) {
+    Explain(MissingDeviceHints(configurations, {}));
+    return;
+  }
+  const std::vector<host::sModulePort> modules = FindConfiguredModules(*interfaces, configurations);
+  if (requestedPort.empty() || modules.empty()) {
+    Explain(MissingDeviceHints(configurations, ListSeenInterfaces(*interfaces)));
+  }
+  if (!requestedPort.empty()) Explain({MissingPortHint(requestedPort, modules)});
 }
 
 void ExplainPortFailure(const std::wstring& portName, uint32_t error) {

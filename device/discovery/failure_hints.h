@@ -16,8 +16,9 @@
 
 // After "Required software not found": the description-file pattern searched.
 void ExplainMissingConfiguration();
-// After "Unable to locate device": the interfaces wanted, and those present.
-void ExplainMissingDevice(const ConfigurationMap& configurations);
+// After "Unable to locate device": the interfaces wanted, and those present;
+// for a port the user named (not empty), the configured modules' ports.
+void ExplainMissingDevice(const ConfigurationMap& configurations, const std::wstring& requestedPort);
 // After a failed connect to portName; error is the system's error code of the
 // failed open or set-up (nothing is said for 0).
 void ExplainPortFailure(const std::wstring& portName, uint32_t error);
@@ -34,6 +35,7 @@ struct sSeenInterface {
 std::vector<sSeenInterface> ListSeenInterfaces(host::cComPortInterfaces& interfaces);
 std::vector<std::wstring> MissingDeviceHints(const ConfigurationMap& configurations,
                                              const std::vector<sSeenInterface>& seen);
+std::wstring MissingPortHint(const std::wstring& requestedPort, const std::vector<host::sModulePort>& modules);
 
 // The platform's reading of a port that could not be opened (see
 // port_access_*.cpp), built from the texts below where they fit.

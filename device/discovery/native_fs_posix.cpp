@@ -16,32 +16,6 @@ namespace {
 
 constexpr uint32_t kEscapeBase = 0xDC00;
 
-// Decodes the UTF-8 sequence at text[i]; returns its length, 0 when it is not
-// a valid, shortest-form sequence of a code point other than a surrogate.
-size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& c) {
-  auto byte = [&text](size_t k) { return static_cast<uint8_t>(text[k]); };
-  uint8_t lead = byte(i);
-  size_t length = lead < 0x80                   ? 1
-                  : lead >= 0xC2 && lead < 0xE0 ? 2
-                  : lead >= 0xE0 && lead < 0xF0 ? 3
-                  : lead >= 0xF0 && lead < 0xF5 ? 4
-                                                : 0;
-  if (length == 0 || i + length > text.size()) {
-    return 0;
-  }
-  static constexpr uint32_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-  c = lead & kLeadMask[length];
-  for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      return 0;
-    }
-    c = c << 6 | (byte(i + k) & 0x3F);
-  }
-  static constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  bool valid = c >= kShortest[length] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-  return valid ? length : 0;
-}
-
 struct sDirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
@@ -64,8 +38,8 @@ std::string ToNativePath(const std::wstring& path) {
 std::wstring FromNativePath(const std::string& path) {
   std::wstring out;
   for (size_t i = 0; i < path.size();) {
-    uint32_t c = 0;
-    size_t length = DecodeUtf8(path, i, c);
+    char32_t c = 0;
+    size_t length = platform::DecodeUtf8(path, i, c);
     if (length == 0) {
       c = kEscapeBase + static_cast<uint8_t>(path[i]);
       length = 1;

@@ -83,16 +83,16 @@ bool Transfer(cDownloadProtocolServer& server, const std::vector<sProtocolBuffer
 
 }  // namespace
 
-bool LoadProgrammer(const cHexFile& programmer, const std::wstring& portName) {
-  if (portName.empty() || !IsLoadable(programmer)) return false;
+bool LoadProgrammer(const cHexFile& programmer, cFollowedModule& module) {
+  if (module.PortName().empty() || !IsLoadable(programmer)) return false;
   cDownloadProtocolServer server;
-  cServerSession session(server, portName, L"DL");
+  cServerSession session(server, module.PortName(), L"DL");
   if (!session.IsConnected()) return false;
   const std::vector<sProtocolBuffer> requests = PrepareTransfer(server, programmer);
   if (requests.empty()) return false;
   const bool transferred = Transfer(server, requests);
   session.ShutDown();
   platform::ConsolePrint(L"Waiting for device to switch to program mode\n");
-  WaitForDeviceReenumeration();
+  module.WaitForReenumeration();
   return transferred;
 }

@@ -1,4 +1,7 @@
-// The Linux device lookup over a fake sysfs tree and device directory.
+// The Linux device lookup over a fake sysfs tree and device directory: which
+// port it finds, the modules it lists with their USB devices, how it knows a
+// module again by its USB device after the kernel renamed its tty, and which
+// names a user may give a port by.
 #include "device/discovery/device_lookup.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +73,60 @@ TEST_F(DeviceLookup, PortNameMayBeASymbolicLink) {
   std::filesystem::create_symlink(real, sysfs_.Dev("ttyUSB0"));
   Configure({L"vid_0a1b&pid_2c3d&mi_02"});
   EXPECT_EQ(FindDevicePort(), Wide(sysfs_.Dev("ttyUSB0")));
+}
+
+TEST_F(DeviceLookup, ModulesAreListedInByteOrderWithTheirUsbDevice) {
+  sysfs_.AddUsbSerial("ttyUSB3", {"0a1b", "2c3d", "02", "1-4.2"});
+  sysfs_.AddUsbSerial("ttyUSB2", {"0a1b", "2c3d", "01", "1-4.2"});
+  sysfs_.AddAcm("ttyACM0", {"1111", "2222", "00", "3-1"});
+  sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-3"}, false);
+  Configure({L"vid_0a1b&pid_2c3d&mi_02", L"vid_1111&pid_2222&mi_00"});
+  const std::vector<host::sModulePort> modules = ListDeviceModules();
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[0].portName, Wide(sysfs_.Dev("ttyACM0")));
+  EXPECT_EQ(modules[0].identity, L"vid_1111&pid_2222&mi_00");
+  EXPECT_EQ(modules[0].location, L"3-1");
+  EXPECT_EQ(modules[1].portName, Wide(sysfs_.Dev("ttyUSB3")));
+  EXPECT_EQ(modules[1].location, L"1-4.2");
+}
+
+// The module started as ttyUSB2 at 1-4.2; its boot downloader came back as
+// ttyUSB0 with another product id, and a second module is at 1-3.
+TEST_F(DeviceLookup, ModuleIsKnownAgainByItsUsbDeviceWhateverItsTtyAndIdentity) {
+  sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-3"});
+  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "f00d", "00", "1-4.2"});
+  Configure({L"vid_0a1b&pid_2c3d&mi_02", L"vid_0a1b&pid_f00d&mi_00"});
+  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2"};
+  for (bool named : {false, true}) {
+    const host::sModulePort found = host::FindFollowedModule(ListDeviceModules(), followed, named);
+    EXPECT_EQ(found.portName, Wide(sysfs_.Dev("ttyUSB0")));
+    EXPECT_EQ(found.identity, L"vid_0a1b&pid_f00d&mi_00");
+    EXPECT_EQ(found.location, L"1-4.2");
+  }
+}
+
+TEST_F(DeviceLookup, ModuleAwayFromItsUsbDeviceIsGoneWhileAnotherIsPresent) {
+  sysfs_.AddUsbSerial("ttyUSB2", {"0a1b", "2c3d", "02", "1-3"});
+  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "00", "1-4.2"});  // not a configured interface
+  sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-4.2"}, false);  // no port node yet
+  Configure({L"vid_0a1b&pid_2c3d&mi_02"});
+  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2"};
+  EXPECT_EQ(host::FindFollowedModule(ListDeviceModules(), followed, false).portName, L"");
+}
+
+TEST_F(DeviceLookup, PortIsNamedByBareNameFullPathOrALinkToItsNode) {
+  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "02", "1-1"});
+  sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-2"});
+  const std::wstring port = Wide(sysfs_.Dev("ttyUSB1"));
+  const std::filesystem::path byId = sysfs_.Tree().Root() / "dev/serial/by-id/usb-Zantrova_Modem-if02-port0";
+  std::filesystem::create_directories(byId.parent_path());
+  std::filesystem::create_symlink("../../ttyUSB1", byId);
+  EXPECT_TRUE(host::NamesPort(L"ttyUSB1", port));
+  EXPECT_TRUE(host::NamesPort(port, port));
+  EXPECT_TRUE(host::NamesPort(Wide(byId.string()), port));
+  EXPECT_FALSE(host::NamesPort(L"ttyUSB0", port));
+  EXPECT_FALSE(host::NamesPort(L"ttyUSB9", port));
+  EXPECT_FALSE(host::NamesPort(L"/dev/ttyUSB1", port));
 }
 
 TEST_F(DeviceLookup, NoTtyClassMeansNoPort) {

@@ -13,6 +13,7 @@ namespace {
 struct sFakeInterface {
   std::wstring devicePath;
   std::wstring portName;
+  std::wstring location = L"";
 };
 
 // Interfaces in a fixed order; records which port names were asked for. An
@@ -31,6 +32,9 @@ class cFakeInterfaces : public host::cComPortInterfaces {
   std::wstring ReadPortName(uint32_t index, const host::sDeviceInterfaceKey& key) override {
     asked.push_back(key);
     return interfaces_.at(index).portName;
+  }
+  std::wstring ReadLocation(uint32_t index, const host::sDeviceInterfaceKey&) override {
+    return interfaces_.at(index).location;
   }
 
   std::vector<host::sDeviceInterfaceKey> asked;
@@ -88,6 +92,24 @@ TEST(FindConfiguredPort, FirstConfiguredWithAPortNameWins) {
 TEST(FindConfiguredPort, UnreadableDetailEndsTheEnumeration) {
   cFakeInterfaces interfaces({{L"!", L""}, {kModulePath, L"COM5"}});
   EXPECT_EQ(FindConfiguredPort(interfaces, Configured({L"vid_0a1b&pid_2c3d&mi_01"})), L"");
+}
+
+TEST(FindConfiguredModules, EveryConfiguredInterfaceWithAPortInOrderWithItsPlace) {
+  cFakeInterfaces interfaces({{L"\\\\?\\USB#VID_1111&PID_2222&MI_02#1#{c}", L"COM3", L"USB\\A"},
+                              {L"\\\\?\\USB#VID_0A1B&PID_2C3D&MI_01#2#{c}", L"", L"USB\\B"},
+                              {L"\\\\?\\USB#VID_0A1B&PID_2C3D&MI_00#3#{c}", L"COM4", L"USB\\C"},
+                              {L"\\\\?\\USB#VID_0A1B&PID_2C3D&MI_01#4#{c}", L"COM9", L"USB\\D"},
+                              {L"!", L"COM1", L"USB\\E"},
+                              {kModulePath, L"COM5", L"USB\\F"}});
+  const std::vector<host::sModulePort> modules =
+      FindConfiguredModules(interfaces, Configured({L"vid_1111&pid_2222&mi_02", L"vid_0a1b&pid_2c3d&mi_01"}));
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[0].portName, L"COM3");
+  EXPECT_EQ(modules[0].identity, L"vid_1111&pid_2222&mi_02");
+  EXPECT_EQ(modules[0].location, L"USB\\A");
+  EXPECT_EQ(modules[1].portName, L"COM9");
+  EXPECT_EQ(modules[1].identity, L"vid_0a1b&pid_2c3d&mi_01");
+  EXPECT_EQ(modules[1].location, L"USB\\D");
 }
 
 // Counts pauses and answers "present" from a script of check results.

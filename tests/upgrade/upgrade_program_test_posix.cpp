@@ -141,14 +141,39 @@ TEST(InformationArguments, HelpIsTheShortUsageAndSearchesNothing) {
   EXPECT_EQ(run.status, 0);
 }
 
-TEST(InformationArguments, OtherArgumentsAreIgnored) {
+TEST(InformationArguments, ArgumentsThatAreNoOptionsAreIgnored) {
   cTempTree tree;
   InstallAlpha(tree);
   const std::string unattended = "System configured for Alpha\nUnable to locate device\nDownload failed\n";
-  for (const char* arguments : {"-h", "-V", "--Version", "help", "--help=all", "'--version '"}) {
+  for (const char* arguments : {"help", "version ttyUSB0", "'' list"}) {
     sRun run = RunProgram(tree, arguments);
     EXPECT_EQ(run.output, unattended) << arguments;
     EXPECT_EQ(run.status, 255) << arguments;
+  }
+}
+
+// Standard error joined to standard output: the refusal and the usage, and
+// not one line of the run (no configuration report, no search).
+TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingElse) {
+  cTempTree tree;
+  InstallAlpha(tree);
+  const std::string usage = "Usage: zntv-upgrade [--list | --port PORT | --all | --help | --version]\n";
+  const std::pair<const char*, const char*> cases[] = {
+      {"-h", "unknown option -h"},
+      {"-V --version", "unknown option -V"},
+      {"--Version", "unknown option --Version"},
+      {"--help=all", "unknown option --help=all"},
+      {"'--version '", "unknown option --version "},
+      {"--prot ttyUSB6", "unknown option --prot"},
+      {"--help -", "unknown option -"},
+      {"--port", "--port needs a port name"},
+      {"--port --all", "--port needs a port name"},
+      {"--list --all", "--list, --port and --all exclude one another"},
+      {"--port ttyUSB0 --port ttyUSB1", "--list, --port and --all exclude one another"}};
+  for (const auto& [arguments, refusal] : cases) {
+    sRun run = RunProgram(tree, std::string(arguments) + " 2>&1");
+    EXPECT_EQ(run.output, "zntv-upgrade: " + std::string(refusal) + "\n" + usage) << arguments;
+    EXPECT_EQ(run.status, 2) << arguments;
   }
 }
 

@@ -1,0 +1,41 @@
+// Other instances of this program run side by side, with their output relayed
+// line by line: the upgrade of every module runs one instance per module.
+//
+// Threads: the calling thread (the main thread in the program).
+#pragma once
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+enum class eChildStream { Output, Error };
+
+// Called with the instance's index, the stream and one whole line (UTF-8, its
+// line end removed).
+using ChildLineHandler = std::function<void(size_t instance, eChildStream stream, std::string_view line)>;
+
+// Starts this program once per argument list (arguments after the program's
+// name), all at once, with standard output and standard error on pipes; hands
+// each line to onLine as it completes, one call at a time on the calling
+// thread, until every instance has ended. Returns the exit status of each
+// instance, in the order of the argument lists: 0 for success, -1 when it
+// could not be started or did not exit normally.
+std::vector<int> RunProgramInstances(const std::vector<std::vector<std::wstring>>& arguments,
+                                     const ChildLineHandler& onLine);
+
+// Cuts a byte stream into lines at "\n", dropping a "\r" before it.
+class cLineAssembler {
+ public:
+  // Takes more bytes; calls onLine for each line they complete.
+  void Feed(std::string_view bytes, const std::function<void(std::string_view)>& onLine);
+  // The stream ended: a last line without its end is handed on too.
+  void Finish(const std::function<void(std::string_view)>& onLine);
+
+ private:
+  std::string pending_;
+};
+
+}  // namespace platform

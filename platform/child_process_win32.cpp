@@ -1,0 +1,168 @@
+// Windows instance runner: CreateProcessW of the program's own file with both
+// output streams on anonymous pipes. Such pipes cannot be waited on together,
+// so one reader thread per pipe queues the bytes it reads, and the calling
+// thread cuts them into lines and relays them.
+#include <windows.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/child_process.h"
+#include "platform/handle.h"
+
+namespace platform {
+
+namespace {
+
+// What the reader threads hand to the calling thread: bytes read from one
+// pipe, or (empty) the pipe's end.
+struct sChunk {
+  size_t pipe;
+  std::string bytes;
+};
+
+class cChunkQueue {
+ public:
+  void Push(sChunk chunk) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      chunks_.push_back(std::move(chunk));
+    }
+    ready_.notify_one();
+  }
+  sChunk Pop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [this] { return !chunks_.empty(); });
+    sChunk chunk = std::move(chunks_.front());
+    chunks_.pop_front();
+    return chunk;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<sChunk> chunks_;
+};
+
+struct sChildPipe {
+  size_t instance;
+  eChildStream stream;
+  cHandle readEnd;
+  cLineAssembler lines;
+};
+
+std::wstring OwnExecutable() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) return path.substr(0, length);
+    path.resize(path.size() * 2);
+  }
+}
+
+// One argument quoted as the C runtime's command-line parser reads it back.
+std::wstring Quoted(const std::wstring& argument) {
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+// A pipe whose write end the child inherits; the read end stays here.
+bool MakePipe(cHandle& readEnd, cHandle& writeEnd) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read = nullptr, write = nullptr;
+  if (!CreatePipe(&read, &write, &inherit, 0)) return false;
+  readEnd = cHandle(read);
+  writeEnd = cHandle(write);
+  return SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0) != FALSE;
+}
+
+// Starts one instance; its process handle, or an invalid one. The write ends
+// are closed here as soon as the child has its copies, so that no later
+// child inherits them and each pipe ends when its own child does.
+cHandle Spawn(const std::wstring& program, const std::vector<std::wstring>& arguments, size_t instance,
+              std::vector<sChildPipe>& pipes) {
+  cHandle outputRead, outputWrite, errorRead, errorWrite;
+  if (!MakePipe(outputRead, outputWrite) || !MakePipe(errorRead, errorWrite)) return {};
+  std::wstring commandLine = Quoted(program);
+  for (const std::wstring& argument : arguments) commandLine += L" " + Quoted(argument);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = outputWrite.Get();
+  startup.hStdError = errorWrite.Get();
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return {};
+  }
+  CloseHandle(process.hThread);
+  pipes.push_back({instance, eChildStream::Output, std::move(outputRead), {}});
+  pipes.push_back({instance, eChildStream::Error, std::move(errorRead), {}});
+  return cHandle(process.hProcess);
+}
+
+void ReadPipe(HANDLE pipe, size_t index, cChunkQueue& queue) {
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) queue.Push({index, std::string(buffer, got)});
+  queue.Push({index, {}});
+}
+
+void RelayUntilClosed(std::vector<sChildPipe>& pipes, const ChildLineHandler& onLine) {
+  cChunkQueue queue;
+  std::vector<std::thread> readers;
+  for (size_t i = 0; i < pipes.size(); ++i) readers.emplace_back(ReadPipe, pipes[i].readEnd.Get(), i, std::ref(queue));
+  for (size_t open = pipes.size(); open > 0;) {
+    sChunk chunk = queue.Pop();
+    sChildPipe& pipe = pipes[chunk.pipe];
+    const auto relay = [&pipe, &onLine](std::string_view line) { onLine(pipe.instance, pipe.stream, line); };
+    if (chunk.bytes.empty()) {
+      pipe.lines.Finish(relay);
+      --open;
+    } else {
+      pipe.lines.Feed(chunk.bytes, relay);
+    }
+  }
+  for (std::thread& reader : readers) reader.join();
+}
+
+int WaitForExit(const cHandle& process) {
+  DWORD code = 0;
+  if (WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.Get(), &code)) {
+    return -1;
+  }
+  return static_cast<int>(code);
+}
+
+}  // namespace
+
+std::vector<int> RunProgramInstances(const std::vector<std::vector<std::wstring>>& arguments,
+                                     const ChildLineHandler& onLine) {
+  const std::wstring program = OwnExecutable();
+  std::vector<sChildPipe> pipes;
+  std::vector<cHandle> children;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    children.push_back(program.empty() ? cHandle() : Spawn(program, arguments[i], i, pipes));
+  }
+  RelayUntilClosed(pipes, onLine);
+  std::vector<int> statuses;
+  for (const cHandle& child : children) statuses.push_back(child.IsValid() ? WaitForExit(child) : -1);
+  return statuses;
+}
+
+}  // namespace platform

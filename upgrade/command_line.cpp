@@ -1,0 +1,49 @@
+// Reads the command line into one command.
+#include "upgrade/command_line.h"
+
+#include <string_view>
+
+namespace {
+
+bool IsOption(std::string_view argument) { return !argument.empty() && argument[0] == '-'; }
+
+// Sets the upgrade mode unless another one was chosen already.
+void ChooseMode(sCommandLine& line, eCommand mode, const std::string& port) {
+  if (line.command != eCommand::Upgrade || !line.port.empty()) {
+    if (line.command != mode || line.port != port) line.refusal = "--list, --port and --all exclude one another";
+    return;
+  }
+  line.command = mode;
+  line.port = port;
+}
+
+}  // namespace
+
+sCommandLine ParseCommandLine(int argc, const char* const* argv) {
+  sCommandLine line;
+  eCommand information = eCommand::Upgrade;
+  for (int i = 1; i < argc && line.refusal.empty(); ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help" || argument == "--version") {
+      if (information == eCommand::Upgrade) information = argument == "--help" ? eCommand::Help : eCommand::Version;
+    } else if (argument == "--list") {
+      ChooseMode(line, eCommand::List, {});
+    } else if (argument == "--all") {
+      ChooseMode(line, eCommand::All, {});
+    } else if (argument == "--port") {
+      if (i + 1 >= argc || std::string_view(argv[i + 1]).empty() || IsOption(argv[i + 1])) {
+        line.refusal = "--port needs a port name";
+      } else {
+        ChooseMode(line, eCommand::Upgrade, argv[++i]);
+      }
+    } else if (IsOption(argument)) {
+      line.refusal = "unknown option " + std::string(argument);
+    }
+  }
+  if (!line.refusal.empty()) {
+    line.command = eCommand::Refused;
+  } else if (information != eCommand::Upgrade) {
+    line.command = information;
+  }
+  return line;
+}

@@ -1,0 +1,21 @@
+// What the program is asked to do: the unattended upgrade of the first
+// configured module (no arguments), of the module at a named port, of every
+// module, a list of the modules, or one of the two informational answers.
+// Arguments that do not begin with '-' are ignored; an unknown option refuses
+// the whole command line, so that a mistyped option never starts an upgrade.
+//
+// Threads: main thread, before anything else runs.
+#pragma once
+#include <string>
+
+enum class eCommand { Upgrade, List, All, Help, Version, Refused };
+
+struct sCommandLine {
+  eCommand command = eCommand::Upgrade;
+  std::string port;     // Upgrade: the --port argument as given; empty: the first module
+  std::string refusal;  // Refused: why, for a line on standard error
+};
+
+// --help and --version win over everything but a refusal, the first of them
+// deciding; --list, --port PORT and --all exclude one another.
+sCommandLine ParseCommandLine(int argc, const char* const* argv);
