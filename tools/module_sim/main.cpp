@@ -1,12 +1,24 @@
-// zntv-module-sim: plays the module for one upgrade on a pseudo-terminal and
-// reports what it was sent.
+// zntv-module-sim: plays one module, or several at different USB locations in
+// one sysfs tree, for an upgrade on pseudo-terminals, and reports what each
+// was sent. Several modules are served by one child process each, so that
+// every module keeps the single-threaded run of one.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "device/hdlc/traffic_trace.h"
+#include "platform/handle.h"
 #include "tools/module_sim/module_run.h"
 #include "tools/module_sim/sim_options.h"
 #include "tools/module_sim/wine_registry.h"
@@ -15,44 +27,137 @@ namespace {
 
 constexpr int kExitReset = 0, kExitImageMismatch = 1, kExitSetup = 2, kExitNoReset = 3;
 
-int ExitStatus(const sim::sSimOptions& options, const sim::sRunRecord& record) {
+int ExitStatus(const sim::sSimOptions& options, const sim::sRunRecord& record, const std::string& label) {
   bool imageMatches = true;
   if (!options.record.expectImage.empty()) {
-    imageMatches = sim::VerifyFlash(record, options.sdl.baseAddress, options.record.expectImage, stdout);
+    imageMatches = sim::VerifyFlash(record, options.sdl.baseAddress, options.record.expectImage, label, stdout);
   }
   if (!imageMatches) return kExitImageMismatch;
   return record.end == sim::eRunEnd::Reset ? kExitReset : kExitNoReset;
 }
 
-int Simulate(const sim::sSimOptions& options) {
+// With several modules, each one's files and lines carry its location.
+struct sModuleNames {
+  std::string label;  // "module 1-3: ", or empty for a lone module
+  std::filesystem::path recordDir;
+  std::filesystem::path trace;
+};
+
+sModuleNames NamesOfModule(const sim::sSimOptions& options, const sim::sModulePlace& place) {
+  if (options.device.modules == 1) return {"", options.record.recordDir, options.record.trace};
+  const auto within = [&place](const std::filesystem::path& path) {
+    return path.empty() ? path : path / place.location;
+  };
+  std::filesystem::path trace = options.record.trace;
+  if (!trace.empty()) trace += "." + place.location;
+  return {"module " + place.location + ": ", within(options.record.recordDir), trace};
+}
+
+// One module's whole run; onFirstAttach runs once it is on the bus.
+int ServeModule(const sim::sSimOptions& options, const sim::cSimRoot& root, unsigned index,
+                const std::function<void()>& onFirstAttach) {
+  const sim::sModulePlace place = sim::PlaceOfModule(options.device, index);
+  const sModuleNames names = NamesOfModule(options, place);
+  sim::SetReportLabel(names.label);
   sim::cWaiter waiter;
-  sim::cSimRoot root(options.device);
+  sim::cUsbModule module(root, options.device, place, waiter, options.timing.idleTimeoutMs);
   sim::cPresenceList presence;
-  presence.Add(root);
+  presence.Add(module);
   std::optional<sim::cWineRegistration> wine;
   if (!options.wine.prefix.empty()) {
-    wine.emplace(options.wine, options.device, root.InterfaceIdentity(), root.PortName());
+    wine.emplace(options.wine, options.device, root.InterfaceIdentity(), module, index);
     presence.Add(*wine);
   }
   sim::sRunRecord record;
   sim::cPtyLink link(waiter, options.timing, options.misbehaviour);
   const std::unique_ptr<cTrafficTrace> trace =
-      options.record.trace.empty()
-          ? nullptr
-          : cTrafficTrace::Open(platform::cOutputFile::AtPath(options.record.trace.string()), "zntv-module-sim");
-  if (!options.record.trace.empty() && !trace) return kExitSetup;
+      names.trace.empty() ? nullptr
+                          : cTrafficTrace::Open(platform::cOutputFile::AtPath(names.trace.string()), "zntv-module-sim");
+  if (!names.trace.empty() && !trace) return kExitSetup;
   link.TraceTo(trace.get());
   sim::cResponder responder(link, options.misbehaviour, record, options.record.verbose);
   try {
-    sim::ServeUpgrade(options, waiter, link, responder, presence, record, [&root] { root.PrintEnvironment(stdout); });
+    sim::ServeUpgrade(options, waiter, link, responder, presence, record, onFirstAttach);
   } catch (const sim::cRunEnded& ended) {
     record.end = ended.Reason();
     link.Close();
     presence.Detach();
   }
   sim::ReportEvent(std::string("run ends: ") + sim::RunEndName(record.end));
-  if (!options.record.recordDir.empty()) sim::WriteRecords(record, options.record.recordDir);
-  return ExitStatus(options, record);
+  if (!names.recordDir.empty()) sim::WriteRecords(record, names.recordDir);
+  return ExitStatus(options, record, names.label);
+}
+
+// A module served in a child process: it writes one byte to ready once on the
+// bus, and its end closes its copy of ready.
+pid_t StartModule(const sim::sSimOptions& options, const sim::cSimRoot& root, unsigned index, int ready) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("cannot start a process for each module");
+  if (child != 0) return child;
+  int status = kExitSetup;
+  try {
+    status = ServeModule(options, root, index, [ready] {
+      const char byte = 1;
+      if (write(ready, &byte, 1) != 1) throw std::runtime_error("cannot announce the module");
+    });
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "zntv-module-sim: %s\n", error.what());
+  }
+  std::fflush(nullptr);
+  _exit(status);  // the root belongs to the parent
+}
+
+// Waits until every child has closed ready, announcing the root once all
+// modules are on the bus; a stop signal is passed on to the children.
+void AwaitModules(sim::cWaiter& waiter, const sim::cSimRoot& root, const std::vector<pid_t>& children, int ready) {
+  size_t attached = 0;
+  for (;;) {
+    try {
+      if (waiter.Wait(ready, POLLIN, sim::Clock::time_point::max()) == 0) continue;
+    } catch (const sim::cRunEnded&) {
+      for (pid_t child : children) kill(child, SIGTERM);
+      waiter.ClearSignal();
+      continue;
+    }
+    char bytes[64];
+    const ssize_t got = read(ready, bytes, sizeof bytes);
+    if (got <= 0) return;
+    attached += static_cast<size_t>(got);
+    if (attached == children.size()) root.PrintEnvironment(stdout);
+  }
+}
+
+// 0 only when every module ended in a reset with the expected image;
+// otherwise the first other status in module order.
+int CombinedStatus(const std::vector<pid_t>& children) {
+  int combined = kExitReset;
+  for (pid_t child : children) {
+    int status = 0;
+    const int exit = waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : kExitSetup;
+    if (combined == kExitReset) combined = exit;
+  }
+  return combined;
+}
+
+int Simulate(const sim::sSimOptions& options) {
+  sim::cSimRoot root(options.device);
+  if (options.device.modules == 1) {
+    return ServeModule(options, root, 0, [&root] { root.PrintEnvironment(stdout); });
+  }
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return kExitSetup;
+  platform::cHandle readyRead(ends[0]), readyWrite(ends[1]);
+  // Made before the children, which are then born with the stop signals
+  // blocked: none is lost before their own waiters receive them.
+  sim::cWaiter waiter;
+  std::vector<pid_t> children;
+  for (unsigned index = 0; index < options.device.modules; ++index) {
+    children.push_back(StartModule(options, root, index, readyWrite.Get()));
+  }
+  readyWrite.Close();
+  AwaitModules(waiter, root, children, readyRead.Get());
+  return CombinedStatus(children);
 }
 
 }  // namespace

@@ -86,10 +86,11 @@ void WriteRecords(const sRunRecord& record, const fs::path& dir) {
           << "end=" << RunEndName(record.end) << "\n";
 }
 
-bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const fs::path& expected, std::FILE* out) {
+bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const fs::path& expected, const std::string& label,
+                 std::FILE* out) {
   std::ifstream file(expected, std::ios::binary);
   if (!file) {
-    std::fprintf(out, "Flash not verified: cannot read %s\n", expected.c_str());
+    std::fprintf(out, "%sFlash not verified: cannot read %s\n", label.c_str(), expected.c_str());
     return false;
   }
   const Bytes want{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -107,10 +108,10 @@ bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const fs::path&
     problem = "first difference at " + HexAddress(baseAddress + static_cast<uint32_t>(diff.first - want.begin()));
   }
   if (problem.empty()) {
-    std::fprintf(out, "Flash verified: %zu bytes at %s match %s\n", want.size(), HexAddress(baseAddress).c_str(),
-                 expected.c_str());
+    std::fprintf(out, "%sFlash verified: %zu bytes at %s match %s\n", label.c_str(), want.size(),
+                 HexAddress(baseAddress).c_str(), expected.c_str());
   } else {
-    std::fprintf(out, "Flash differs from %s: %s\n", expected.c_str(), problem.c_str());
+    std::fprintf(out, "%sFlash differs from %s: %s\n", label.c_str(), expected.c_str(), problem.c_str());
   }
   std::fflush(out);
   return problem.empty();

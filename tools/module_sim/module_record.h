@@ -52,7 +52,9 @@ struct sRunRecord {
 void WriteRecords(const sRunRecord& record, const std::filesystem::path& dir);
 
 // Compares flash at baseAddress with the file; prints one line saying so on
-// out. True when flash holds exactly the file's bytes there and nothing else.
-bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const std::filesystem::path& expected, std::FILE* out);
+// out, after label. True when flash holds exactly the file's bytes there and
+// nothing else.
+bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const std::filesystem::path& expected,
+                 const std::string& label, std::FILE* out);
 
 }  // namespace sim

@@ -5,8 +5,8 @@
 
 namespace sim {
 
-void cPresenceList::Attach(const std::filesystem::path& slavePath) {
-  for (auto* member : members_) member->Attach(slavePath);
+void cPresenceList::Attach(const std::filesystem::path& slavePath, eStage stage) {
+  for (auto* member : members_) member->Attach(slavePath, stage);
 }
 
 void cPresenceList::Detach() {
@@ -14,6 +14,8 @@ void cPresenceList::Detach() {
 }
 
 namespace {
+
+eStage NextStage(eStage stage) { return static_cast<eStage>(static_cast<int>(stage) + 1); }
 
 void RunStage(eStage stage, sStageContext& context) {
   context.link.SetStage(stage);
@@ -55,7 +57,7 @@ bool ServeStage(eStage stage, sStageContext& context, cWaiter& waiter, cBusPrese
       const unsigned offlineMs = context.options.misbehaviour.vanishOfflineMs;
       if (offlineMs == 0) return false;
       waiter.SleepFor(std::chrono::milliseconds(offlineMs));
-      presence.Attach(context.link.Open());
+      presence.Attach(context.link.Open(), stage);
       ReportEvent(std::string("back on the bus in the ") + StageName(stage) + " stage (--vanish-offline)");
     }
   }
@@ -66,9 +68,9 @@ bool ServeStage(eStage stage, sStageContext& context, cWaiter& waiter, cBusPrese
 void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, cResponder& responder,
                   cBusPresence& presence, sRunRecord& record, const std::function<void()>& onFirstAttach) {
   sStageContext context{link, responder, options, record};
-  presence.Attach(link.Open());
+  presence.Attach(link.Open(), options.startStage);
   onFirstAttach();
-  for (eStage stage = options.startStage;; stage = static_cast<eStage>(static_cast<int>(stage) + 1)) {
+  for (eStage stage = options.startStage;; stage = NextStage(stage)) {
     record.stages.push_back(stage);
     if (!ServeStage(stage, context, waiter, presence)) {
       record.end = eRunEnd::NeverReturned;
@@ -85,7 +87,7 @@ void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, c
       return;
     }
     waiter.SleepFor(std::chrono::milliseconds(options.timing.offlineDelayMs));
-    presence.Attach(link.Open());
+    presence.Attach(link.Open(), NextStage(stage));
   }
 }
 

@@ -16,7 +16,7 @@ namespace sim {
 class cPresenceList final : public cBusPresence {
  public:
   void Add(cBusPresence& presence) { members_.push_back(&presence); }
-  void Attach(const std::filesystem::path& slavePath) override;
+  void Attach(const std::filesystem::path& slavePath, eStage stage) override;
   void Detach() override;
 
  private:

@@ -85,9 +85,20 @@ void cResponder::ReportFault(const sRequestTag& tag, const std::string& fault) c
   ReportEvent(request + fault);
 }
 
+namespace {
+
+std::string& ReportLabel() {
+  static std::string label;
+  return label;
+}
+
+}  // namespace
+
+void SetReportLabel(const std::string& label) { ReportLabel() = label; }
+
 void ReportEvent(const std::string& event) {
   const double seconds = static_cast<double>(TimeSinceProgramStart().count()) / 1e6;
-  std::fprintf(stderr, "zntv-module-sim: at %.6f s, %s\n", seconds, event.c_str());
+  std::fprintf(stderr, "zntv-module-sim: %sat %.6f s, %s\n", ReportLabel().c_str(), seconds, event.c_str());
 }
 
 void cResponder::Answer(const sRequestTag& tag, const std::vector<Bytes>& packets) {

@@ -64,6 +64,9 @@ class cResponder {
 // One line on standard error with the time since the start (the clock of the
 // traffic trace): a fault injected, or how the run ends.
 void ReportEvent(const std::string& event);
+// Names the module in every report of this process from now on (one of
+// several modules: "module 1-3: "); empty by default.
+void SetReportLabel(const std::string& label);
 
 // A frame of payload whose FCS no longer matches.
 Bytes DamagedFrame(const Bytes& payload);

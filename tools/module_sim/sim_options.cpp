@@ -2,14 +2,29 @@
 // and the small function that stores its value.
 #include "tools/module_sim/sim_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <set>
 #include <sstream>
 #include <string_view>
 
 namespace sim {
+
+sModulePlace PlaceOfModule(const sDeviceOptions& options, unsigned index) {
+  const auto given = [index](const std::vector<std::string>& names) {
+    return index < names.size() ? names[index] : std::string();
+  };
+  sModulePlace place;
+  place.index = index;
+  place.entries[0] = given(options.entries).empty() ? "ttyUSB" + std::to_string(index) : given(options.entries);
+  place.entries[1] = given(options.dlEntries).empty() ? place.entries[0] : given(options.dlEntries);
+  place.entries[2] = given(options.sdlEntries).empty() ? place.entries[1] : given(options.sdlEntries);
+  place.location = given(options.locations).empty() ? "1-" + std::to_string(index + 2) : given(options.locations);
+  return place;
+}
 
 const char* StageName(eStage stage) {
   switch (stage) {
@@ -164,6 +179,50 @@ std::string AddUnsolicitedPacket(sSimOptions& o, const std::string& text) {
   return {};
 }
 
+// A name the simulator joins to its root: one path component of plain
+// characters, so that nothing outside the root is ever made or removed.
+bool IsPlainName(const std::string& text) {
+  if (text.empty() || text == "." || text == "..") return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-';
+  });
+}
+
+std::string SetPlainName(std::string& field, const std::string& text) {
+  if (!IsPlainName(text)) return "expected one name of A-Z a-z 0-9 . _ -, got " + text;
+  field = text;
+  return {};
+}
+
+// NAME[,NAME...]: one plain name per module.
+Setter Names(std::vector<std::string> sDeviceOptions::*field) {
+  return [field](sSimOptions& o, const std::string& text) -> std::string {
+    std::vector<std::string> names;
+    std::stringstream stream(text);
+    for (std::string name; std::getline(stream, name, ',');) {
+      if (!IsPlainName(name)) return "expected names of A-Z a-z 0-9 . _ - separated by commas, got " + text;
+      names.push_back(name);
+    }
+    if (names.empty() || text.back() == ',') return "expected names separated by commas, got " + text;
+    o.device.*field = std::move(names);
+    return {};
+  };
+}
+
+// The simulator makes and removes entries below the root (a port name link
+// in its dev/, for one): it must hold nothing else.
+std::string SetRoot(sSimOptions& o, const std::string& text) {
+  std::error_code error;
+  const auto status = std::filesystem::symlink_status(text, error);
+  if (status.type() != std::filesystem::file_type::not_found &&
+      !(std::filesystem::is_directory(status) && std::filesystem::is_empty(text, error) && !error)) {
+    return "must be an empty directory or not exist: " + text;
+  }
+  o.device.root = text;
+  return {};
+}
+
 std::string SetHexId(uint16_t& field, const std::string& text) {
   uint64_t value = 0;
   if (text.size() != 4 || !ParseUnsigned("0x" + text, 0xFFFF, value)) return "expected four hex digits, got " + text;
@@ -175,22 +234,29 @@ const std::vector<sOptionEntry>& OptionTable() {
   using S = sSimOptions;
   static const std::vector<sOptionEntry> table = {
       // Where the module appears.
-      {"--root", "DIR", "directory for the sysfs tree, device directory and program files (default: new temporary)",
-       [](S& o, const std::string& t) {
-         o.device.root = t;
-         return std::string();
-       }},
+      {"--root", "DIR",
+       "empty or new directory for the sysfs tree, device directory and program files (default: new temporary)",
+       SetRoot},
       {"--keep-root", nullptr, "leave the root directory in place at exit",
        Flag(&S::device, &sDeviceOptions::keepRoot)},
       {"--config-name", "NAME", "configuration directory of the description file (SimModule)",
-       Text(&S::device, &sDeviceOptions::configName)},
+       [](S& o, const std::string& t) { return SetPlainName(o.device.configName, t); }},
       {"--vid", "HHHH", "USB vendor id (0A1B)",
        [](S& o, const std::string& t) { return SetHexId(o.device.vendorId, t); }},
       {"--pid", "HHHH", "USB product id (2C3D)",
        [](S& o, const std::string& t) { return SetHexId(o.device.productId, t); }},
       {"--interface", "N", "USB interface number of the serial port (2)",
        Number(&S::device, &sDeviceOptions::interfaceNumber)},
-      {"--entry", "NAME", "tty entry and port name (ttyUSB0)", Text(&S::device, &sDeviceOptions::entry)},
+      {"--modules", "N", "modules in the one sysfs tree and device directory, each served at once (1)",
+       Number(&S::device, &sDeviceOptions::modules)},
+      {"--entry", "NAME[,NAME...]", "tty entry and port name, one per module (ttyUSB0, ttyUSB1, ...)",
+       Names(&sDeviceOptions::entries)},
+      {"--dl-entry", "NAME[,NAME...]", "tty entry of each module when it comes back as the boot downloader (--entry)",
+       Names(&sDeviceOptions::dlEntries)},
+      {"--sdl-entry", "NAME[,NAME...]", "tty entry of each module when it comes back as the programmer (--dl-entry)",
+       Names(&sDeviceOptions::sdlEntries)},
+      {"--location", "NAME[,NAME...]", "sysfs name of each module's USB device (1-2, 1-3, ...)",
+       Names(&sDeviceOptions::locations)},
       {"--no-description", nullptr, "do not install a description file",
        [](S& o, const std::string&) {
          o.device.writeDescription = false;
@@ -305,9 +371,36 @@ const std::vector<sOptionEntry>& OptionTable() {
       // Wine.
       {"--wine-prefix", "DIR", "also register the module as a COM port in this Wine prefix",
        Text(&S::wine, &sWineOptions::prefix)},
-      {"--com", "N", "COM port number under Wine (5)", Number(&S::wine, &sWineOptions::comNumber)},
+      {"--com", "N", "COM port number under Wine of the first module; the next ones count up (5)",
+       Number(&S::wine, &sWineOptions::comNumber)},
   };
   return table;
+}
+
+// Every list of names has one per module, and no two modules start at the
+// same place or under the same name (later a module may take a name that
+// another has let go of).
+std::string CheckModuleNames(const sDeviceOptions& device, eStage startStage) {
+  if (device.modules == 0) return "--modules: at least one module\n";
+  const std::pair<const char*, const std::vector<std::string>*> lists[] = {{"--entry", &device.entries},
+                                                                           {"--dl-entry", &device.dlEntries},
+                                                                           {"--sdl-entry", &device.sdlEntries},
+                                                                           {"--location", &device.locations}};
+  for (const auto& [name, list] : lists) {
+    if (!list->empty() && list->size() != device.modules) {
+      return std::string(name) + ": " + std::to_string(list->size()) + " names for " + std::to_string(device.modules) +
+             " modules\n";
+    }
+  }
+  std::set<std::string> entries, locations;
+  for (unsigned index = 0; index < device.modules; ++index) {
+    const sModulePlace place = PlaceOfModule(device, index);
+    if (!entries.insert(place.entries[static_cast<int>(startStage)]).second ||
+        !locations.insert(place.location).second) {
+      return "two modules at one place or under one name at the start\n";
+    }
+  }
+  return {};
 }
 
 std::string Usage() {
@@ -348,17 +441,18 @@ sParseResult ParseOptions(int argc, char** argv) {
     std::string value;
     if (option->argument) {
       if (i + 1 >= argc) {
-        result.message = std::string(option->name) + " needs " + option->argument;
+        result.message = std::string(option->name) + " needs " + option->argument + "\n";
         return result;
       }
       value = argv[++i];
     }
     if (auto error = option->set(options, value); !error.empty()) {
-      result.message = std::string(option->name) + ": " + error;
+      result.message = std::string(option->name) + ": " + error + "\n";
       return result;
     }
   }
-  result.options = options;
+  result.message = CheckModuleNames(options.device, options.startStage);
+  if (result.message.empty()) result.options = options;
   return result;
 }
 

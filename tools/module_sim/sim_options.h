@@ -33,9 +33,26 @@ struct sDeviceOptions {
   uint16_t vendorId = 0x0A1B;
   uint16_t productId = 0x2C3D;
   unsigned interfaceNumber = 2;
-  std::string entry = "ttyUSB0";
+  unsigned modules = 1;
+  // One name per module each, in module order; empty: the defaults (see
+  // PlaceOfModule).
+  std::vector<std::string> entries;     // tty entry in the normal firmware
+  std::vector<std::string> dlEntries;   // tty entry as the boot downloader
+  std::vector<std::string> sdlEntries;  // tty entry as the programmer
+  std::vector<std::string> locations;   // the USB device's sysfs name
   bool writeDescription = true;
 };
+
+// Where one of the simulated modules shows itself.
+struct sModulePlace {
+  unsigned index = 0;      // 0-based, in module order
+  std::string entries[3];  // tty entry per stage, indexed by eStage
+  std::string location;    // e.g. 1-2
+};
+
+// Module index's names: those given, or ttyUSB<index> in the normal firmware,
+// the previous stage's entry in the next stage, and 1-<index + 2>.
+sModulePlace PlaceOfModule(const sDeviceOptions& options, unsigned index);
 
 struct sTimingOptions {
   uint64_t linkSpeed = 0;          // bytes per second each way; 0: unlimited
@@ -116,7 +133,7 @@ struct sRecordOptions {
 
 struct sWineOptions {
   std::filesystem::path prefix;  // empty: no Wine registration
-  unsigned comNumber = 5;
+  unsigned comNumber = 5;        // of the first module; the next ones count up
 };
 
 struct sSimOptions {

@@ -1,12 +1,18 @@
-// Builds and tears down the module's sysfs entry, port link and description
-// file in the layout the updater's Linux device lookup reads.
+// Builds and tears down the modules' sysfs entries, port links and the
+// description file in the layout the updater's Linux device lookup reads.
 #include "tools/module_sim/sim_root.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
+
+#include "platform/handle.h"
+#include "tools/module_sim/responder.h"
 
 namespace sim {
 
@@ -65,7 +71,6 @@ cSimRoot::cSimRoot(const sDeviceOptions& options) : options_(options) {
 
 cSimRoot::~cSimRoot() {
   std::error_code ignored;
-  Detach();
   if (removeAtExit_) fs::remove_all(root_, ignored);
 }
 
@@ -74,37 +79,71 @@ std::string cSimRoot::InterfaceIdentity() const {
          Hex2(options_.interfaceNumber);
 }
 
-fs::path cSimRoot::UsbDeviceDir() const { return Sysfs() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / "1-2"; }
+cUsbModule::cUsbModule(const cSimRoot& root, const sDeviceOptions& options, const sModulePlace& place, cWaiter& waiter,
+                       unsigned idleTimeoutMs)
+    : root_(root), options_(options), place_(place), waiter_(waiter), idleTimeoutMs_(idleTimeoutMs) {}
 
-fs::path cSimRoot::InterfaceDir() const {
-  return UsbDeviceDir() / ("1-2:1." + std::to_string(options_.interfaceNumber));
+cUsbModule::~cUsbModule() { Detach(); }
+
+fs::path cUsbModule::PortName(eStage stage) const { return root_.DevDir() / place_.entries[static_cast<int>(stage)]; }
+
+fs::path cUsbModule::UsbDeviceDir() const {
+  return root_.Sysfs() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / place_.location;
+}
+
+fs::path cUsbModule::InterfaceDir() const {
+  return UsbDeviceDir() / (place_.location + ":1." + std::to_string(options_.interfaceNumber));
 }
 
 // What a USB serial driver leaves in sysfs: the USB device with its ids, a
 // data interface without a port, the serial interface with its number, and the
 // port's tty entry whose class link and device link lead back to it.
-void cSimRoot::Attach(const fs::path& slavePath) {
+void cUsbModule::Attach(const fs::path& slavePath, eStage stage) {
+  const std::string& entry = place_.entries[static_cast<int>(stage)];
   const fs::path device = UsbDeviceDir();
-  fs::create_directories(device / "1-2:1.0");
+  const fs::path dataInterface = device / (place_.location + ":1.0");
+  fs::create_directories(dataInterface);
   WriteFile(device / "idVendor", Hex4(options_.vendorId) + "\n");
   WriteFile(device / "idProduct", Hex4(options_.productId) + "\n");
-  WriteFile(device / "1-2:1.0" / "bInterfaceNumber", "00\n");
-  const fs::path port = InterfaceDir() / options_.entry;
-  const fs::path tty = port / "tty" / options_.entry;
+  WriteFile(dataInterface / "bInterfaceNumber", "00\n");
+  const fs::path port = InterfaceDir() / entry;
+  const fs::path tty = port / "tty" / entry;
   fs::create_directories(tty);
   WriteFile(InterfaceDir() / "bInterfaceNumber", Hex2(options_.interfaceNumber) + "\n");
   WriteFile(tty / "dev", "188:0\n");
-  fs::create_directory_symlink(fs::path("..") / ".." / ".." / options_.entry, tty / "device");
-  fs::create_directory_symlink(fs::relative(tty, Sysfs() / "class" / "tty"),
-                               Sysfs() / "class" / "tty" / options_.entry);
-  fs::create_symlink(slavePath, PortName());
+  fs::create_directory_symlink(fs::path("..") / ".." / ".." / entry, tty / "device");
+  ClaimEntry(entry);
+  attachedEntry_ = entry;
+  fs::create_symlink(slavePath, root_.DevDir() / entry);
 }
 
-void cSimRoot::Detach() {
+// The class entry is the claim: making the link fails while another module
+// holds the name, and its removal is what the watch waits for.
+void cUsbModule::ClaimEntry(const std::string& entry) {
+  const fs::path classEntry = root_.Sysfs() / "class" / "tty" / entry;
+  const fs::path target = fs::relative(InterfaceDir() / entry / "tty" / entry, classEntry.parent_path());
+  const Deadline deadline = Clock::now() + std::chrono::milliseconds(idleTimeoutMs_);
+  for (;;) {
+    platform::cHandle watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!watch.IsValid() || inotify_add_watch(watch.Get(), classEntry.parent_path().c_str(), IN_DELETE) < 0) {
+      throw std::runtime_error("cannot watch " + classEntry.parent_path().string());
+    }
+    std::error_code taken;
+    fs::create_directory_symlink(target, classEntry, taken);
+    if (!taken) return;
+    if (taken != std::errc::file_exists) throw std::runtime_error("cannot make " + classEntry.string());
+    ReportEvent("waits for " + entry + ", which another module holds");
+    if (waiter_.Wait(watch.Get(), POLLIN, deadline) == 0) throw cRunEnded(eRunEnd::IdleTimeout);
+  }
+}
+
+void cUsbModule::Detach() {
+  if (attachedEntry_.empty()) return;
   std::error_code ignored;
-  fs::remove(PortName(), ignored);
-  fs::remove(Sysfs() / "class" / "tty" / options_.entry, ignored);
+  fs::remove(root_.DevDir() / attachedEntry_, ignored);
+  fs::remove(root_.Sysfs() / "class" / "tty" / attachedEntry_, ignored);
   fs::remove_all(UsbDeviceDir(), ignored);
+  attachedEntry_.clear();
 }
 
 void WriteDescriptionFile(const fs::path& programFiles, const sDeviceOptions& options) {

@@ -1,13 +1,15 @@
-// The host-side traces of the simulated module under one root directory: a
-// sysfs tree whose class/tty entry leads to a USB interface, a device
-// directory whose port name links to the pseudo-terminal, and the installed
-// description file that makes the module a configured one. Main thread only.
+// The host-side traces of the simulated modules under one root directory: a
+// sysfs tree whose class/tty entries lead to USB interfaces, a device
+// directory whose port names link to the pseudo-terminals, and the installed
+// description file that makes the modules configured ones. Single-threaded;
+// the modules of one root may each be served by a process of its own.
 #pragma once
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "tools/module_sim/sim_options.h"
+#include "tools/module_sim/sim_waiter.h"
 
 namespace sim {
 
@@ -15,8 +17,9 @@ namespace sim {
 class cBusPresence {
  public:
   virtual ~cBusPresence() = default;
-  // The module appeared; its serial line is the terminal at slavePath.
-  virtual void Attach(const std::filesystem::path& slavePath) = 0;
+  // The module appeared in stage; its serial line is the terminal at
+  // slavePath.
+  virtual void Attach(const std::filesystem::path& slavePath, eStage stage) = 0;
   // The module left the bus.
   virtual void Detach() = 0;
 };
@@ -26,22 +29,20 @@ class cBusPresence {
 // the serial interface at position 2.
 void WriteDescriptionFile(const std::filesystem::path& programFiles, const sDeviceOptions& options);
 
-class cSimRoot final : public cBusPresence {
+// The root with its directories and description file; removed at exit when
+// the simulator made it.
+class cSimRoot {
  public:
   // Creates the directories and the description file; throws
   // std::runtime_error when the file system refuses.
   explicit cSimRoot(const sDeviceOptions& options);
-  ~cSimRoot() override;
+  ~cSimRoot();
   cSimRoot(const cSimRoot&) = delete;
   cSimRoot& operator=(const cSimRoot&) = delete;
-
-  void Attach(const std::filesystem::path& slavePath) override;
-  void Detach() override;
 
   std::filesystem::path ProgramFiles() const { return root_ / "programfiles"; }
   std::filesystem::path Sysfs() const { return root_ / "sys"; }
   std::filesystem::path DevDir() const { return root_ / "dev"; }
-  std::filesystem::path PortName() const { return DevDir() / options_.entry; }
   // "vid_0a1b&pid_2c3d&mi_02"
   std::string InterfaceIdentity() const;
 
@@ -49,13 +50,43 @@ class cSimRoot final : public cBusPresence {
   void PrintEnvironment(std::FILE* out) const;
 
  private:
-  std::filesystem::path UsbDeviceDir() const;
-  std::filesystem::path InterfaceDir() const;
   void AddSerialConsoleDecoy() const;
 
   sDeviceOptions options_;
   std::filesystem::path root_;
   bool removeAtExit_ = false;
+};
+
+// One module in the root's sysfs tree and device directory, at its USB
+// location, under its tty entry of the stage it comes back in.
+class cUsbModule final : public cBusPresence {
+ public:
+  cUsbModule(const cSimRoot& root, const sDeviceOptions& options, const sModulePlace& place, cWaiter& waiter,
+             unsigned idleTimeoutMs);
+  ~cUsbModule() override;
+  cUsbModule(const cUsbModule&) = delete;
+  cUsbModule& operator=(const cUsbModule&) = delete;
+
+  // A tty entry another module of the root still holds is waited for, as a
+  // kernel gives a name again only once its holder has gone; throws
+  // cRunEnded(IdleTimeout) when it stays taken.
+  void Attach(const std::filesystem::path& slavePath, eStage stage) override;
+  void Detach() override;
+
+  // The port name link of the stage.
+  std::filesystem::path PortName(eStage stage) const;
+
+ private:
+  std::filesystem::path UsbDeviceDir() const;
+  std::filesystem::path InterfaceDir() const;
+  void ClaimEntry(const std::string& entry);
+
+  const cSimRoot& root_;
+  sDeviceOptions options_;
+  sModulePlace place_;
+  cWaiter& waiter_;
+  unsigned idleTimeoutMs_;
+  std::string attachedEntry_;  // empty while off the bus
 };
 
 }  // namespace sim

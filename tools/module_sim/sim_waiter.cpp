@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -56,5 +57,12 @@ short cWaiter::Wait(int fd, short events, Deadline deadline) {
 }
 
 void cWaiter::SleepUntil(Deadline deadline) { Wait(-1, 0, deadline); }
+
+// Called once the descriptor was readable: one read takes every pending stop
+// signal (each of the two is pending at most once).
+void cWaiter::ClearSignal() {
+  signalfd_siginfo received[2];
+  if (read(signals_.Get(), received, sizeof received) < 0) throw std::runtime_error("signalfd read failed");
+}
 
 }  // namespace sim

@@ -37,6 +37,8 @@ class cWaiter {
   // cRunEnded(Signal) when a stop signal arrives.
   short Wait(int fd, short events, Deadline deadline);
   void SleepUntil(Deadline deadline);
+  // Takes the stop signals received so far, so that waiting can go on.
+  void ClearSignal();
   void SleepFor(std::chrono::milliseconds duration) { SleepUntil(Clock::now() + duration); }
 
  private:

@@ -41,18 +41,21 @@ std::string RegString(const std::string& text) {
 // Software\Wine\Ports overrides, so the mapping goes there as well as into
 // dosdevices.
 cWineRegistration::cWineRegistration(const sWineOptions& wine, const sDeviceOptions& device,
-                                     const std::string& identity, const fs::path& portName)
-    : wine_(wine), hardwareId_(Upper(identity)), instance_("7&1d2a3b4c&0&" + std::to_string(device.interfaceNumber)) {
-  const std::string comName = "COM" + std::to_string(wine_.comNumber);
+                                     const std::string& identity, const cUsbModule& module, unsigned index)
+    : wine_(wine),
+      module_(module),
+      comNumber_(wine.comNumber + index),
+      hardwareId_(Upper(identity)),
+      instance_("7&1d2a3b4c&" + std::to_string(index) + "&" + std::to_string(device.interfaceNumber)),
+      importFile_("zntv-module-sim-" + std::to_string(index) + ".reg") {
+  const fs::path portName = module.PortName(eStage::Diag);
+  const std::string comName = "COM" + std::to_string(comNumber_);
   const std::string deviceKey = std::string(kMachine) + "Enum\\USB\\" + hardwareId_ + "\\" + instance_;
   Import("[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n" + RegString(comName) + "=" + RegString(portName.string()) +
          "\n\n[" + deviceKey + "]\n\"Class\"=\"Ports\"\n\"ClassGUID\"=" + RegString(kPortsSetupClass) +
          "\n\"Service\"=\"usbser\"\n\n[" + deviceKey + "\\Device Parameters]\n\"PortName\"=" + RegString(comName) +
          "\n");
-  std::error_code ignored;
-  fs::remove(DosDevice(), ignored);
-  fs::create_symlink(portName, DosDevice());
-  if (device.writeDescription) WriteDescriptionFile(ProgramFilesOf32BitPrograms(), device);
+  if (device.writeDescription && index == 0) WriteDescriptionFile(ProgramFilesOf32BitPrograms(), device);
 }
 
 // Where 32-bit installers put their files, and so where the updater looks:
@@ -71,7 +74,7 @@ cWineRegistration::~cWineRegistration() {
 }
 
 fs::path cWineRegistration::DosDevice() const {
-  return wine_.prefix / "dosdevices" / ("com" + std::to_string(wine_.comNumber));
+  return wine_.prefix / "dosdevices" / ("com" + std::to_string(comNumber_));
 }
 
 std::string cWineRegistration::InterfaceKey() const {
@@ -79,7 +82,10 @@ std::string cWineRegistration::InterfaceKey() const {
          "#" + instance_ + "#" + kComPortInterfaceClass;
 }
 
-void cWineRegistration::Attach(const fs::path&) {
+void cWineRegistration::Attach(const fs::path&, eStage stage) {
+  std::error_code ignored;
+  fs::remove(DosDevice(), ignored);
+  fs::create_symlink(module_.PortName(stage), DosDevice());
   Import("[" + InterfaceKey() + "]\n\"DeviceInstance\"=" + RegString("USB\\" + hardwareId_ + "\\" + instance_) +
          "\n\n[" + InterfaceKey() + "\\#]\n\n[" + InterfaceKey() + "\\#\\Control]\n\"Linked\"=dword:00000001\n");
   attached_ = true;
@@ -92,7 +98,7 @@ void cWineRegistration::Detach() {
 }
 
 void cWineRegistration::Import(const std::string& regText) const {
-  const fs::path file = wine_.prefix / "zntv-module-sim.reg";
+  const fs::path file = wine_.prefix / importFile_;
   {
     std::ofstream out(file, std::ios::binary);
     out << "REGEDIT4\n\n" << regText << "\n";

@@ -13,18 +13,20 @@ namespace sim {
 
 class cWineRegistration final : public cBusPresence {
  public:
-  // identity: "vid_0a1b&pid_2c3d&mi_02"; portName: the Linux port name link.
+  // identity: "vid_0a1b&pid_2c3d&mi_02"; module: which Linux port name links
+  // the module shows, by stage. Module n (0-based) is COM<comNumber + n>.
   // Writes the device's registry entry (without its interface), the COM port
   // mapping and the description file below the program-files folder of
   // 32-bit programs (C:\Program Files (x86) in a 64-bit prefix) at once; throws
   // std::runtime_error when Wine refuses.
   cWineRegistration(const sWineOptions& wine, const sDeviceOptions& device, const std::string& identity,
-                    const std::filesystem::path& portName);
+                    const cUsbModule& module, unsigned index);
   ~cWineRegistration() override;
   cWineRegistration(const cWineRegistration&) = delete;
   cWineRegistration& operator=(const cWineRegistration&) = delete;
 
-  void Attach(const std::filesystem::path& slavePath) override;
+  // The COM port leads to the port name link of the stage.
+  void Attach(const std::filesystem::path& slavePath, eStage stage) override;
   void Detach() override;
 
  private:
@@ -35,8 +37,11 @@ class cWineRegistration final : public cBusPresence {
   void Import(const std::string& regText) const;
 
   sWineOptions wine_;
+  const cUsbModule& module_;
+  unsigned comNumber_;
   std::string hardwareId_;  // "VID_0A1B&PID_2C3D&MI_02"
   std::string instance_;
+  std::string importFile_;
   bool attached_ = false;
 };
 
