@@ -6,12 +6,13 @@ test is wrong with it."""
 import os
 import pathlib
 import select
+import subprocess
 import tempfile
 import time
 import tty
 import unittest
 
-from zntv_e2e import Simulator
+from zntv_e2e import SIMULATOR, Simulator
 
 
 
@@ -208,6 +209,56 @@ class Misbehaviour(SimulatorTestCase):
         error = port.exchange(write)[0][0]
         self.assertEqual((error[:1], int.from_bytes(error[1:5], "little")), (b"\x0d", 7))
         self.assertEqual(port.exchange(write, timeout=0.5)[0], [])
+
+
+class PlacesOutsideTheRoot(SimulatorTestCase):
+    """Names the simulator joins to its root, and the root itself, are
+    checked before anything is made or removed."""
+
+    def refused(self, *args):
+        run = subprocess.run([str(SIMULATOR), *map(str, args)], capture_output=True, text=True, timeout=20)
+        self.assertEqual((run.returncode, run.stdout), (2, ""), run.stderr)
+        return run.stderr
+
+    def test_names_that_are_not_one_plain_component_are_refused(self):
+        victim = pathlib.Path(self.workdir) / "victim"
+        victim.write_text("keep me")
+        root = pathlib.Path(self.workdir) / "root"
+        for option in ["--entry", "--dl-entry", "--sdl-entry", "--location", "--config-name"]:
+            for name in [victim, "..", ".", "a/b", "ttyUSB0,../victim"]:
+                self.assertIn(option, self.refused("--root", root, option, name))
+        self.assertEqual(victim.read_text(), "keep me")
+        self.assertFalse(root.exists())
+
+    def test_root_that_holds_something_is_refused(self):
+        root = pathlib.Path(self.workdir) / "root"
+        (root / "dev").mkdir(parents=True)
+        (root / "dev" / "ttyUSB0").write_text("keep me")
+        self.assertIn("--root", self.refused("--root", root))
+        self.assertIn("--root", self.refused("--root", root / "dev" / "ttyUSB0"))
+        self.assertEqual((root / "dev" / "ttyUSB0").read_text(), "keep me")
+
+
+class SeveralModules(SimulatorTestCase):
+    def test_each_module_has_its_own_place_and_comes_back_under_its_stage_entry(self):
+        sim = self.start("--modules", 2, "--entry", "ttyUSB2,ttyUSB3", "--dl-entry", "ttyUSB0,ttyUSB1",
+                         "--location", "1-4.2,2-1", "--offline-delay", 100)
+        sysfs, dev = pathlib.Path(sim.env["SYSFS_PATH"]), pathlib.Path(sim.env["DEV_PATH"])
+        for entry, location in [("ttyUSB2", "1-4.2"), ("ttyUSB3", "2-1")]:
+            device = (sysfs / "class/tty" / entry / "device").resolve().parent.parent
+            self.assertEqual(device.name, location)
+            self.assertEqual((device / "idVendor").read_text().strip(), "0a1b")
+        first, second = Port(dev / "ttyUSB2"), Port(dev / "ttyUSB3")
+        self.assertNotEqual(os.ttyname(first.fd), os.ttyname(second.fd))
+        self.assertEqual(first.exchange(b"\x7c")[0][0][:1], b"\x7c")
+        first.exchange(b"\x00\x01\x02")
+        first.exchange(b"\x3a")
+        self.assertTrue(wait_for(lambda: (dev / "ttyUSB0").exists()), "first module not back as ttyUSB0")
+        self.assertEqual((sysfs / "class/tty/ttyUSB0/device").resolve().parent.parent.name, "1-4.2")
+        self.assertFalse((dev / "ttyUSB2").exists())
+        self.assertTrue((dev / "ttyUSB3").exists(), "the second module left the bus with the first")
+        first.close()
+        second.close()
 
 
 if __name__ == "__main__":

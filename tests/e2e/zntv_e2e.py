@@ -117,25 +117,29 @@ class Simulator:
             self.process.terminate()
         return self.finish()
 
-    def summary(self):
-        text = (self.records / "summary.txt").read_text()
+    # With several modules (--modules), each one's records are in a folder
+    # named after its USB location.
+
+    def summary(self, location=""):
+        text = (self.records / location / "summary.txt").read_text()
         return dict(line.split("=", 1) for line in text.splitlines())
 
-    def requests(self):
-        return (self.records / "requests.txt").read_text().splitlines()
+    def requests(self, location=""):
+        return (self.records / location / "requests.txt").read_text().splitlines()
 
-    def ram(self):
-        return (self.records / "ram.bin").read_bytes()
+    def ram(self, location=""):
+        return (self.records / location / "ram.bin").read_bytes()
 
-    def flash(self):
-        return (self.records / "flash.bin").read_bytes()
+    def flash(self, location=""):
+        return (self.records / location / "flash.bin").read_bytes()
 
 
-def run_upgrade(env, timeout=120, wrapper=()):
-    """One zntv-upgrade run (behind the wrapper command, if any); standard
-    output and standard error are kept apart."""
+def run_upgrade(env, timeout=120, wrapper=(), args=()):
+    """One zntv-upgrade run with args (behind the wrapper command, if any);
+    standard output and standard error are kept apart."""
     start = time.monotonic()
-    process = subprocess.Popen([*wrapper, str(UPGRADE)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    process = subprocess.Popen([*wrapper, str(UPGRADE), *map(str, args)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=env)
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
     timed, errors = [], []
@@ -275,12 +279,12 @@ class UpgradeTestCase(unittest.TestCase):
         self.assertEqual(sim.ram(), self.programmer.data, "programmer bytes in RAM")
         self.assertEqual(summary["start_address"], f"0x{self.programmer.start:08X}")
 
-    def assertImageFlashed(self, sim, base=SIM_DEFAULTS["sdl_base"]):
-        summary = sim.summary()
+    def assertImageFlashed(self, sim, base=SIM_DEFAULTS["sdl_base"], location=""):
+        summary = sim.summary(location)
         self.assertEqual(summary["flash_address"], f"0x{base:08X}")
         self.assertEqual(summary["flash_gaps"], "0")
         self.assertEqual(summary["flash_overlaps"], "0")
-        self.assertTrue(sim.flash() == self.image, "image bytes in flash")
+        self.assertTrue(sim.flash(location) == self.image, f"image bytes in flash {location}")
         self.assertEqual(summary["reset"], "yes")
 
     def assertSimConfirmed(self):

@@ -107,7 +107,7 @@ TEST_F(DeviceLookup, ModuleIsKnownAgainByItsUsbDeviceWhateverItsTtyAndIdentity) 
 
 TEST_F(DeviceLookup, ModuleAwayFromItsUsbDeviceIsGoneWhileAnotherIsPresent) {
   sysfs_.AddUsbSerial("ttyUSB2", {"0a1b", "2c3d", "02", "1-3"});
-  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "00", "1-4.2"});  // not a configured interface
+  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "00", "1-4.2"});         // not a configured interface
   sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-4.2"}, false);  // no port node yet
   Configure({L"vid_0a1b&pid_2c3d&mi_02"});
   const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2"};

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -53,10 +54,22 @@ sModuleNames NamesOfModule(const sim::sSimOptions& options, const sim::sModulePl
   return {"module " + place.location + ": ", within(options.record.recordDir), trace};
 }
 
+// The options of the module at place: without the misbehaviour when faults
+// were asked for at other modules only.
+sim::sSimOptions OptionsOfModule(const sim::sSimOptions& options, const sim::sModulePlace& place) {
+  const std::vector<std::string>& faulty = options.device.faultyLocations;
+  sim::sSimOptions own = options;
+  if (!faulty.empty() && std::find(faulty.begin(), faulty.end(), place.location) == faulty.end()) {
+    own.misbehaviour = {};
+  }
+  return own;
+}
+
 // One module's whole run; onFirstAttach runs once it is on the bus.
-int ServeModule(const sim::sSimOptions& options, const sim::cSimRoot& root, unsigned index,
+int ServeModule(const sim::sSimOptions& allOptions, const sim::cSimRoot& root, unsigned index,
                 const std::function<void()>& onFirstAttach) {
-  const sim::sModulePlace place = sim::PlaceOfModule(options.device, index);
+  const sim::sModulePlace place = sim::PlaceOfModule(allOptions.device, index);
+  const sim::sSimOptions options = OptionsOfModule(allOptions, place);
   const sModuleNames names = NamesOfModule(options, place);
   sim::SetReportLabel(names.label);
   sim::cWaiter waiter;

@@ -257,6 +257,8 @@ const std::vector<sOptionEntry>& OptionTable() {
        Names(&sDeviceOptions::sdlEntries)},
       {"--location", "NAME[,NAME...]", "sysfs name of each module's USB device (1-2, 1-3, ...)",
        Names(&sDeviceOptions::locations)},
+      {"--faults-at", "NAME[,NAME...]", "the misbehaviour options apply to the modules at these locations only (all)",
+       Names(&sDeviceOptions::faultyLocations)},
       {"--no-description", nullptr, "do not install a description file",
        [](S& o, const std::string&) {
          o.device.writeDescription = false;

@@ -40,6 +40,8 @@ struct sDeviceOptions {
   std::vector<std::string> dlEntries;   // tty entry as the boot downloader
   std::vector<std::string> sdlEntries;  // tty entry as the programmer
   std::vector<std::string> locations;   // the USB device's sysfs name
+  // The modules the misbehaviour options apply to, by location; empty: all.
+  std::vector<std::string> faultyLocations;
   bool writeDescription = true;
 };
 

@@ -1,0 +1,227 @@
+"""Whole upgrades on a host with several modules, or with a module that the
+kernel names afresh when it comes back: the updater follows each module by
+its USB device, lists the modules, upgrades the one at a named port, or all
+of them at once, and never takes another module's port for its own."""
+import os
+import pathlib
+import re
+import tempfile
+
+from zntv_e2e import (EXIT_FAILURE, SIM_DEFAULTS, UpgradeTestCase, diag_lines, dl_lines, run_upgrade,
+                      sdl_hello_lines, sdl_stream_lines)
+
+D = SIM_DEFAULTS
+IDENTITY = "vid_0a1b&pid_2c3d&mi_02"
+# The re-enumeration wait gives up after 50 checks 200 ms apart.
+WAIT_RUNS_OUT = 10.0
+
+
+class ModulesTestCase(UpgradeTestCase):
+    def port(self, entry):
+        return self.sim.env["DEV_PATH"] + "/" + entry
+
+    def happy_lines(self):
+        """One module's console lines from the report to the reset request."""
+        return (["System configured for SimModule"] + diag_lines() + dl_lines() + sdl_hello_lines() +
+                sdl_stream_lines(len(self.image), D["sdl_max_write"], D["sdl_base"], D["sdl_window"]) +
+                ["Sending SDL reset request"])
+
+    def assertUpgradedLines(self, lines):
+        self.assertEqual(lines[:-1], self.happy_lines())
+        self.assertRegex(lines[-1], r"^Upgraded in \d+ ms$")
+
+    def assertOneConversationEach(self, location):
+        """One DIAG, one DL and one SDL conversation, nothing asked twice."""
+        requests = self.sim.requests(location)
+        self.assertEqual([r for r in requests if r.startswith("diag")], ["diag 7c 1", "diag 00 3", "diag 3a 1"])
+        self.assertEqual([r for r in requests if r.startswith("dl 07")], ["dl 07 1"])
+        self.assertEqual(self.sim.summary(location)["hello_requests"], "1")
+        self.assertEqual(self.sim.summary(location)["stages"], "diag,dl,sdl")
+        self.assertProgrammerLoaded(self.sim, location)
+        self.assertImageFlashed(self.sim, location=location)
+
+    def assertUntouched(self, location):
+        self.assertEqual(self.sim.requests(location), [])
+        self.assertEqual(self.sim.summary(location)["flash_writes"], "0")
+
+    def assertProgrammerLoaded(self, sim, location=""):
+        summary = sim.summary(location)
+        self.assertEqual(summary["ram_address"], f"0x{self.programmer.address:08X}")
+        self.assertEqual(sim.ram(location), self.programmer.data, f"programmer bytes in RAM {location}")
+        self.assertEqual(summary["start_address"], f"0x{self.programmer.start:08X}")
+
+    def finish_sim(self):
+        self.sim_status, self.sim_output = self.sim.finish(timeout=60)
+
+
+class FollowedByUsbDevice(ModulesTestCase):
+    def test_module_that_comes_back_as_another_tty_is_followed_there(self):
+        # Normal firmware on ttyUSB2, boot downloader and programmer on ttyUSB0.
+        run = self.upgrade("--entry", "ttyUSB2", "--dl-entry", "ttyUSB0")
+        self.assertUpgradedLines(run.lines)
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.error_lines, [f"zntv-upgrade: the module came back as {self.port('ttyUSB0')}"])
+        self.assertOneConversationEach("")
+        self.assertSimConfirmed()
+
+    def test_second_module_present_is_never_touched_and_no_wait_runs_out(self):
+        sim = self.start_sim("--modules", 2)
+        run = run_upgrade(sim.env)
+        sim.stop()
+        self.assertUpgradedLines(run.lines)
+        self.assertEqual((run.status, run.error_lines), (0, []))
+        self.assertLess(run.elapsed, WAIT_RUNS_OUT)
+        self.assertOneConversationEach("1-2")
+        self.assertUntouched("1-3")
+        print(f"\nupgrade with a second module present: {run.elapsed:.2f} s; {run.lines[-1]}")
+
+
+class ListModules(ModulesTestCase):
+    def test_no_module_gives_the_failure_line_and_the_hints(self):
+        program_files = pathlib.Path(self.workdir) / "programs"
+        (program_files / "Zantrova/Images/Alpha").mkdir(parents=True)
+        (program_files / "Zantrova/Images/Alpha/0A1B2C3D.did").write_text("a,b,mi_02,c\n")
+        (pathlib.Path(self.workdir) / "sys/class/tty").mkdir(parents=True)
+        (pathlib.Path(self.workdir) / "dev").mkdir()
+        env = dict(os.environ, PROGRAMFILES=str(program_files), SYSFS_PATH=f"{self.workdir}/sys",
+                   DEV_PATH=f"{self.workdir}/dev")
+        run = run_upgrade(env, args=["--list"])
+        self.assertEqual((run.lines, run.status),
+                         (["System configured for Alpha", "Unable to locate device"], EXIT_FAILURE))
+        self.assertEqual(run.error_lines, [f"zntv-upgrade: looked for a serial port of USB interface {IDENTITY}",
+                                           "zntv-upgrade: USB serial interfaces present: none"])
+
+    def test_one_module_is_listed_and_left_alone(self):
+        sim = self.start_sim(expect_image=False)
+        run = run_upgrade(sim.env, args=["--list"])
+        sim.stop()
+        self.assertEqual((run.lines, run.status, run.error_lines),
+                         (["System configured for SimModule", f"{self.port('ttyUSB0')}\t{IDENTITY}\t1-2"], 0, []))
+        self.assertEqual(sim.requests(), [])
+
+    def test_two_modules_are_listed_in_the_order_the_lookup_takes_them(self):
+        sim = self.start_sim("--modules", 2, "--entry", "ttyUSB2,ttyUSB0", "--location", "1-4.2,1-3",
+                             expect_image=False)
+        run = run_upgrade(sim.env, args=["--list"])
+        sim.stop()
+        self.assertEqual((run.lines, run.status), (["System configured for SimModule",
+                                                    f"{self.port('ttyUSB0')}\t{IDENTITY}\t1-3",
+                                                    f"{self.port('ttyUSB2')}\t{IDENTITY}\t1-4.2"], 0))
+        self.assertUntouched("1-3")
+        self.assertUntouched("1-4.2")
+
+
+class ChosenPort(ModulesTestCase):
+    def test_each_of_two_modules_by_bare_name_and_by_full_path(self):
+        sim = self.start_sim("--modules", 2)
+        second = run_upgrade(sim.env, args=["--port", "ttyUSB1"])
+        first = run_upgrade(sim.env, args=["--port", self.port("ttyUSB0")])
+        self.finish_sim()
+        for run in (second, first):
+            self.assertUpgradedLines(run.lines)
+            self.assertEqual((run.status, run.error_lines), (0, []))
+        self.assertOneConversationEach("1-3")
+        self.assertOneConversationEach("1-2")
+        self.assertEqual(self.sim_status, 0, self.sim_output)
+
+    def test_module_named_by_a_by_id_link(self):
+        sim = self.start_sim("--modules", 2)
+        link = pathlib.Path(sim.env["DEV_PATH"]) / "serial/by-id/usb-Zantrova_Modem_0002-if02-port0"
+        link.parent.mkdir(parents=True)
+        link.symlink_to("../../ttyUSB1")
+        run = run_upgrade(sim.env, args=["--port", link])
+        sim.stop()
+        self.assertUpgradedLines(run.lines)
+        self.assertEqual(run.status, 0)
+        self.assertOneConversationEach("1-3")
+        self.assertUntouched("1-2")
+
+    def test_unconfigured_or_absent_port_names_the_ports_there_are(self):
+        sim = self.start_sim("--modules", 2, expect_image=False)
+        # The serial console the simulator leaves in sysfs, given a node.
+        (pathlib.Path(sim.env["DEV_PATH"]) / "ttyS0").write_text("")
+        for port in ["ttyS0", "ttyUSB7", self.port("ttyUSB9")]:
+            run = run_upgrade(sim.env, args=["--port", port])
+            self.assertEqual((run.lines, run.status), (["System configured for SimModule", "Unable to locate device",
+                                                        "Download failed"], EXIT_FAILURE), port)
+            self.assertEqual(run.error_lines, [f"zntv-upgrade: no configured module at {port}; configured modules "
+                                               f"present: {self.port('ttyUSB0')}, {self.port('ttyUSB1')}"])
+        sim.stop()
+        self.assertUntouched("1-2")
+        self.assertUntouched("1-3")
+
+
+class AllModules(ModulesTestCase):
+    def lines_of(self, run, port):
+        prefix = port + ": "
+        return [line[len(prefix):] for line in run.lines if line.startswith(prefix)]
+
+    def assertEveryLinePrefixed(self, run, ports):
+        pattern = re.compile("^(" + "|".join(re.escape(p) for p in ports) + "): ")
+        self.assertEqual([line for line in run.lines[:-1] if not pattern.match(line)], [])
+        self.assertEqual([line for line in run.error_lines if not pattern.match(line)], [])
+
+    def test_two_modules_are_upgraded_at_once(self):
+        run = self.upgrade("--modules", 2)
+        ports = [self.port("ttyUSB0"), self.port("ttyUSB1")]
+        self.assertEveryLinePrefixed(run, ports)
+        for port in ports:
+            self.assertUpgradedLines(self.lines_of(run, port))
+        self.assertEqual((run.lines[-1], run.status), ("Upgraded 2 of 2 modules", 0))
+        self.assertEqual(run.error_lines, [])
+        self.assertOneConversationEach("1-2")
+        self.assertOneConversationEach("1-3")
+        self.assertEqual(self.sim_status, 0, self.sim_output)
+
+    def upgrade(self, *sim_args):
+        sim = self.start_sim(*sim_args)
+        run = run_upgrade(sim.env, args=["--all"], timeout=200)
+        self.finish_sim()
+        return run
+
+    def test_module_that_comes_back_under_the_others_old_name_stays_apart(self):
+        # Both leave the bus together; the first comes back as ttyUSB1, the
+        # name the second had, and the second as ttyUSB2.
+        run = self.upgrade("--modules", 2, "--dl-entry", "ttyUSB1,ttyUSB2")
+        first, second = self.port("ttyUSB0"), self.port("ttyUSB1")
+        self.assertEveryLinePrefixed(run, [first, second])
+        self.assertUpgradedLines(self.lines_of(run, first))
+        self.assertUpgradedLines(self.lines_of(run, second))
+        self.assertEqual((run.lines[-1], run.status), ("Upgraded 2 of 2 modules", 0))
+        self.assertEqual(sorted(run.error_lines),
+                         [f"{first}: zntv-upgrade: the module came back as {self.port('ttyUSB1')}",
+                          f"{second}: zntv-upgrade: the module came back as {self.port('ttyUSB2')}"])
+        self.assertOneConversationEach("1-2")
+        self.assertOneConversationEach("1-3")
+        self.assertEqual(self.sim_status, 0, self.sim_output)
+
+    def test_silent_module_fails_alone(self):
+        run = self.upgrade("--modules", 2, "--faults-at", "1-3", "--silent", "diag", "--silent", "dl",
+                           "--silent", "sdl")
+        good, silent = self.port("ttyUSB0"), self.port("ttyUSB1")
+        self.assertUpgradedLines(self.lines_of(run, good))
+        self.assertEqual(self.lines_of(run, silent)[-2:],
+                         ["Failed to receive SDL hello response", "Download failed"])
+        self.assertEqual((run.lines[-1], run.status), ("Upgraded 1 of 2 modules", EXIT_FAILURE))
+        self.assertOneConversationEach("1-2")
+        self.assertEqual(self.sim.summary("1-3")["flash_writes"], "0")
+        self.assertNotEqual(self.sim_status, 0)
+
+
+class RefusedOption(ModulesTestCase):
+    def test_unknown_option_touches_nothing(self):
+        sim = self.start_sim(expect_image=False)
+        trace = pathlib.Path(self.workdir) / "trace.txt"
+        run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(trace)), args=["-h"])
+        sim.stop()
+        self.assertEqual((run.lines, run.status), ([], 2))
+        self.assertEqual(run.error_lines, [
+            "zntv-upgrade: unknown option -h",
+            "Usage: zntv-upgrade [--list | --port PORT | --all | --help | --version]"])
+        self.assertFalse(trace.exists())
+        self.assertEqual(sim.requests(), [])
+
+
+if __name__ == "__main__":
+    import unittest
+    unittest.main()
