@@ -212,7 +212,9 @@ check_exit format bash scripts/check-format.sh
 stage linux "$out/linux" ""
 check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
 stage linux-asan-ubsan "$out/asan" "" -DZNTV_SANITIZE=address,undefined
-stage windows-wine "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake"
+# Its whole-upgrade tests under Wine use the Linux stage's simulator.
+stage windows-wine "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
+  -DZNTV_SIMULATOR="$out/linux/zntv-module-sim"
 check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
 check windows32-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_ARCH=i686 ZNTV_WIN_BUILD_DIR="$out/windows32" bash scripts/run-upgrade-wine.sh
 stage linux-tsan "$out/tsan" "^(platform|serial|protocol|device)(\.[0-9]+)?$" \

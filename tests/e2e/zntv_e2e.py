@@ -5,7 +5,9 @@ lines with their arrival times and exit status, the simulator's records, and
 the embedded files the build used, to compare them with.
 
 Paths come from the environment that ctest sets: ZNTV_BINARY_DIR (the build
-tree holding both executables and resources/embedded_inputs.txt).
+tree holding both executables and resources/embedded_inputs.txt), and, for
+the Windows build run under Wine, ZNTV_SIMULATOR (the Linux build's
+simulator) and ZNTV_UPGRADE_RUNNER (wine).
 """
 import math
 import os
@@ -19,8 +21,9 @@ import time
 import unittest
 
 BUILD_DIR = pathlib.Path(os.environ.get("ZNTV_BINARY_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
-UPGRADE = BUILD_DIR / "zntv-upgrade"
-SIMULATOR = BUILD_DIR / "zntv-module-sim"
+UPGRADE = BUILD_DIR / ("zntv-upgrade.exe" if os.environ.get("ZNTV_UPGRADE_RUNNER") else "zntv-upgrade")
+UPGRADE_RUNNER = tuple(os.environ.get("ZNTV_UPGRADE_RUNNER", "").split())
+SIMULATOR = pathlib.Path(os.environ.get("ZNTV_SIMULATOR", BUILD_DIR / "zntv-module-sim"))
 
 # What the simulator reports about itself unless told otherwise.
 SIM_DEFAULTS = dict(config="SimModule", dl_version=2, dl_min_version=1, dl_max_write=1024, sdl_max_version=3,
@@ -138,18 +141,18 @@ def run_upgrade(env, timeout=120, wrapper=(), args=()):
     """One zntv-upgrade run with args (behind the wrapper command, if any);
     standard output and standard error are kept apart."""
     start = time.monotonic()
-    process = subprocess.Popen([*wrapper, str(UPGRADE), *map(str, args)], stdout=subprocess.PIPE,
+    process = subprocess.Popen([*wrapper, *UPGRADE_RUNNER, str(UPGRADE), *map(str, args)], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, env=env)
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
     timed, errors = [], []
     error_reader = threading.Thread(target=lambda: errors.extend(
-        raw.decode("utf-8", "replace").rstrip("\n") for raw in process.stderr))
+        raw.decode("utf-8", "replace").rstrip("\r\n") for raw in process.stderr))
     error_reader.start()
     try:
         with process.stdout:
             for raw in process.stdout:
-                timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\n")))
+                timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\r\n")))
         # Reaped here rather than by Popen, for the child's resource usage.
         _, wait_status, usage = os.wait4(process.pid, 0)
         process.returncode = os.waitstatus_to_exitcode(wait_status)
