@@ -32,23 +32,6 @@ bool PollFor(bool wanted, const std::function<bool()>& portPresent, const std::f
   return false;
 }
 
-// Calls visit(index, key, port name) for each configured interface with a
-// port name, in the snapshot's order, until it returns false.
-void VisitConfiguredPorts(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations,
-                          const std::function<bool(uint32_t, const host::sDeviceInterfaceKey&, std::wstring&)>& visit) {
-  std::wstring path;
-  for (uint32_t index = 0; interfaces.GetDevicePath(index, path); ++index) {
-    host::sDeviceInterfaceKey key;
-    if (!SplitDevicePath(path, key) || configurations.count(key.identity) == 0) {
-      continue;
-    }
-    std::wstring portName = interfaces.ReadPortName(index, key);
-    if (!portName.empty() && !visit(index, key, portName)) {
-      return;
-    }
-  }
-}
-
 }  // namespace
 
 bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key) {
@@ -66,35 +49,25 @@ bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key) {
   return true;
 }
 
-std::wstring FindConfiguredPort(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations) {
-  std::wstring found;
-  VisitConfiguredPorts(interfaces, configurations,
-                       [&found](uint32_t, const host::sDeviceInterfaceKey&, std::wstring& portName) {
-                         found = std::move(portName);
-                         return false;
-                       });
-  return found;
-}
-
 std::vector<host::sModulePort> FindConfiguredModules(host::cComPortInterfaces& interfaces,
                                                      const ConfigurationMap& configurations) {
   std::vector<host::sModulePort> found;
-  VisitConfiguredPorts(
-      interfaces, configurations,
-      [&found, &interfaces](uint32_t index, const host::sDeviceInterfaceKey& key, std::wstring& portName) {
-        found.push_back({std::move(portName), key.identity, interfaces.ReadLocation(index, key)});
-        return true;
-      });
+  std::wstring path;
+  for (uint32_t index = 0; interfaces.GetDevicePath(index, path); ++index) {
+    host::sDeviceInterfaceKey key;
+    if (!SplitDevicePath(path, key) || configurations.count(key.identity) == 0) {
+      continue;
+    }
+    std::wstring portName = interfaces.ReadPortName(index, key);
+    if (!portName.empty()) {
+      found.push_back({std::move(portName), key.identity, interfaces.ReadLocation(index, key)});
+    }
+  }
   return found;
 }
 
 bool WaitForPortToGoAndReturn(const std::function<bool()>& portPresent, const std::function<void()>& pause) {
   return PollFor(false, portPresent, pause) && PollFor(true, portPresent, pause);
-}
-
-std::wstring FindDevicePort() {
-  std::unique_ptr<host::cComPortInterfaces> interfaces = host::OpenPresentComPortInterfaces();
-  return interfaces ? FindConfiguredPort(*interfaces, ProcessConfigurationMap()) : std::wstring();
 }
 
 std::vector<host::sModulePort> ListDeviceModules() {

@@ -8,11 +8,9 @@
 
 #include "device/discovery/com_port_interfaces.h"
 
-// The port name of the first present COM-port interface whose identity is a
-// configuration key and whose port name is not empty; empty when none.
-std::wstring FindDevicePort();
-
-// Every such interface, in the same order, with its identity and place.
+// Every present COM-port interface whose identity is a configuration key and
+// whose port name is not empty, in the system's order, with its identity and
+// place. The first is the module an upgrade without a named port works on.
 std::vector<host::sModulePort> ListDeviceModules();
 
 // The module an upgrade works on. The phases connect to PortName(); after

@@ -14,11 +14,8 @@
 // without '#'. A path with one '#' has an empty instance.
 bool SplitDevicePath(const std::wstring& path, host::sDeviceInterfaceKey& key);
 
-// The port name of the first interface of the snapshot whose identity is a key
-// of configurations and whose port name is not empty; empty when none.
-std::wstring FindConfiguredPort(host::cComPortInterfaces& interfaces, const ConfigurationMap& configurations);
-
-// Every such interface, in the snapshot's order, with its place.
+// Every interface of the snapshot whose identity is a key of configurations
+// and whose port name is not empty, in the snapshot's order, with its place.
 std::vector<host::sModulePort> FindConfiguredModules(host::cComPortInterfaces& interfaces,
                                                      const ConfigurationMap& configurations);
 
