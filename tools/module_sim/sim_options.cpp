@@ -408,9 +408,10 @@ std::string CheckModuleNames(const sDeviceOptions& device, eStage startStage) {
 std::string Usage() {
   std::ostringstream text;
   text << "usage: zntv-module-sim [options]\n"
-          "Plays the module on a pseudo-terminal; prints PROGRAMFILES, SYSFS_PATH and DEV_PATH as\n"
-          "export lines, then serves one upgrade. Exit status: 0 after a reset (and a matching\n"
-          "image when asked), 1 image mismatch, 2 usage or set-up error, 3 run ended without reset.\n"
+          "Plays the module (or --modules N of them) on a pseudo-terminal; prints PROGRAMFILES,\n"
+          "SYSFS_PATH and DEV_PATH as export lines, then serves one upgrade of each. Exit status: 0\n"
+          "after a reset of every module (and a matching image when asked), 1 image mismatch, 2 usage\n"
+          "or set-up error, 3 run ended without reset.\n"
           "Every fault it injects, and how the run ends, is said on standard error with the time since\n"
           "the start, on the clock of the traffic trace (--trace).\n";
   for (const auto& option : OptionTable()) {
