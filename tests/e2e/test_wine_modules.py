@@ -1,7 +1,7 @@
 """The Windows build under Wine with two modules, each a COM-port device
 interface with its PortName that the simulator registers in the Wine prefix:
-the list names both with their device instance ids, and a named port is
-upgraded while the other module is left alone. Windows keeps a module's COM
+the list names both with their device instance ids, a named port is upgraded
+while the other module is left alone, and both are upgraded at once. Windows keeps a module's COM
 name across its modes, so the named port is followed by its name."""
 import os
 import re
@@ -57,6 +57,20 @@ class WineModules(ModulesTestCase):
         self.assertEqual(run.status, 0)
         self.assertOneConversationEach("1-3")
         self.assertUntouched("1-2")
+
+    def test_all_upgrades_both_at_once(self):
+        # One instance per COM port, started by the Windows build itself.
+        sim = self.start_two()
+        run = run_upgrade(sim.env, args=["--all"], timeout=200)
+        self.finish_sim()
+        ports = [f"COM{FIRST_COM}", f"COM{FIRST_COM + 1}"]
+        for port in ports:
+            self.assertUpgradedLines([line[len(port) + 2:] for line in run.lines if line.startswith(port + ": ")])
+        self.assertEqual(len(run.lines), 2 * (len(self.happy_lines()) + 1) + 1)
+        self.assertEqual((run.lines[-1], run.status, run.error_lines), ("Upgraded 2 of 2 modules", 0, []))
+        self.assertOneConversationEach("1-2")
+        self.assertOneConversationEach("1-3")
+        self.assertEqual(self.sim_status, 0, self.sim_output)
 
 
 if __name__ == "__main__":
