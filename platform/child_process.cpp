@@ -1,5 +1,8 @@
-// Line cutting shared by both systems' instance runners.
+// Line cutting and environment editing shared by both systems' instance
+// runners.
 #include "platform/child_process.h"
+
+#include <algorithm>
 
 namespace platform {
 
@@ -10,6 +13,24 @@ std::string_view WithoutCarriageReturn(std::string_view line) {
 }
 
 }  // namespace
+
+// A replacement takes the place of the entry it replaces, so that an
+// environment kept in order (as Windows keeps its own) stays so.
+std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& environment,
+                                             const std::vector<std::string>& replacements) {
+  const auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=', 1)); };
+  std::vector<std::string> result = environment;
+  for (const std::string& replacement : replacements) {
+    const auto same = std::find_if(result.begin(), result.end(),
+                                   [&](const std::string& entry) { return nameOf(entry) == nameOf(replacement); });
+    if (same != result.end()) {
+      *same = replacement;
+    } else {
+      result.push_back(replacement);
+    }
+  }
+  return result;
+}
 
 void cLineAssembler::Feed(std::string_view bytes, const std::function<void(std::string_view)>& onLine) {
   pending_.append(bytes);

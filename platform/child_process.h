@@ -17,14 +17,25 @@ enum class eChildStream { Output, Error };
 // line end removed).
 using ChildLineHandler = std::function<void(size_t instance, eChildStream stream, std::string_view line)>;
 
-// Starts this program once per argument list (arguments after the program's
-// name), all at once, with standard output and standard error on pipes; hands
-// each line to onLine as it completes, one call at a time on the calling
-// thread, until every instance has ended. Returns the exit status of each
-// instance, in the order of the argument lists: 0 for success, -1 when it
-// could not be started or did not exit normally.
-std::vector<int> RunProgramInstances(const std::vector<std::vector<std::wstring>>& arguments,
-                                     const ChildLineHandler& onLine);
+// One instance: its arguments after the program's name, and environment
+// variables ("NAME=value", in the system's encoding of the environment) set
+// for it in place of the program's own.
+struct sInstance {
+  std::vector<std::wstring> arguments;
+  std::vector<std::string> environment;
+};
+
+// Starts this program once per instance, all at once, with standard output
+// and standard error on pipes; hands each line to onLine as it completes, one
+// call at a time on the calling thread, until every instance has ended.
+// Returns the exit status of each instance, in order: 0 for success, -1 when
+// it could not be started or did not exit normally.
+std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine);
+
+// The program's environment ("NAME=value" entries) with each of
+// replacements in place of the entry of the same name, or added at the end.
+std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& environment,
+                                             const std::vector<std::string>& replacements);
 
 // Cuts a byte stream into lines at "\n", dropping a "\r" before it.
 class cLineAssembler {

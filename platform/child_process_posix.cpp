@@ -35,15 +35,23 @@ std::string OwnExecutable() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
+// A null-terminated array of pointers into texts, as exec wants it.
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 // Starts one instance with its standard output and error on new pipes, whose
 // read ends are appended to pipes; -1 when it cannot be started.
-pid_t Spawn(const std::string& program, const std::vector<std::wstring>& arguments, size_t instance,
-            std::vector<sChildPipe>& pipes) {
+pid_t Spawn(const std::string& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes) {
   std::vector<std::string> texts{program};
-  for (const std::wstring& argument : arguments) texts.push_back(WideToUtf8(argument));
-  std::vector<char*> argv;
-  for (std::string& text : texts) argv.push_back(text.data());
-  argv.push_back(nullptr);
+  for (const std::wstring& argument : instance.arguments) texts.push_back(WideToUtf8(argument));
+  std::vector<std::string> ownEnvironment;
+  for (char** entry = environ; *entry != nullptr; ++entry) ownEnvironment.emplace_back(*entry);
+  std::vector<std::string> environment = ReplacedEnvironment(ownEnvironment, instance.environment);
+  const std::vector<char*> argv = Pointers(texts), envp = Pointers(environment);
   std::array<int, 2> output{-1, -1}, error{-1, -1};
   if (pipe2(output.data(), O_CLOEXEC) != 0) return -1;
   cHandle outputRead(output[0]), outputWrite(output[1]);
@@ -54,11 +62,11 @@ pid_t Spawn(const std::string& program, const std::vector<std::wstring>& argumen
   posix_spawn_file_actions_adddup2(&actions, outputWrite.Get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errorWrite.Get(), STDERR_FILENO);
   pid_t child = -1;
-  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
-  pipes.push_back({instance, eChildStream::Output, std::move(outputRead), {}});
-  pipes.push_back({instance, eChildStream::Error, std::move(errorRead), {}});
+  pipes.push_back({index, eChildStream::Output, std::move(outputRead), {}});
+  pipes.push_back({index, eChildStream::Error, std::move(errorRead), {}});
   return child;
 }
 
@@ -100,13 +108,12 @@ int WaitForExit(pid_t child) {
 
 }  // namespace
 
-std::vector<int> RunProgramInstances(const std::vector<std::vector<std::wstring>>& arguments,
-                                     const ChildLineHandler& onLine) {
+std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine) {
   const std::string program = OwnExecutable();
   std::vector<sChildPipe> pipes;
   std::vector<pid_t> children;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    children.push_back(program.empty() ? -1 : Spawn(program, arguments[i], i, pipes));
+  for (size_t i = 0; i < instances.size(); ++i) {
+    children.push_back(program.empty() ? -1 : Spawn(program, instances[i], i, pipes));
   }
   RelayUntilClosed(pipes, onLine);
   std::vector<int> statuses;

@@ -80,6 +80,25 @@ std::wstring Quoted(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
+// The program's environment in the ANSI code page, "NAME=value" each;
+// entries that begin with '=' (the shell's per-drive folders) are kept.
+std::vector<std::string> OwnEnvironment() {
+  std::vector<std::string> entries;
+  char* block = GetEnvironmentStringsA();
+  if (block == nullptr) return entries;
+  for (const char* entry = block; *entry != '\0'; entry += entries.back().size() + 1) entries.emplace_back(entry);
+  FreeEnvironmentStringsA(block);
+  return entries;
+}
+
+// An environment block for CreateProcess: each entry NUL-terminated, and one
+// more NUL at the end.
+std::string EnvironmentBlock(const std::vector<std::string>& entries) {
+  std::string block;
+  for (const std::string& entry : entries) block += entry + '\0';
+  return block + '\0';
+}
+
 // A pipe whose write end the child inherits; the read end stays here.
 bool MakePipe(cHandle& readEnd, cHandle& writeEnd) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -93,12 +112,12 @@ bool MakePipe(cHandle& readEnd, cHandle& writeEnd) {
 // Starts one instance; its process handle, or an invalid one. The write ends
 // are closed here as soon as the child has its copies, so that no later
 // child inherits them and each pipe ends when its own child does.
-cHandle Spawn(const std::wstring& program, const std::vector<std::wstring>& arguments, size_t instance,
-              std::vector<sChildPipe>& pipes) {
+cHandle Spawn(const std::wstring& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes) {
   cHandle outputRead, outputWrite, errorRead, errorWrite;
   if (!MakePipe(outputRead, outputWrite) || !MakePipe(errorRead, errorWrite)) return {};
   std::wstring commandLine = Quoted(program);
-  for (const std::wstring& argument : arguments) commandLine += L" " + Quoted(argument);
+  for (const std::wstring& argument : instance.arguments) commandLine += L" " + Quoted(argument);
+  std::string environment = EnvironmentBlock(ReplacedEnvironment(OwnEnvironment(), instance.environment));
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -106,13 +125,13 @@ cHandle Spawn(const std::wstring& program, const std::vector<std::wstring>& argu
   startup.hStdOutput = outputWrite.Get();
   startup.hStdError = errorWrite.Get();
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, environment.data(), nullptr,
+                      &startup, &process)) {
     return {};
   }
   CloseHandle(process.hThread);
-  pipes.push_back({instance, eChildStream::Output, std::move(outputRead), {}});
-  pipes.push_back({instance, eChildStream::Error, std::move(errorRead), {}});
+  pipes.push_back({index, eChildStream::Output, std::move(outputRead), {}});
+  pipes.push_back({index, eChildStream::Error, std::move(errorRead), {}});
   return cHandle(process.hProcess);
 }
 
@@ -151,13 +170,12 @@ int WaitForExit(const cHandle& process) {
 
 }  // namespace
 
-std::vector<int> RunProgramInstances(const std::vector<std::vector<std::wstring>>& arguments,
-                                     const ChildLineHandler& onLine) {
+std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine) {
   const std::wstring program = OwnExecutable();
   std::vector<sChildPipe> pipes;
   std::vector<cHandle> children;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    children.push_back(program.empty() ? cHandle() : Spawn(program, arguments[i], i, pipes));
+  for (size_t i = 0; i < instances.size(); ++i) {
+    children.push_back(program.empty() ? cHandle() : Spawn(program, instances[i], i, pipes));
   }
   RelayUntilClosed(pipes, onLine);
   std::vector<int> statuses;

@@ -7,8 +7,9 @@ import pathlib
 import re
 import tempfile
 
+import test_support
 from zntv_e2e import (EXIT_FAILURE, SIM_DEFAULTS, UpgradeTestCase, diag_lines, dl_lines, run_upgrade,
-                      sdl_hello_lines, sdl_stream_lines)
+                      sdl_hello_lines, sdl_stream_lines, write_count)
 
 D = SIM_DEFAULTS
 IDENTITY = "vid_0a1b&pid_2c3d&mi_02"
@@ -164,8 +165,9 @@ class AllModules(ModulesTestCase):
         self.assertEqual([line for line in run.lines[:-1] if not pattern.match(line)], [])
         self.assertEqual([line for line in run.error_lines if not pattern.match(line)], [])
 
-    def test_two_modules_are_upgraded_at_once(self):
-        run = self.upgrade("--modules", 2)
+    def test_two_modules_are_upgraded_at_once_each_with_its_own_trace(self):
+        trace = pathlib.Path(self.workdir) / "trace.txt"
+        run = self.upgrade("--modules", 2, env={"ZNTV_TRACE": str(trace)})
         ports = [self.port("ttyUSB0"), self.port("ttyUSB1")]
         self.assertEveryLinePrefixed(run, ports)
         for port in ports:
@@ -175,10 +177,16 @@ class AllModules(ModulesTestCase):
         self.assertOneConversationEach("1-2")
         self.assertOneConversationEach("1-3")
         self.assertEqual(self.sim_status, 0, self.sim_output)
+        self.assertFalse(trace.exists())
+        for name in ["ttyUSB0", "ttyUSB1"]:
+            frames = test_support.read_trace(f"{trace}.{name}", "zntv-upgrade")
+            acknowledgements = [data for direction, phase, data in frames if (direction, phase) == ("rx", "SDL")
+                                and data[0] == 0x08]
+            self.assertEqual(len(acknowledgements), write_count(len(self.image), D["sdl_max_write"]), name)
 
-    def upgrade(self, *sim_args):
+    def upgrade(self, *sim_args, env=None):
         sim = self.start_sim(*sim_args)
-        run = run_upgrade(sim.env, args=["--all"], timeout=200)
+        run = run_upgrade(dict(sim.env, **(env or {})), args=["--all"], timeout=200)
         self.finish_sim()
         return run
 

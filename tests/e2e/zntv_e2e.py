@@ -82,7 +82,8 @@ class Simulator:
     """One zntv-module-sim process with its own root, records and stderr log."""
 
     def __init__(self, workdir, *args, expect_image=None):
-        self.root = pathlib.Path(workdir) / "root"
+        # A root of its own: the simulator takes only an empty or new one.
+        self.root = next(root for n in range(1000) if not (root := pathlib.Path(workdir) / f"root{n or ''}").exists())
         self.records = pathlib.Path(workdir) / "records"
         self.log_path = pathlib.Path(workdir) / "sim.log"
         command = [str(SIMULATOR), "--root", str(self.root), "--record-dir", str(self.records), "--verbose",
