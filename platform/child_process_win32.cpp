@@ -5,12 +5,14 @@
 #include <windows.h>
 
 #include <condition_variable>
+#include <cwchar>
 #include <deque>
 #include <mutex>
 #include <thread>
 
 #include "platform/child_process.h"
 #include "platform/handle.h"
+#include "platform/utf8.h"
 
 namespace platform {
 
@@ -80,23 +82,36 @@ std::wstring Quoted(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
-// The program's environment in the ANSI code page, "NAME=value" each;
-// entries that begin with '=' (the shell's per-drive folders) are kept.
+// The program's environment, "NAME=value" each, as UTF-8 so that the
+// instance's entries (in the ANSI code page, as the C runtime gives them) can
+// take their places; entries that begin with '=' (the shell's per-drive
+// folders) are kept.
 std::vector<std::string> OwnEnvironment() {
   std::vector<std::string> entries;
-  char* block = GetEnvironmentStringsA();
+  wchar_t* block = GetEnvironmentStringsW();
   if (block == nullptr) return entries;
-  for (const char* entry = block; *entry != '\0'; entry += entries.back().size() + 1) entries.emplace_back(entry);
-  FreeEnvironmentStringsA(block);
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    entries.push_back(WideToUtf8(entry));
+  }
+  FreeEnvironmentStringsW(block);
   return entries;
 }
 
-// An environment block for CreateProcess: each entry NUL-terminated, and one
-// more NUL at the end.
-std::string EnvironmentBlock(const std::vector<std::string>& entries) {
-  std::string block;
-  for (const std::string& entry : entries) block += entry + '\0';
-  return block + '\0';
+std::string AnsiToUtf8(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return WideToUtf8(wide);
+}
+
+// A Unicode environment block for CreateProcessW: each entry NUL-terminated,
+// and one more NUL at the end.
+std::wstring EnvironmentBlock(const std::vector<std::string>& own, const std::vector<std::string>& instance) {
+  std::vector<std::string> replacements;
+  for (const std::string& entry : instance) replacements.push_back(AnsiToUtf8(entry));
+  std::wstring block;
+  for (const std::string& entry : ReplacedEnvironment(own, replacements)) block += Utf8ToWide(entry) + L'\0';
+  return block + L'\0';
 }
 
 // A pipe whose write end the child inherits; the read end stays here.
@@ -117,7 +132,7 @@ cHandle Spawn(const std::wstring& program, const sInstance& instance, size_t ind
   if (!MakePipe(outputRead, outputWrite) || !MakePipe(errorRead, errorWrite)) return {};
   std::wstring commandLine = Quoted(program);
   for (const std::wstring& argument : instance.arguments) commandLine += L" " + Quoted(argument);
-  std::string environment = EnvironmentBlock(ReplacedEnvironment(OwnEnvironment(), instance.environment));
+  std::wstring environment = EnvironmentBlock(OwnEnvironment(), instance.environment);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -125,8 +140,8 @@ cHandle Spawn(const std::wstring& program, const sInstance& instance, size_t ind
   startup.hStdOutput = outputWrite.Get();
   startup.hStdError = errorWrite.Get();
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, environment.data(), nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                      environment.data(), nullptr, &startup, &process)) {
     return {};
   }
   CloseHandle(process.hThread);
