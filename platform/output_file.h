@@ -1,6 +1,11 @@
 // A file the program writes a record into as it runs (the traffic trace):
 // created or emptied when opened, written in whole pieces at its end, closed
-// at destruction.
+// at destruction. The program often runs as root in directories others can
+// write to, so on Linux only a file this user could have made is used: the
+// name must not be a symbolic link, and what it names must be a regular file
+// with one link, owned by the effective user; it is checked before it is
+// emptied, is opened without waiting (a FIFO with no reader is refused, not
+// waited on) and is readable by its owner alone (mode 0600).
 //
 // Threads: open on any thread; one Write at a time per file (callers that
 // share a file serialise their writes).
@@ -25,6 +30,10 @@ class cOutputFile {
   bool IsOpen() const { return file_.IsValid(); }
   // The system's error code when a named file could not be opened, else 0.
   uint32_t Error() const { return error_; }
+  // Why a named file was not used, in words, when that is not just a system
+  // error: "it is a symbolic link", "it is not a regular file", ...; empty
+  // otherwise (Windows: always empty).
+  const std::string& Refusal() const { return refusal_; }
   // The file's name as UTF-8 text, for messages.
   const std::string& Name() const { return name_; }
   // Writes all of data after what was written so far; false when the system
@@ -36,6 +45,7 @@ class cOutputFile {
 
   cHandle file_;
   uint32_t error_ = 0;
+  std::string refusal_;
   std::string name_;
 };
 

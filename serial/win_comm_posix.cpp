@@ -8,6 +8,7 @@
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string>
 
 #include "platform/deadline_posix.h"
 #include "platform/errors.h"
@@ -82,8 +84,8 @@ struct cWinComm::sImpl final : platform::cReactorSource {
 
   cWinComm* port;
   platform::cHandle fd;
-  bool exclusive = false;
-  bool gone = false;  // the device vanished: no new transfers
+  bool exclusive = false;  // this port set TIOCEXCL, and clears it at Close
+  bool gone = false;       // the device vanished: no new transfers
   sCommTimeouts timeouts{};
   std::shared_ptr<platform::cReactor> reactor;  // of the thread running the transfers
   platform::sReactorWatch portWatch{this, eTagPort};
@@ -306,20 +308,49 @@ cWinComm::~cWinComm() { Close(); }
 
 std::wstring cWinComm::PathFor(const std::wstring& portName) { return portName; }
 
-bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
-  platform::cHandle fd(::open(platform::WideToUtf8(path).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.IsValid()) return false;
-  if (exclusive) {
-    // TIOCEXCL keeps other processes out but not root; the lock keeps out
-    // every process that locks too, root included.
-    if (ioctl(fd.Get(), TIOCEXCL) != 0) return false;
-    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
-      ioctl(fd.Get(), TIOCNXCL);
-      errno = error == EWOULDBLOCK ? EBUSY : error;
-      return false;
-    }
+namespace {
+
+// Only a character device is opened: opening a FIFO or a file planted under
+// the port's name could wake whoever waits on it.
+bool IsCharacterDevice(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return false;
+  if (S_ISCHR(status.st_mode)) return true;
+  errno = ENOTTY;
+  return false;
+}
+
+// Takes the line for this descriptor alone. TIOCEXCL keeps other processes
+// out but not root, so a line another program already holds that way is
+// refused here, as the kernel refuses everyone else; and the lock keeps out
+// every process that locks too, root included. Clears only the exclusivity
+// it set itself.
+bool TakeExclusively(int fd) {
+  // A kernel older than 3.8 cannot tell; the open then goes on as before.
+  int heldElsewhere = 0;
+  if (ioctl(fd, TIOCGEXCL, &heldElsewhere) != 0) heldElsewhere = 0;
+  if (heldElsewhere != 0) {
+    errno = EBUSY;
+    return false;
   }
+  if (ioctl(fd, TIOCEXCL) != 0) return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ioctl(fd, TIOCNXCL);
+    errno = error == EWOULDBLOCK ? EBUSY : error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
+  const std::string nativePath = platform::WideToUtf8(path);
+  if (!IsCharacterDevice(nativePath)) return false;
+  platform::cHandle fd(::open(nativePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.IsValid()) return false;
+  if (exclusive && !TakeExclusively(fd.Get())) return false;
   impl_->fd = std::move(fd);
   impl_->exclusive = exclusive;
   impl_->gone = false;

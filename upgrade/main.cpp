@@ -12,8 +12,10 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/module.h"
+#include "platform/printable_text.h"
 #include "upgrade/command_line.h"
 #include "upgrade/program_info.h"
+#include "upgrade/run_time_conventions.h"
 #include "upgrade/upgrade_all.h"
 #include "upgrade/upgrade_sequence.h"
 
@@ -30,11 +32,13 @@ constexpr uint32_t kExcludedKind = 1;
 // the embedded images.
 bool InitializeApplication() { return platform::GetProgramModule() != nullptr; }
 
+// The name is a directory name: control characters in it are escaped, since
+// no one names a configuration with a terminal control sequence on purpose.
 void ReportConfigurations(const ConfigurationMap& configurations) {
   for (const auto& [key, configuration] : configurations) {
     std::wstring name;
     if (GetConfigurationName(configuration, name)) {
-      platform::ConsolePrint(L"System configured for %ls\n", name.c_str());
+      platform::ConsolePrint(L"System configured for %ls\n", platform::PrintableText(name).c_str());
     }
   }
 }
@@ -112,6 +116,7 @@ int main(int argc, char** argv) {
     default:
       break;
   }
+  if (!AcceptRunTimeEnvironment()) return kExitFailure;
   if (!InitializeApplication()) {
     platform::ConsolePrint(L"Application initialization failed\n");
     return kExitFailure;

@@ -12,3 +12,5 @@ const wchar_t* RunTimeConventionsHelp() {
          L"\n"
          L"See README.txt, which comes with the program.\n";
 }
+
+bool AcceptRunTimeEnvironment() { return true; }

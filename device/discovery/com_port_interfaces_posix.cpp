@@ -6,17 +6,21 @@
 // its ttys afresh whenever it re-enumerates in another mode.
 #include "device/discovery/com_port_interfaces.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string_view>
 #include <vector>
 
 #include "device/discovery/ascii_text.h"
 #include "device/discovery/native_fs_posix.h"
+#include "platform/handle.h"
 
 namespace {
 
@@ -27,18 +31,40 @@ std::string Parent(const std::string& path) {
   return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
 }
 
+// A sysfs attribute is a regular file of at most one page.
+constexpr size_t kAttributeLimit = 4096;
+
+// The bytes of a sysfs attribute; nothing when it is not a regular file (a
+// FIFO would block the read, a link to /dev/zero never end it) or holds more
+// than an attribute can.
+std::optional<std::string> ReadAttributeBytes(const std::string& path) {
+  const platform::cHandle file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat status {};
+  if (!file.IsValid() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  std::string bytes(kAttributeLimit + 1, '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = read(file.Get(), bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  if (done > kAttributeLimit) return std::nullopt;
+  bytes.resize(done);
+  return bytes;
+}
+
 // A sysfs attribute's value without surrounding white space, in lower case.
 std::optional<std::string> ReadAttribute(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  if (!file || !(text << file.rdbuf())) {
+  std::optional<std::string> value = ReadAttributeBytes(path);
+  if (!value) {
     return std::nullopt;
   }
-  std::string value = text.str();
   auto isSpace = [](char c) { return IsAsciiSpace(static_cast<unsigned char>(c)); };
-  value.erase(value.begin(), std::find_if_not(value.begin(), value.end(), isSpace));
-  value.erase(std::find_if_not(value.rbegin(), value.rend(), isSpace).base(), value.end());
-  std::transform(value.begin(), value.end(), value.begin(),
+  value->erase(value->begin(), std::find_if_not(value->begin(), value->end(), isSpace));
+  value->erase(std::find_if_not(value->rbegin(), value->rend(), isSpace).base(), value->end());
+  std::transform(value->begin(), value->end(), value->begin(),
                  [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
   return value;
 }
@@ -81,8 +107,8 @@ struct sTtyInterface {
 
 class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
  public:
-  cSysfsComPortInterfaces() : devFolder_(host::NativePathFromEnvironment("DEV_PATH", "/dev")) {
-    std::string ttyClass = host::NativePathFromEnvironment("SYSFS_PATH", "/sys") + "/class/tty";
+  cSysfsComPortInterfaces() : devFolder_(host::NativePathFromEnvironment(host::kDevVariable)) {
+    std::string ttyClass = host::NativePathFromEnvironment(host::kSysfsVariable) + "/class/tty";
     for (std::string& name : host::ListSortedNames(ttyClass)) {
       if (std::optional<sUsbSerial> usb = ReadUsbSerial(ttyClass + "/" + name)) {
         std::string path = "\\\\?\\usb#" + usb->identity + "#" + name + "#" + kComPortClass;
@@ -137,7 +163,7 @@ std::wstring PortFromArgument(const char* argument) { return FromNativePath(argu
 
 bool NamesPort(const std::wstring& requested, const std::wstring& portName) {
   std::string wanted = ToNativePath(requested);
-  if (wanted.find('/') == std::string::npos) wanted = NativePathFromEnvironment("DEV_PATH", "/dev") + "/" + wanted;
+  if (wanted.find('/') == std::string::npos) wanted = NativePathFromEnvironment(kDevVariable) + "/" + wanted;
   if (wanted == ToNativePath(portName)) return true;
   char wantedNode[PATH_MAX], portNode[PATH_MAX];
   return realpath(wanted.c_str(), wantedNode) != nullptr &&

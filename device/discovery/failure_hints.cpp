@@ -6,13 +6,19 @@
 #include "device/discovery/device_search.h"
 #include "device/discovery/file_system.h"
 #include "platform/console.h"
+#include "platform/printable_text.h"
 
 namespace {
 
+// Hints carry names that other users choose (process names, directory and
+// group names, device attributes): their control characters are shown, not
+// sent to the terminal.
 void Explain(const std::vector<std::wstring>& lines) {
   static std::set<std::wstring> said;
   for (const std::wstring& line : lines) {
-    if (said.insert(line).second) platform::ConsoleExplain(L"zntv-upgrade: %ls\n", line.c_str());
+    if (said.insert(line).second) {
+      platform::ConsoleExplain(L"zntv-upgrade: %ls\n", platform::PrintableText(line).c_str());
+    }
   }
 }
 

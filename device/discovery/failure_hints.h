@@ -3,7 +3,8 @@
 // looked for configurations, which module it looked for and which serial
 // interfaces it saw instead, and why the module's port could not be opened.
 // Each explanation line is printed at most once per run, however often its
-// failure repeats (the three phases may fail to open the port alike).
+// failure repeats (the three phases may fail to open the port alike), with
+// the control characters of the names in it escaped (platform::PrintableText).
 //
 // Threads: main thread only.
 #pragma once

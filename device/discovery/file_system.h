@@ -22,8 +22,8 @@ extern const wchar_t kPathSeparator;
 
 // The program-files folder as the system reports it: on Windows the one a
 // 32-bit program is given ("Program Files (x86)" on 64-bit Windows, whatever
-// this build's own width); $PROGRAMFILES, else /opt, on Linux. False when
-// there is none.
+// this build's own width); $PROGRAMFILES on Linux, or /opt when that is unset
+// or blank. False when there is none.
 bool GetProgramFilesFolder(std::wstring& folder);
 
 struct sDirectoryEntry {

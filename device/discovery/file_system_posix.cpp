@@ -61,7 +61,7 @@ bool MatchesWildcard(std::wstring_view name, std::wstring_view pattern) {
 const wchar_t kPathSeparator = L'/';
 
 bool GetProgramFilesFolder(std::wstring& folder) {
-  folder = FromNativePath(NativePathFromEnvironment("PROGRAMFILES", "/opt"));
+  folder = FromNativePath(NativePathFromEnvironment(kProgramFilesVariable));
   return true;
 }
 
@@ -88,14 +88,21 @@ struct cReadOnlyFile::sImpl {
 cReadOnlyFile::cReadOnlyFile() : impl_(std::make_unique<sImpl>()) {}
 cReadOnlyFile::~cReadOnlyFile() = default;
 
+// Opened without waiting (a FIFO planted in place of a description file
+// would otherwise block the open until someone writes to it), and read only
+// when it is a regular file.
 uint32_t cReadOnlyFile::Open(const std::wstring& path) {
-  impl_->file = platform::cHandle(open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  impl_->file = platform::cHandle(open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!impl_->file.IsValid()) {
     return ErrorCodeOf(errno);
   }
   struct stat status {};
-  if (fstat(impl_->file.Get(), &status) == 0 && S_ISDIR(status.st_mode)) {
-    return ErrorCodeOf(EISDIR);
+  if (fstat(impl_->file.Get(), &status) != 0) {
+    return ErrorCodeOf(errno);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    impl_->file.Close();
+    return kErrorAccessDenied;  // as Windows refuses to open a directory as a file
   }
   posix_fadvise(impl_->file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return platform::kErrorSuccess;

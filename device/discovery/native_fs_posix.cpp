@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "platform/utf8.h"
 
@@ -50,9 +51,19 @@ std::wstring FromNativePath(const std::string& path) {
   return out;
 }
 
-std::string NativePathFromEnvironment(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return value ? value : fallback;
+// An empty value is taken as unset: an empty folder would otherwise read as
+// the current directory (or as the root, for the sysfs and device folders),
+// which no one means.
+std::string NativePathFromEnvironment(const sPathVariable& variable) {
+  const char* value = std::getenv(variable.name);
+  if (value == nullptr) return variable.fallback;
+  std::string_view path(value);
+  if (variable.trimmed) {
+    constexpr std::string_view kWhiteSpace = " \t\n\v\f\r";
+    path.remove_prefix(std::min(path.size(), path.find_first_not_of(kWhiteSpace)));
+    path.remove_suffix(path.size() - (path.find_last_not_of(kWhiteSpace) + 1));
+  }
+  return path.empty() ? std::string(variable.fallback) : std::string(path);
 }
 
 std::vector<std::string> ListSortedNames(const std::string& folder) {

@@ -13,8 +13,21 @@ namespace host {
 std::string ToNativePath(const std::wstring& path);
 std::wstring FromNativePath(const std::string& path);
 
-// An environment variable's value as a path, or fallback when it is not set.
-std::string NativePathFromEnvironment(const char* name, const char* fallback);
+// The environment variables that move where the program looks, with the
+// folders they default to.
+struct sPathVariable {
+  const char* name;
+  const char* fallback;
+  bool trimmed;  // white space around the value is dropped
+};
+inline constexpr sPathVariable kProgramFilesVariable{"PROGRAMFILES", "/opt", true};
+inline constexpr sPathVariable kSysfsVariable{"SYSFS_PATH", "/sys", false};
+inline constexpr sPathVariable kDevVariable{"DEV_PATH", "/dev", false};
+
+// The variable's value as a path (trimmed of white space, for a trimmed one),
+// or its fallback when it is not set or that leaves it empty. The entry
+// refuses a relative value before anything is looked at.
+std::string NativePathFromEnvironment(const sPathVariable& variable);
 
 // The names in a folder other than "." and "..", in ascending byte order;
 // empty when the folder cannot be read.

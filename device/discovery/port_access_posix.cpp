@@ -1,24 +1,28 @@
 // Why a Linux serial port could not be opened: a device node the user may not
 // use (named with its group, and how to join it), a port held by another
 // program (named where /proc tells; usually a modem manager probing the new
-// module), or a node that is gone.
-#include <dirent.h>
+// module), a node that is gone, or one that is no device at all.
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <map>
 #include <string>
 
 #include "device/discovery/failure_hints.h"
 #include "device/discovery/native_fs_posix.h"
+#include "device/discovery/port_holders_posix.h"
 #include "platform/errors.h"
 
 namespace {
+
+// About what a person waits for a hint without wondering.
+constexpr std::chrono::milliseconds kHolderLookBudget{500};
 
 std::wstring Wide(const std::string& text) { return host::FromNativePath(text); }
 
@@ -44,33 +48,19 @@ std::string UserName(uid_t uid) {
   return entry != nullptr ? std::string(entry->pw_name) : std::to_string(uid);
 }
 
-bool IsNumber(const char* text) {
-  for (; *text != '\0'; ++text) {
-    if (!std::isdigit(static_cast<unsigned char>(*text))) return false;
-  }
-  return true;
+// The holders of a port, looked for once per run and port: the three phases
+// may each fail to open the same port, and the look costs up to its budget.
+const host::sPortHolders& HoldersOf(const std::string& node) {
+  static std::map<std::string, host::sPortHolders> found;
+  auto known = found.find(node);
+  if (known == found.end()) known = found.emplace(node, host::FindPortHolders("/proc", node, kHolderLookBudget)).first;
+  return known->second;
 }
 
-// "name (pid N)" of every other process with the node open, as far as /proc
-// lets this user see.
-std::string Holders(const std::string& node) {
-  std::string holders;
-  DIR* processes = opendir("/proc");
-  if (processes == nullptr) return holders;
-  const std::string self = std::to_string(getpid());
-  while (const dirent* process = readdir(processes)) {
-    if (!IsNumber(process->d_name) || self == process->d_name) continue;
-    const std::string base = std::string("/proc/") + process->d_name;
-    for (const std::string& fd : host::ListSortedNames(base + "/fd")) {
-      if (RealPath(base + "/fd/" + fd) != node) continue;
-      std::string name;
-      std::getline(std::ifstream(base + "/comm"), name);
-      holders += (holders.empty() ? "" : ", ") + name + " (pid " + process->d_name + ")";
-      break;
-    }
-  }
-  closedir(processes);
-  return holders;
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
 }
 
 std::vector<std::wstring> PermissionHints(const std::wstring& portName) {
@@ -92,10 +82,17 @@ std::vector<std::wstring> PermissionHints(const std::wstring& portName) {
 }
 
 std::vector<std::wstring> HeldHints(const std::wstring& portName) {
-  const std::string holders = Holders(RealPath(host::ToNativePath(portName)));
-  return {portName + L" is held by another program" + (holders.empty() ? L"" : L": " + Wide(holders)),
-          L"usually a modem manager probing the newly attached module; the section Modem managers of "
-          L"zntv-upgrade(1) shows a udev rule that makes it leave the module alone"};
+  const host::sPortHolders& holders = HoldersOf(RealPath(host::ToNativePath(portName)));
+  std::vector<std::wstring> hints = {portName + L" is held by another program" +
+                                     (holders.names.empty() ? L"" : L": " + Wide(Joined(holders.names)))};
+  if (holders.cutShort) {
+    hints.push_back(L"the look through /proc for the programs holding it stopped after " +
+                    std::to_wstring(kHolderLookBudget.count()) + L" ms; more may hold it");
+  }
+  hints.push_back(
+      L"usually a modem manager probing the newly attached module; the section Modem managers of "
+      L"zntv-upgrade(1) shows a udev rule that makes it leave the module alone");
+  return hints;
 }
 
 }  // namespace
@@ -109,6 +106,8 @@ std::vector<std::wstring> PortFailureHints(const std::wstring& portName, uint32_
     case platform::kErrorFileNotFound:
     case platform::kErrorDeviceNotConnected:
       return {VanishedPortHint(portName)};
+    case ENOTTY:  // refused before the open: not a character device
+      return {portName + L" is not a serial port's device node (not a character device); it was not opened"};
     default:
       return {UnexplainedPortHint(portName, error)};
   }

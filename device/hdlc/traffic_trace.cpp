@@ -1,5 +1,6 @@
-// Trace lines: formatted into one reused buffer under the trace's lock and
-// written with one call, so that lines of different threads never mix.
+// Trace lines: formatted on the thread that saw the frame and written whole
+// by the trace's writer thread, so that lines of different threads never mix
+// and a slow file never holds up the line.
 #include "device/hdlc/traffic_trace.h"
 
 #include <algorithm>
@@ -64,33 +65,64 @@ void FormatTraceLine(std::string& line, std::chrono::microseconds sinceStart, eT
   *out = '\n';
 }
 
-std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, const char* program) {
+std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, const char* program,
+                                                   size_t queueLimitBytes) {
   if (!file.IsNamed()) return nullptr;
+  if (!file.Refusal().empty()) {
+    std::fprintf(stderr, "%s: refusing to write the traffic trace to %s: %s\n", program, file.Name().c_str(),
+                 file.Refusal().c_str());
+    return nullptr;
+  }
   if (!file.IsOpen()) {
     std::fprintf(stderr, "%s: cannot write the traffic trace to %s (system error %" PRIu32 ")\n", program,
                  file.Name().c_str(), file.Error());
     return nullptr;
   }
-  return std::make_unique<cTrafficTrace>(std::move(file), program);
+  return std::make_unique<cTrafficTrace>(std::move(file), program, queueLimitBytes);
 }
 
-cTrafficTrace::cTrafficTrace(platform::cOutputFile file, const char* program)
-    : file_(std::move(file)), program_(program) {
-  line_ = HeaderLine(program);
-  WriteLine();
+namespace {
+
+// Writes lines into the file on the writer thread; on the first failure says
+// so, and the writer hands it nothing more.
+cLineWriter::Sink FileSink(platform::cOutputFile file, const std::string& program) {
+  auto shared = std::make_shared<platform::cOutputFile>(std::move(file));
+  return [shared, program](const std::string& line) {
+    if (shared->Write(line.data(), line.size())) return true;
+    std::fprintf(stderr, "%s: the traffic trace to %s stopped: the file could not be written\n", program.c_str(),
+                 shared->Name().c_str());
+    return false;
+  };
+}
+
+}  // namespace
+
+cTrafficTrace::cTrafficTrace(platform::cOutputFile file, const char* program, size_t queueLimitBytes)
+    : program_(program), name_(file.Name()), writer_(FileSink(std::move(file), program), queueLimitBytes) {
+  if (!writer_.Start()) {
+    std::fprintf(stderr, "%s: the traffic trace to %s stopped: no thread to write it\n", program, name_.c_str());
+  }
+  writer_.Push(HeaderLine(program));
+}
+
+cTrafficTrace::~cTrafficTrace() {
+  const uint64_t dropped = writer_.Dropped();
+  const std::string count = std::to_string(dropped);
+  const bool done = writer_.Finish(
+      dropped == 0 ? std::string() : "# " + count + " lines left out: the file did not keep up\n", kFinishTimeoutMs);
+  if (dropped != 0) {
+    std::fprintf(stderr, "%s: the traffic trace to %s left out %s lines: the file did not keep up\n", program_.c_str(),
+                 name_.c_str(), count.c_str());
+  }
+  if (!done) {
+    std::fprintf(stderr,
+                 "%s: the traffic trace to %s is incomplete: the file took more than %" PRIu32 " ms to take the rest\n",
+                 program_.c_str(), name_.c_str(), kFinishTimeoutMs);
+  }
 }
 
 void cTrafficTrace::Frame(eTraceDirection direction, const char* phase, const uint8_t* bytes, size_t size) {
-  const std::chrono::microseconds now = TimeSinceProgramStart();
-  std::lock_guard guard(lock_);
-  if (stopped_) return;
-  FormatTraceLine(line_, now, direction, phase, bytes, size);
-  WriteLine();
-}
-
-void cTrafficTrace::WriteLine() {
-  if (file_.Write(line_.data(), line_.size())) return;
-  stopped_ = true;
-  std::fprintf(stderr, "%s: the traffic trace to %s stopped: the file could not be written\n", program_.c_str(),
-               file_.Name().c_str());
+  std::string line;
+  FormatTraceLine(line, TimeSinceProgramStart(), direction, phase, bytes, size);
+  writer_.Push(std::move(line));
 }

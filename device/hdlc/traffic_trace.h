@@ -6,15 +6,21 @@
 // write the same format, so that the two sides of one run can be laid side
 // by side.
 //
+// The lines are written by a thread of the trace's own, from a bounded
+// queue: a file that is slow or stuck costs trace lines, never the protocol's
+// time. Lines that do not fit are dropped and counted, and the count is told
+// at the end, in the trace and on standard error.
+//
 // Threads: Frame may be called from any thread; each line is written whole.
+// The trace is destroyed after the last Frame.
 #pragma once
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "device/hdlc/line_writer.h"
 #include "platform/output_file.h"
 
 enum class eTraceDirection {
@@ -26,27 +32,34 @@ enum class eTraceDirection {
 
 class cTrafficTrace {
  public:
+  // Lines that may wait for the file at any one time, in bytes: some
+  // hundreds of 4 KiB image writes.
+  static constexpr size_t kQueueLimitBytes = size_t{4} << 20;
+  // How long the end of the trace may hold up the end of the program.
+  static constexpr uint32_t kFinishTimeoutMs = 2000;
+
   // A trace into file, which names program in its first line; null when the
-  // file is not named. A named file that cannot be written is reported on
-  // standard error and gives null too.
-  static std::unique_ptr<cTrafficTrace> Open(platform::cOutputFile file, const char* program);
+  // file is not named. A named file that cannot be written, or is refused, is
+  // reported on standard error and gives null too.
+  static std::unique_ptr<cTrafficTrace> Open(platform::cOutputFile file, const char* program,
+                                             size_t queueLimitBytes = kQueueLimitBytes);
 
   // One line for one frame: bytes are its payload, or, for a damaged frame,
-  // everything it held between its flags after unescaping.
+  // everything it held between its flags after unescaping. Formatted on the
+  // calling thread and queued; never waits for the file.
   void Frame(eTraceDirection direction, const char* phase, const uint8_t* bytes, size_t size);
 
   // Use Open, which reports a file that cannot be opened.
-  cTrafficTrace(platform::cOutputFile file, const char* program);
+  cTrafficTrace(platform::cOutputFile file, const char* program, size_t queueLimitBytes);
+  // Lets the queued lines be written, with a last line counting the dropped
+  // ones, waiting at most kFinishTimeoutMs for the file; says on standard
+  // error how many lines were dropped, or that the file did not take the rest.
+  ~cTrafficTrace();
 
  private:
-  // Writes line_; on failure says so once and stops the trace.
-  void WriteLine();
-
-  std::mutex lock_;
-  platform::cOutputFile file_;
   std::string program_;
-  std::string line_;      // reused, so that a trace costs no allocation per frame
-  bool stopped_ = false;  // a write failed; said once, nothing more is written
+  std::string name_;
+  cLineWriter writer_;
 };
 
 // The text of one trace line, "\n" included.

@@ -7,7 +7,11 @@ import fcntl
 import os
 import pathlib
 import re
+import resource
 import shutil
+import stat
+import subprocess
+import sys
 import time
 import unittest
 
@@ -20,6 +24,55 @@ DESCRIPTION_HINT = ("zntv-upgrade: a description file is named after the module'
                     "(e.g. modem,mi_00,mi_02,diag)")
 MODEM_MANAGER_HINT = ("zntv-upgrade: usually a modem manager probing the newly attached module; the section "
                       "Modem managers of zntv-upgrade(1) shows a udev rule that makes it leave the module alone")
+# A program that holds the port as another program would: it names itself,
+# opens the port, takes it with flock or with TIOCEXCL alone, says "ready",
+# and when its standard input ends reports whether the line is still
+# exclusive (TIOCGEXCL).
+HOLDER = r"""
+import ctypes, fcntl, os, struct, sys, termios
+name, how, port = sys.argv[1], sys.argv[2], sys.argv[3]
+ctypes.CDLL(None).prctl(15, ctypes.c_char_p(name.encode()), 0, 0, 0)  # PR_SET_NAME
+fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+if how == "flock":
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+else:
+    fcntl.ioctl(fd, termios.TIOCEXCL)
+print("ready", flush=True)
+sys.stdin.read()
+print(struct.unpack("i", fcntl.ioctl(fd, 0x80045440, bytes(4)))[0], flush=True)  # TIOCGEXCL
+"""
+
+
+class PortHolder:
+    """A process that holds the port, named name, until it is let go."""
+
+    def __init__(self, port, name, how):
+        self.process = subprocess.Popen([sys.executable, "-c", HOLDER, name, how, port], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+        ready = self.process.stdout.readline()
+        if ready != "ready\n":
+            self.process.kill()
+            raise AssertionError(f"the holder did not take {port}: {ready!r}")
+        self.pid = self.process.pid
+
+    def let_go(self):
+        """Ends the holder; whether the line was still exclusive then."""
+        output, _ = self.process.communicate(timeout=10)
+        return output.strip() == "1"
+
+
+# A process that holds many open descriptors, as processes of a busy gateway do.
+MANY_DESCRIPTORS = r"""
+import os, resource, sys
+count = int(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_NOFILE, (count + 64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+null = os.open("/dev/null", os.O_RDONLY)
+held = [os.dup(null) for _ in range(count)]
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+
 TRACE_LINE = re.compile(r" *(\d+) (tx|rx|tx-bad|rx-bad) +(DIAG|DL|SDL) +([0-9a-f]{2})((?: [0-9a-f]{2})+)")
 
 
@@ -68,6 +121,57 @@ class FailureExplanations(UpgradeTestCase):
         self.assertEqual(run.error_lines, [
             f"zntv-upgrade: {self.port()} is held by another program: {name} (pid {os.getpid()})",
             MODEM_MANAGER_HINT])
+
+    def run_against_holder(self, name, how):
+        """A failed run against a port that a program named name holds (by
+        flock or by TIOCEXCL alone): the run, the holder's pid and whether
+        the line was still exclusive after it."""
+        self.start_sim(expect_image=False)
+        holder = PortHolder(self.port(), name, how)
+        try:
+            run = run_upgrade(self.sim.env)
+        finally:
+            exclusive = holder.let_go()
+        self.assertEqual((run.lines, run.status), (self.connect_failures(), EXIT_FAILURE))
+        return run, holder.pid, exclusive
+
+    def held_by(self, holders):
+        return [f"zntv-upgrade: {self.port()} is held by another program: {holders}", MODEM_MANAGER_HINT]
+
+    def test_holder_named_with_escape_sequences_is_shown_escaped(self):
+        run, pid, _ = self.run_against_holder("\x1b[2J\x1b[H\x1b[32mOK", "flock")
+        self.assertEqual(run.error_lines, self.held_by(f"\\x1b[2J\\x1b[H\\x1b[32mOK (pid {pid})"))
+
+    def test_holder_without_a_name_is_named_by_its_pid(self):
+        run, pid, _ = self.run_against_holder("", "flock")
+        self.assertEqual(run.error_lines, self.held_by(f"pid {pid}"))
+
+    def test_port_held_with_tiocexcl_alone_is_refused_even_to_root_and_stays_exclusive(self):
+        # Root is let past another program's TIOCEXCL by the kernel; the
+        # updater must not share the line all the same, nor clear it.
+        self.assertEqual(os.geteuid(), 0, "only root shows what the updater does with another's TIOCEXCL")
+        run, pid, exclusive = self.run_against_holder("mm-probe", "tiocexcl")
+        self.assertEqual(run.error_lines, self.held_by(f"mm-probe (pid {pid})"))
+        self.assertTrue(exclusive, "the holder's TIOCEXCL survives the run")
+
+    def test_the_look_for_holders_stays_short_among_very_many_descriptors(self):
+        # Some 190,000 open descriptors: resolving every one of them, once per
+        # phase, made this failed run take 12 s; reading each link once, for
+        # at most half a second, keeps it well under 3.
+        per_process = min(19000, resource.getrlimit(resource.RLIMIT_NOFILE)[1] - 64)
+        crowd = [subprocess.Popen([sys.executable, "-c", MANY_DESCRIPTORS, str(per_process)], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True) for _ in range(-(-190000 // per_process))]
+        try:
+            self.assertTrue(all(process.stdout.readline() == "ready\n" for process in crowd))
+            run, _, _ = self.run_against_holder("mm-probe", "flock")
+        finally:
+            for process in crowd:
+                process.communicate(timeout=30)
+        self.assertLess(run.elapsed, 3)
+        self.assertRegex(run.error_lines[0], rf"^zntv-upgrade: {re.escape(self.port())} is held by another program")
+        self.assertEqual(run.error_lines[-1], MODEM_MANAGER_HINT)
+        self.assertLessEqual(set(run.error_lines[1:-1]), {
+            "zntv-upgrade: the look through /proc for the programs holding it stopped after 500 ms; more may hold it"})
 
     def test_permission_denied_names_the_device_node_its_group_and_how_to_join_it(self):
         # Root opens any node; without the capability to override file
@@ -133,6 +237,45 @@ class TrafficTrace(UpgradeTestCase):
         self.assertTrue(streamed == self.image, "the traced writes carry the image")
         self.assertRegex(self.sim.log_path.read_text(), r"zntv-module-sim: at \d+\.\d{6} s, " +
                          re.escape("dl request 07 #1: answer sent with a wrong FCS (--bad-fcs)"))
+        for trace in (host_trace, module_trace):
+            self.assertEqual(stat.S_IMODE(trace.stat().st_mode), 0o600, f"{trace.name} is for its owner only")
+
+    def test_a_symbolic_link_in_place_of_the_trace_is_refused_and_what_it_names_left_alone(self):
+        victim, link = pathlib.Path(self.workdir) / "victim", pathlib.Path(self.workdir) / "trace.txt"
+        victim.write_text("precious\n")
+        victim.chmod(0o600)
+        link.symlink_to(victim)
+        sim = self.start_sim()
+        run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(link)))
+        self.sim_status, self.sim_output = sim.finish()
+        self.assertEqual(run.status, 0, run.lines[-3:])
+        self.assertEqual(run.error_lines,
+                         [f"zntv-upgrade: refusing to write the traffic trace to {link}: it is a symbolic link"])
+        self.assertEqual(victim.read_text(), "precious\n")
+
+    def check_upgrade_beside_a_fifo_trace(self, fifo):
+        sim = self.start_sim()
+        run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(fifo)), timeout=90)
+        self.sim_status, self.sim_output = sim.finish()
+        self.assertEqual(run.status, 0, run.lines[-3:])
+        self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
+        self.assertLess(run.elapsed, 30, "an upgrade takes some seconds; a trace that waits costs a minute")
+        self.assertEqual(run.error_lines,
+                         [f"zntv-upgrade: refusing to write the traffic trace to {fifo}: it is not a regular file"])
+
+    def test_a_fifo_without_a_reader_in_place_of_the_trace_leaves_the_upgrade_alone(self):
+        fifo = pathlib.Path(self.workdir) / "trace.fifo"
+        os.mkfifo(fifo)
+        self.check_upgrade_beside_a_fifo_trace(fifo)
+
+    def test_a_fifo_whose_reader_never_reads_in_place_of_the_trace_leaves_the_upgrade_alone(self):
+        fifo = pathlib.Path(self.workdir) / "trace.fifo"
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            self.check_upgrade_beside_a_fifo_trace(fifo)
+        finally:
+            os.close(reader)
 
     def test_trace_file_that_cannot_be_written_leaves_the_upgrade_alone(self):
         unwritable = pathlib.Path(self.workdir)  # a directory

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -124,6 +127,54 @@ TEST_F(PtyPort, ExclusiveOpenIsRefusedWhileHeldAndGrantedAfterClose) {
   EXPECT_TRUE(a_.port.Close());
   EXPECT_TRUE(b.port.Open(Wide(path_), true));
   EXPECT_EQ(b.port.GetPortName(), Wide(path_));
+}
+
+// A modem manager often takes a line with TIOCEXCL alone, which the kernel
+// does not hold against root: the port must refuse to share it all the same,
+// and leave the holder's exclusivity as it was.
+TEST_F(PtyPort, ALineAnotherProgramHoldsWithTiocexclAloneIsRefusedEvenToRoot) {
+  ASSERT_EQ(geteuid(), 0u) << "only root is let past another program's TIOCEXCL";
+  EXPECT_TRUE(a_.port.Close());
+  const cHandle holder(open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(holder.IsValid());
+  ASSERT_EQ(ioctl(holder.Get(), TIOCEXCL), 0);
+  {
+    sAttachedPort b;
+    EXPECT_FALSE(b.port.Open(Wide(path_), true));
+    EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorBusy);
+    EXPECT_FALSE(b.port.IsOpen());
+  }
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(holder.Get(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+}
+
+TEST_F(PtyPort, ClosingClearsTheExclusivityItSet) {
+  EXPECT_TRUE(a_.port.Close());
+  const cHandle other(open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(other.IsValid());
+  int exclusive = 1;
+  ASSERT_EQ(ioctl(other.Get(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+}
+
+// A FIFO planted under a port's name is not opened: whoever waits on it is
+// not woken.
+TEST(PortNode, ANodeThatIsNoCharacterDeviceIsNotOpened) {
+  char folder[] = "/tmp/zntv-port-node-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string fifo = std::string(folder) + "/ttyUSB0";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  const cHandle watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ASSERT_TRUE(watch.IsValid());
+  ASSERT_GE(inotify_add_watch(watch.Get(), fifo.c_str(), IN_OPEN), 0);
+  sAttachedPort port;
+  EXPECT_FALSE(port.port.Open(Wide(fifo), true));
+  EXPECT_EQ(platform::GetLastErrorCode(), static_cast<uint32_t>(ENOTTY));
+  char events[4096];
+  EXPECT_EQ(read(watch.Get(), events, sizeof events), -1) << "the FIFO was opened";
+  unlink(fifo.c_str());
+  rmdir(folder);
 }
 
 TEST_F(PtyPort, OpenRulesForNamesCallbacksAndAnOpenPort) {

@@ -34,8 +34,12 @@ TEST(InstallFolder, FromProgramFilesOrOpt) {
   EXPECT_EQ(InstallFolderWith(nullptr), L"/opt/Zantrova/");
   EXPECT_EQ(InstallFolderWith("/srv/apps"), L"/srv/apps/Zantrova/");
   EXPECT_EQ(InstallFolderWith(" \t/srv/apps/ \n"), L"/srv/apps/Zantrova/");
-  EXPECT_EQ(InstallFolderWith(""), L"./");
-  EXPECT_EQ(InstallFolderWith(" \t "), L"./");
+}
+
+// Never the current directory, where anyone may have planted an Images folder.
+TEST(InstallFolder, AnEmptyOrBlankProgramFilesCountsAsUnset) {
+  EXPECT_EQ(InstallFolderWith(""), L"/opt/Zantrova/");
+  EXPECT_EQ(InstallFolderWith(" \t "), L"/opt/Zantrova/");
 }
 
 TEST(InstallFolder, SearchRunsBelowIt) {

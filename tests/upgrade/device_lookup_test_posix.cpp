@@ -135,6 +135,18 @@ TEST_F(DeviceLookup, PortIsNamedByBareNameFullPathOrALinkToItsNode) {
   EXPECT_FALSE(host::NamesPort(L"/dev/ttyUSB1", port));
 }
 
+// A sysfs attribute never holds more than a page; a bigger file in the tree
+// is not one, and is not read on and on.
+TEST_F(DeviceLookup, AnAttributeOfMoreThanFourKibibytesIsNotRead) {
+  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "02", "1-1"});
+  sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-2"});
+  const std::string usb1 = "sys/devices/pci0000:00/0000:00:14.0/usb1/";
+  sysfs_.Tree().Write(usb1 + "1-1/idVendor", "0a1b" + std::string(4092, ' ') + "\n");  // 4097 bytes
+  sysfs_.Tree().Write(usb1 + "1-2/idVendor", "0a1b" + std::string(4091, ' ') + "\n");  // 4096 bytes
+  Configure({L"vid_0a1b&pid_2c3d&mi_02"});
+  EXPECT_EQ(FirstPort(), Wide(sysfs_.Dev("ttyUSB1")));
+}
+
 TEST_F(DeviceLookup, NoTtyClassMeansNoPort) {
   std::filesystem::remove_all(sysfs_.Tree().Root() / "sys");
   Configure({L"vid_0a1b&pid_2c3d&mi_02"});

@@ -1,20 +1,24 @@
 // The built program, run as a user runs it: its exact console lines and exit
 // status with installed configurations and attached modules in scratch trees.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
+#include "sysfs_tree_posix.h"
 #include "temp_tree.h"
 
 namespace {
 
 struct sRun {
   std::string output;
-  int status = -1;
+  std::string errors;  // standard error
+  int status = -1;     // 124 when the run had to be ended
 };
 
 std::string Quoted(const std::string& text) {
@@ -23,13 +27,23 @@ std::string Quoted(const std::string& text) {
   return quoted + "'";
 }
 
-// Runs zntv-upgrade with PROGRAMFILES, SYSFS_PATH and DEV_PATH inside tree,
-// with the given (already quoted) arguments.
-sRun RunProgram(const cTempTree& tree, const std::string& arguments = "") {
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Runs zntv-upgrade in directory with PROGRAMFILES, SYSFS_PATH and DEV_PATH
+// inside tree, then the (already quoted) variable settings of environment,
+// which may override them, and the (already quoted) arguments. A run that
+// waits for something is ended after 20 s.
+sRun RunProgramWith(const cTempTree& tree, const std::string& environment, const std::string& arguments = "",
+                    const std::filesystem::path& directory = ".") {
   const std::string root = tree.Root().string();
-  std::string command = "env PROGRAMFILES=" + Quoted(root + "/programs") + " SYSFS_PATH=" + Quoted(root + "/sys") +
-                        " DEV_PATH=" + Quoted(root + "/dev") + " " + Quoted(ZNTV_BINARY_DIR "/zntv-upgrade") + " " +
-                        arguments + " </dev/null";
+  const std::filesystem::path errors = tree.Root() / "stderr.txt";
+  std::string command = "cd " + Quoted(directory.string()) + " && env PROGRAMFILES=" + Quoted(root + "/programs") +
+                        " SYSFS_PATH=" + Quoted(root + "/sys") + " DEV_PATH=" + Quoted(root + "/dev") + " " +
+                        environment + " timeout 20 " + Quoted(ZNTV_BINARY_DIR "/zntv-upgrade") + " " + arguments +
+                        " </dev/null 2>" + Quoted(errors.string());
   sRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
@@ -40,7 +54,12 @@ sRun RunProgram(const cTempTree& tree, const std::string& arguments = "") {
   for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, got);
   int status = pclose(pipe);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.errors = ReadFile(errors);
   return run;
+}
+
+sRun RunProgram(const cTempTree& tree, const std::string& arguments = "") {
+  return RunProgramWith(tree, "", arguments);
 }
 
 void Install(const cTempTree& tree, const std::string& folder, const std::string& file, const std::string& text) {
@@ -78,6 +97,85 @@ TEST(UpgradeProgram, ReportLinesComeInKeyOrderAndPrintNamesUnchanged) {
             "System configured for A 100%s done\n"
             "Unable to locate device\nDownload failed\n");
   EXPECT_EQ(run.status, 255);
+}
+
+// A directory name is shown as it is, but for its control characters: no one
+// names a configuration with a terminal control sequence on purpose.
+TEST(UpgradeProgram, ControlCharactersOfAConfigurationNameAreEscaped) {
+  cTempTree tree;
+  Install(tree, "Al\x1b[2Jpha\xe2\x80\xae", "0A1B2C3D.did", "a,b,mi_02,c\n");
+  const sRun run = RunProgram(tree);
+  EXPECT_EQ(run.output, "System configured for Al\\x1b[2Jpha\\u{202e}\nUnable to locate device\nDownload failed\n");
+  EXPECT_EQ(run.status, 255);
+}
+
+const char kUnattendedAlpha[] = "System configured for Alpha\nUnable to locate device\nDownload failed\n";
+
+// A FIFO is opened without waiting for a writer, and then passed over.
+TEST(UpgradeProgram, AFifoInPlaceOfADescriptionFileIsSkippedWithoutWaiting) {
+  cTempTree tree;
+  Install(tree, "Alpha", "0A1B2C3D.did", "a,b,mi_02,c\n");
+  const std::filesystem::path fifo = tree.MakeFolder("programs/Zantrova/Images/Beta") / "11112222.did";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const sRun run = RunProgram(tree);
+  EXPECT_EQ(run.output, kUnattendedAlpha);
+  EXPECT_EQ(run.status, 255);
+}
+
+TEST(UpgradeProgram, AFifoInPlaceOfAUsbAttributeIsSkippedWithoutWaiting) {
+  cSysfsTree sysfs;
+  sysfs.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "02"});
+  Install(sysfs.Tree(), "Alpha", "0A1B2C3D.did", "a,b,mi_02,c\n");
+  const std::filesystem::path vendor = sysfs.Tree().Root() / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/idVendor";
+  ASSERT_TRUE(std::filesystem::remove(vendor));
+  ASSERT_EQ(mkfifo(vendor.c_str(), 0644), 0);
+  sRun run = RunProgram(sysfs.Tree());
+  EXPECT_EQ(run.output, kUnattendedAlpha);
+  EXPECT_EQ(run.status, 255);
+}
+
+// The working directory may be anyone's: what is planted there must not
+// choose the configuration, the interface or the port.
+TEST(RunTimeEnvironment, AnEmptyProgramFilesMeansOptAndNotTheWorkingDirectory) {
+  ASSERT_FALSE(std::filesystem::exists("/opt/Zantrova")) << "the test needs a host without configurations in /opt";
+  cTempTree tree;
+  // Where an empty folder used to lead: the working directory itself.
+  tree.Write("work/Images/Evil/FFFF0001.did", "a,b,mi_02,c\n");
+  for (const char* empty : {"PROGRAMFILES=", "PROGRAMFILES=' '"}) {
+    sRun run = RunProgramWith(tree, empty, "", tree.Root() / "work");
+    EXPECT_EQ(run.output, "Required software not found\n") << empty;
+    EXPECT_EQ(run.errors.substr(0, run.errors.find('\n')),
+              "zntv-upgrade: no usable description file matches /opt/Zantrova/Images/*/????????.did")
+        << empty;
+    EXPECT_EQ(run.status, 255) << empty;
+  }
+}
+
+TEST(RunTimeEnvironment, RelativeFoldersAreRefusedBeforeAnythingIsRead) {
+  cTempTree tree;
+  Install(tree, "Alpha", "0A1B2C3D.did", "a,b,mi_02,c\n");
+  tree.MakeFolder("sys/class/tty");
+  tree.MakeFolder("dev");
+  tree.Write("work/programs/Zantrova/Images/Evil/FFFF0001.did", "a,b,mi_02,c\n");
+  tree.MakeFolder("work/sys/class/tty");
+  tree.MakeFolder("work/dev");
+  struct sCase {
+    const char* name;
+    const char* value;
+    const char* fallback;
+  };
+  for (const sCase& relative : {sCase{"PROGRAMFILES", " programs", "/opt"}, sCase{"SYSFS_PATH", "sys", "/sys"},
+                                sCase{"DEV_PATH", "./dev", "/dev"}}) {
+    sRun run =
+        RunProgramWith(tree, std::string(relative.name) + "=" + Quoted(relative.value), "", tree.Root() / "work");
+    EXPECT_EQ(run.output, "") << relative.name;
+    EXPECT_EQ(run.errors, "zntv-upgrade: " + std::string(relative.name) + " is a relative path (" +
+                              std::string(relative.value).substr(relative.value[0] == ' ' ? 1 : 0) +
+                              "), which would be read from the current directory; give an absolute path, or "
+                              "unset it for " +
+                              relative.fallback + "\n");
+    EXPECT_EQ(run.status, 255) << relative.name;
+  }
 }
 
 // The installed configuration the informational arguments must not look at:
@@ -152,8 +250,8 @@ TEST(InformationArguments, ArgumentsThatAreNoOptionsAreIgnored) {
   }
 }
 
-// Standard error joined to standard output: the refusal and the usage, and
-// not one line of the run (no configuration report, no search).
+// The refusal and the usage on standard error, and not one line of the run
+// (no configuration report, no search).
 TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingElse) {
   cTempTree tree;
   InstallAlpha(tree);
@@ -171,8 +269,9 @@ TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingE
       {"--list --all", "--list, --port and --all exclude one another"},
       {"--port ttyUSB0 --port ttyUSB1", "--list, --port and --all exclude one another"}};
   for (const auto& [arguments, refusal] : cases) {
-    sRun run = RunProgram(tree, std::string(arguments) + " 2>&1");
-    EXPECT_EQ(run.output, "zntv-upgrade: " + std::string(refusal) + "\n" + usage) << arguments;
+    sRun run = RunProgram(tree, arguments);
+    EXPECT_EQ(run.output, "") << arguments;
+    EXPECT_EQ(run.errors, "zntv-upgrade: " + std::string(refusal) + "\n" + usage) << arguments;
     EXPECT_EQ(run.status, 2) << arguments;
   }
 }
