@@ -1,7 +1,9 @@
 # What `cmake --install` puts where, and the packages CPack makes of it: a
-# Debian package on Linux, a .zip on Windows. scripts/test-package.sh builds
-# both, checks the Debian package with lintian and upgrades the simulated
-# module with the installed programs.
+# Debian package on Linux (for the build's architecture, cross builds
+# included), a .tar.gz of the same files from a static build (-DZNTV_STATIC=ON),
+# a .zip on Windows. scripts/test-package.sh builds them, checks the Debian
+# packages with lintian and upgrades the simulated module with the installed
+# programs.
 #
 # No licence has been chosen for the project yet, so no package carries one.
 
@@ -35,7 +37,11 @@ endif()
 include(GNUInstallDirs)
 set(ZNTV_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/${ZNTV_PACKAGE_NAME}")
 
-install(TARGETS zntv-upgrade zntv-module-sim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# The updater goes on PATH; the simulator is a tool for trying and testing it,
+# kept beside the package's own files rather than among the host's commands.
+set(ZNTV_TOOL_DIR "lib/${ZNTV_PACKAGE_NAME}")
+install(TARGETS zntv-upgrade RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(TARGETS zntv-module-sim RUNTIME DESTINATION "${ZNTV_TOOL_DIR}")
 
 # Manual pages: the version filled in, compressed the way Debian ships them
 # (gzip -9n: no name or time stamp, so the same page gives the same bytes).
@@ -68,8 +74,27 @@ add_custom_target(zntv_changelog ALL DEPENDS "${changelog}")
 install(FILES README.md docs/upgrade-benchmark.md docs/upgrade-throughput.png "${changelog}"
         DESTINATION "${ZNTV_DOC_DIR}")
 
+# A static build runs on any Linux of its architecture, whatever its C
+# library: an archive of the installed tree, to unpack into /usr/local or
+# anywhere else.
+if(ZNTV_STATIC)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME "${ZNTV_PACKAGE_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-static")
+  include(CPack)
+  return()
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build names its target architecture, and dpkg-shlibdeps looks up
+# the run-time libraries of that architecture (the multiarch packages
+# libc6:<arch> and libstdc++6:<arch>, from which the dependencies take their
+# names): CPack reads this file, and the tools it runs inherit its setting.
+if(ZNTV_DEBIAN_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${ZNTV_DEBIAN_ARCH}")
+  set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/cpack-host-arch.cmake")
+  file(WRITE "${CPACK_PROJECT_CONFIG_FILE}" "set(ENV{DEB_HOST_ARCH} ${ZNTV_DEBIAN_ARCH})\n")
+endif()
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "zntv-upgrade maintainers <maintainers@users.noreply.c-seed-8a34f936.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -84,7 +109,7 @@ downloader, loads a flash programmer into it, streams the device image
 into its flash and resets it. The programmer and the image are embedded
 in the executable.
 .
-zntv-module-sim plays such a module on a pseudo-terminal, with
-configurable link speed and faults, for trying and testing the updater
-without hardware.")
+/usr/lib/zntv-upgrade/zntv-module-sim plays such a module on a
+pseudo-terminal, with configurable link speed and faults, for trying and
+testing the updater without hardware.")
 include(CPack)

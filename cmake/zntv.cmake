@@ -22,6 +22,21 @@ if(WIN32)
   # One self-contained executable: no MinGW runtime DLLs beside it under Wine.
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()
+# How this host runs a cross build's programs: the toolchain's emulator as
+# one command line (ZNTV_EMULATOR_LINE, empty for a native build), also in
+# emulator.txt for the scripts that run them.
+set(ZNTV_EMULATOR_LINE "")
+if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " ZNTV_EMULATOR_LINE)
+  file(WRITE "${PROJECT_BINARY_DIR}/emulator.txt" "${ZNTV_EMULATOR_LINE}\n")
+endif()
+# A 32-bit Linux program reads directories and files with 64-bit offsets
+# (file systems hand out 64-bit directory cookies, which the 32-bit calls
+# refuse) and keeps time in 64 bits (past 2038). Every target of such a
+# build, GoogleTest included, agrees on these types.
+if(NOT WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
+endif()
 # Fuzzing build (clang): every project target carries the fuzzer's coverage
 # hooks; the targets in fuzz/ link the fuzzer itself.
 option(ZNTV_FUZZ "Build the libFuzzer targets in fuzz/ (clang only)" OFF)
@@ -32,6 +47,26 @@ if(ZNTV_SANITIZE)
   add_compile_options(-fsanitize=${ZNTV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${ZNTV_SANITIZE})
 endif()
+
+# A static build (Linux) links the two programs with everything they use,
+# for hosts whose C library differs from the build's or is missing; the
+# tests stay dynamic. Its executables are position-independent where the C
+# library supports that (address space randomisation), as the dynamic ones are.
+option(ZNTV_STATIC "Link zntv-upgrade and zntv-module-sim statically (Linux)" OFF)
+if(ZNTV_STATIC AND (WIN32 OR ZNTV_SANITIZE))
+  message(FATAL_ERROR "ZNTV_STATIC is for plain Linux builds (Windows builds are static already)")
+endif()
+if(ZNTV_STATIC)
+  include(CheckLinkerFlag)
+  check_linker_flag(CXX -static-pie ZNTV_HAVE_STATIC_PIE)
+endif()
+function(zntv_program_linkage target)
+  if(ZNTV_STATIC AND ZNTV_HAVE_STATIC_PIE)
+    target_link_options(${target} PRIVATE -static-pie)
+  elseif(ZNTV_STATIC)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endfunction()
 
 # Sources of one directory tree for this platform (recursively, *.cpp), leaving
 # out the other platform's layer files and anything listed after EXCLUDE: a

@@ -4,6 +4,7 @@
 # a scratch directory so that the tree is left as it is).
 #
 #   scripts/fuzz.sh [seconds-per-target]    default 12 s (about a minute in all)
+#   scripts/fuzz.sh --build-only            builds the targets, runs nothing
 #
 # A longer search is the same command with a bigger number, for example
 # scripts/fuzz.sh 3600 for an hour per target. With ZNTV_FUZZ_ALL_AT_ONCE=1
@@ -27,6 +28,7 @@ if ! CC=clang CXX=clang++ cmake -S "$root" -B "$out" -DZNTV_FUZZ=ON -DZNTV_SANIT
   echo "fuzz: build failed"
   exit 1
 fi
+[ "$seconds" != --build-only ] || exit 0
 
 # run_target <target>: one bounded run from a scratch copy of its seed corpus;
 # its summary goes to $work/<target>/summary, its status to .../status.

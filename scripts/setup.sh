@@ -7,28 +7,36 @@ zntv_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# zntv_setup [windows] [windows32] [fuzz] [plot] [package] [format]: the base set plus
-# the named extras; windows32 is the 32-bit (i686) Windows build and the
-# 32-bit Wine that runs it, for which dpkg learns the i386 architecture first.
+# zntv_setup [windows] [windows32] [aarch64] [armhf] [fuzz] [plot] [package] [format] [ccache]:
+# the base set plus the named extras; windows32 is the 32-bit (i686) Windows
+# build and the 32-bit Wine that runs it; aarch64 and armhf are the ARM Linux
+# cross compilers, qemu-user that runs their programs, and the target's C and
+# C++ run-time libraries, against which those programs run and from which
+# its Debian package takes its dependencies. dpkg learns each foreign
+# architecture (pkg:arch) first.
 zntv_setup() {
   local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod) missing=() p want
   for want in "$@"; do
     case $want in
       windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
       windows32) pkgs+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386) ;;
+      aarch64) pkgs+=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64) ;;
+      armhf) pkgs+=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf libgcc-s1:armhf) ;;
       fuzz) pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
       plot) pkgs+=(gnuplot-nox) ;;
       package) pkgs+=(dpkg-dev lintian man-db unzip) ;;
       format) pkgs+=(clang-format) ;;
+      ccache) pkgs+=(ccache) ;;
     esac
   done
   for p in "${pkgs[@]}"; do zntv_installed "$p" || missing+=("$p"); done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing with apt-get (needs root and the network): ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
-    if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-      dpkg --add-architecture i386
-    fi
+    local arch
+    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+      dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+    done
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
   fi

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build natively, again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded framework under
-# ThreadSanitizer, the Windows build (MinGW-w64) under Wine, whole upgrades on
-# both, the README's commands and a bounded fuzzing run. Installs what is
-# missing first.
+# ThreadSanitizer, the ARM Linux builds under qemu-user (aarch64: the unit,
+# protocol and whole-upgrade suites; armhf: the protocol suite), the Windows
+# builds (MinGW-w64) under Wine, whole upgrades on each, the static build
+# where no shared library can be found, the packages, the README's commands
+# and a bounded fuzzing run. Installs what is missing first.
 #
 # The work overlaps: the builds run one after another, each on every core,
 # and each stage's tests start as soon as its build is done, beside the next
@@ -16,12 +18,23 @@
 #
 # Each stage or check is one line at the bottom of this file:
 #   stage <name> <build dir> <ctest filter or ""> [--targets "<t>..."] [cmake args...]
+#                                    a filter "-" builds only: the checks
+#                                    below it use the build
+#   stage <name> <build dir> - --command <command...>
+#                                    a build that a script makes (a package's,
+#                                    the fuzz targets'); the command's output
+#                                    goes to <build dir>.command.log
 #   check <name> [--after <stage>[,<stage>...]] <command...>
 #                                    passes when the command exits 0 and its
 #                                    last line is "Upgraded in N ms"; with
 #                                    --after it also waits for those stages'
 #                                    tests to end (a shared Wine prefix)
 #   check_exit <name> [--after ...] <command...>   passes when it exits 0
+# Builds that compile the same sources with the same flags (a static
+# package's and the Debian package's of its architecture, the Windows
+# archive's and the Windows test build) share the compiled objects through a
+# compiler cache of the test command's own, in the build root.
+#
 # Ends with each stage's build and test times, the total, and one
 # "N passed, N failed" line; exit status 0 only when every stage built and
 # every test passed. No test may skip unless ZNTV_ALLOW_SKIP=1 asks for it.
@@ -29,7 +42,7 @@ set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source scripts/setup.sh
-zntv_setup windows windows32 fuzz package format || { echo "0 passed, 1 failed"; exit 1; }
+zntv_setup windows windows32 aarch64 armhf fuzz package format ccache || { echo "0 passed, 1 failed"; exit 1; }
 
 build_jobs=$(nproc)
 test_jobs=${ZNTV_TEST_JOBS:-8}
@@ -37,6 +50,10 @@ build_nice=${ZNTV_BUILD_NICE:-10}
 out=${ZNTV_TEST_BUILD_ROOT:-$root/build-test}
 results=$out/results
 started=$SECONDS
+# The cache is keyed without the build directory's path (only debug
+# information's compilation directory differs, which nothing here reads).
+export CCACHE_DIR=$out/ccache CCACHE_NOHASHDIR=true CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+unset CCACHE_BASEDIR
 jobs_kind=() jobs_name=() jobs_args=()
 
 # --- What the lines at the bottom declare ------------------------------------
@@ -60,10 +77,18 @@ record() {
 }
 
 # build_stage <name> <dir> <filter> [--targets "<t>..."] [cmake args...]:
-# configures and builds; false (with the logs' tails shown) on failure.
+# configures and builds (or runs the --command); false (with the logs' tails
+# shown) on failure.
 build_stage() {
   local name=$1 dir=$2 targets=()
   shift 3
+  if [ "${1:-}" = --command ]; then
+    shift
+    mkdir -p "$(dirname "$dir")"
+    (nice -n "$build_nice" "$@" >"$dir.command.log" 2>&1 && times >"$results/$name.cpu") && return 0
+    tail -n 40 "$dir.command.log"
+    return 1
+  fi
   if [ "${1:-}" = --targets ]; then
     read -r -a targets <<<"$2"
     shift 2
@@ -123,7 +148,12 @@ run_stage() {
   exec {lock}>"$results/$name.lock"
   flock "$lock"
   if build_stage "$@"; then
-    (test_stage "$name" "$dir" "$filter" $((SECONDS - start)); finished "$name") &
+    if [ "$filter" = - ]; then
+      record "$name" 0 0 $((SECONDS - start)) 0 "built"
+      finished "$name"
+    else
+      (test_stage "$name" "$dir" "$filter" $((SECONDS - start)); finished "$name") &
+    fi
   else
     record "$name" 0 1 $((SECONDS - start)) 0 "build failed"
     finished "$name"
@@ -211,16 +241,38 @@ check_exit includes bash scripts/check-includes.sh
 check_exit format bash scripts/check-format.sh
 stage linux "$out/linux" ""
 check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
+# The aarch64 build under qemu-user against the native simulator: the unit,
+# protocol and whole-upgrade suites (not the simulator's own tests: it is a
+# host tool, tested natively above).
+stage linux-aarch64 "$out/aarch64" "^(platform|serial|protocol|image|device|upgrade)(\.[0-9]+)?$|^e2e\.(faults|support|stalls|[A-Z])" \
+  --targets "zntv-upgrade zntv-stall-open zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-image zntv-tests-device zntv-tests-upgrade" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-aarch64.cmake" -DZNTV_HOST_SIMULATOR="$out/linux/zntv-module-sim"
+check linux-aarch64-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_ARCH=aarch64 ZNTV_CROSS_BUILD_DIR="$out/aarch64" bash scripts/run-upgrade.sh
 stage linux-asan-ubsan "$out/asan" "" -DZNTV_SANITIZE=address,undefined
 # Its whole-upgrade tests under Wine use the Linux stage's simulator.
 stage windows-wine "$out/windows" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
-  -DZNTV_SIMULATOR="$out/linux/zntv-module-sim"
+  -DZNTV_HOST_SIMULATOR="$out/linux/zntv-module-sim"
 check windows-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_BUILD_DIR="$out/windows" bash scripts/run-upgrade-wine.sh
+stage windows32 "$out/windows32" - --targets zntv-upgrade -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-i686.cmake"
 check windows32-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_ARCH=i686 ZNTV_WIN_BUILD_DIR="$out/windows32" bash scripts/run-upgrade-wine.sh
+# The armhf protocol suite under qemu-user; its whole upgrade runs the
+# armhf package's updater below.
+stage linux-armhf "$out/armhf" "^protocol\.[0-9]+$" --targets zntv-tests-protocol \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-armhf.cmake"
 stage linux-tsan "$out/tsan" "^(platform|serial|protocol|device)(\.[0-9]+)?$" \
   --targets "zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-device" -DZNTV_SANITIZE=thread
+# The programs of every package, built as test-package.sh builds them.
+for package in deb-amd64 deb-arm64 deb-armhf zip-windows static-x86_64 static-aarch64 static-armhf; do
+  stage "package-$package" "$out/package/$package" - --command \
+    env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh --build "$package"
+done
+check linux-armhf-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_ARCH=armhf ZNTV_CROSS_BUILD_DIR="$out/package/deb-armhf" \
+  bash scripts/run-upgrade.sh
+check static-without-libraries env ZNTV_BUILD_DIR="$out/linux" ZNTV_STATIC_BUILD_DIR="$out/package/static-x86_64" \
+  bash scripts/run-upgrade-static.sh
 # It reuses the Wine stage's prefix, whose server that stage ends.
 check package --after windows-wine env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh
+stage fuzz-build "$out/fuzz" - --command env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/fuzz.sh --build-only
 check_exit fuzz env ZNTV_TEST_BUILD_ROOT="$out" nice -n "$build_nice" bash scripts/fuzz.sh
 
 run_all

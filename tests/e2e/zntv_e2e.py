@@ -5,14 +5,17 @@ lines with their arrival times and exit status, the simulator's records, and
 the embedded files the build used, to compare them with.
 
 Paths come from the environment that ctest sets: ZNTV_BINARY_DIR (the build
-tree holding both executables and resources/embedded_inputs.txt), and, for
-the Windows build run under Wine, ZNTV_SIMULATOR (the Linux build's
-simulator) and ZNTV_UPGRADE_RUNNER (wine).
+tree holding both executables and resources/embedded_inputs.txt). A cross
+build's updater runs under the emulator that ZNTV_EMULATOR names (a command
+line, e.g. "qemu-aarch64 -L /"), the Windows build's under the runner that
+ZNTV_UPGRADE_RUNNER names (wine), against a simulator built for this host,
+which ZNTV_SIMULATOR names.
 """
 import math
 import os
 import pathlib
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -22,8 +25,9 @@ import unittest
 
 BUILD_DIR = pathlib.Path(os.environ.get("ZNTV_BINARY_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 UPGRADE = BUILD_DIR / ("zntv-upgrade.exe" if os.environ.get("ZNTV_UPGRADE_RUNNER") else "zntv-upgrade")
-UPGRADE_RUNNER = tuple(os.environ.get("ZNTV_UPGRADE_RUNNER", "").split())
 SIMULATOR = pathlib.Path(os.environ.get("ZNTV_SIMULATOR", BUILD_DIR / "zntv-module-sim"))
+UPGRADE_COMMAND = [*shlex.split(os.environ.get("ZNTV_EMULATOR", "")),
+                   *shlex.split(os.environ.get("ZNTV_UPGRADE_RUNNER", "")), str(UPGRADE)]
 
 # What the simulator reports about itself unless told otherwise.
 SIM_DEFAULTS = dict(config="SimModule", dl_version=2, dl_min_version=1, dl_max_write=1024, sdl_max_version=3,
@@ -86,6 +90,9 @@ class Simulator:
         self.root = next(root for n in range(1000) if not (root := pathlib.Path(workdir) / f"root{n or ''}").exists())
         self.records = pathlib.Path(workdir) / "records"
         self.log_path = pathlib.Path(workdir) / "sim.log"
+        if not (os.path.isfile(SIMULATOR) and os.access(SIMULATOR, os.X_OK)):
+            raise AssertionError(f"no module simulator runs here: {SIMULATOR} (a cross build names one built for "
+                                 "this host with -DZNTV_HOST_SIMULATOR=<path>)")
         command = [str(SIMULATOR), "--root", str(self.root), "--record-dir", str(self.records), "--verbose",
                    "--idle-timeout", "40000", *map(str, args)]
         if expect_image:
@@ -139,10 +146,11 @@ class Simulator:
 
 
 def run_upgrade(env, timeout=120, wrapper=(), args=()):
-    """One zntv-upgrade run with args (behind the wrapper command, if any);
-    standard output and standard error are kept apart."""
+    """One zntv-upgrade run with args (behind the wrapper command, if any, and
+    the cross build's emulator or Wine); standard output and standard error
+    are kept apart."""
     start = time.monotonic()
-    process = subprocess.Popen([*wrapper, *UPGRADE_RUNNER, str(UPGRADE), *map(str, args)], stdout=subprocess.PIPE,
+    process = subprocess.Popen([*wrapper, *UPGRADE_COMMAND, *map(str, args)], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, env=env)
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()

@@ -32,18 +32,18 @@ std::string ReadFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// Runs zntv-upgrade in directory with PROGRAMFILES, SYSFS_PATH and DEV_PATH
-// inside tree, then the (already quoted) variable settings of environment,
-// which may override them, and the (already quoted) arguments. A run that
-// waits for something is ended after 20 s.
+// Runs zntv-upgrade (behind a cross build's emulator) in directory with
+// PROGRAMFILES, SYSFS_PATH and DEV_PATH inside tree, then the (already quoted)
+// variable settings of environment, which may override them, and the (already
+// quoted) arguments. A run that waits for something is ended after 20 s.
 sRun RunProgramWith(const cTempTree& tree, const std::string& environment, const std::string& arguments = "",
                     const std::filesystem::path& directory = ".") {
   const std::string root = tree.Root().string();
   const std::filesystem::path errors = tree.Root() / "stderr.txt";
   std::string command = "cd " + Quoted(directory.string()) + " && env PROGRAMFILES=" + Quoted(root + "/programs") +
                         " SYSFS_PATH=" + Quoted(root + "/sys") + " DEV_PATH=" + Quoted(root + "/dev") + " " +
-                        environment + " timeout 20 " + Quoted(ZNTV_BINARY_DIR "/zntv-upgrade") + " " + arguments +
-                        " </dev/null 2>" + Quoted(errors.string());
+                        environment + " timeout 20 " + ZNTV_PROGRAM_LAUNCHER + Quoted(ZNTV_BINARY_DIR "/zntv-upgrade") +
+                        " " + arguments + " </dev/null 2>" + Quoted(errors.string());
   sRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
