@@ -1,35 +1,31 @@
-// Console lines as UTF-8 on standard output, independent of the locale.
-#include <cstdarg>
-#include <cstdio>
+// The console's streams on Linux: UTF-8 bytes, whatever the locale; a status
+// line only on a terminal, with cursor control unless TERM says there is none.
+#include <unistd.h>
 
-#include "platform/console.h"
-#include "platform/console_format.h"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/console_device.h"
 #include "platform/utf8.h"
 
 namespace platform {
 
-namespace {
-
-void Write(std::FILE* stream, const wchar_t* format, va_list args) {
-  const std::string text = WideToUtf8(FormatWide(format, args));
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+void WriteConsoleText(eConsoleStream stream, const std::wstring& text) {
+  std::FILE* out = stream == eConsoleStream::Output ? stdout : stderr;
+  const std::string bytes = WideToUtf8(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), out);
+  std::fflush(out);
 }
 
-}  // namespace
-
-void ConsolePrint(const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Write(stdout, format, args);
-  va_end(args);
+eStatusTerminal OpenStatusTerminal() {
+  if (EnvironmentHas("ZNTV_NO_PROGRESS") || ::isatty(STDERR_FILENO) != 1) return eStatusTerminal::None;
+  const char* term = std::getenv("TERM");
+  return term != nullptr && std::strcmp(term, "dumb") == 0 ? eStatusTerminal::Dumb : eStatusTerminal::VirtualTerminal;
 }
 
-void ConsoleExplain(const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Write(stderr, format, args);
-  va_end(args);
-}
+void CloseStatusTerminal() {}
+
+bool EnvironmentHas(const char* name) { return std::getenv(name) != nullptr; }
 
 }  // namespace platform

@@ -63,6 +63,13 @@ class cWinComm {
   // error, 8 data bits.
   bool ApplyLineSettings();
   bool SetTimeouts(const sCommTimeouts& timeouts);
+  // Names the byte that ends each frame on this line, as a Windows port's
+  // EvtChar does. On Linux a read then also completes as soon as the bytes
+  // received so far end with it and no further byte is waiting; the time-outs
+  // and a full buffer still complete it too. Windows ports keep their read
+  // completion to the time-outs and their line settings untouched, so there
+  // it only checks that the port is open. Open forgets the character.
+  bool SetEventCharacter(uint8_t character);
 
   // Port control on the open port (false when closed or refused):
   bool PurgeTransmit();  // abort pending writes only (PURGE_TXABORT)

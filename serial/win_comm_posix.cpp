@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <optional>
 
 #include "platform/deadline_posix.h"
 #include "platform/errors.h"
@@ -75,6 +76,7 @@ struct cWinComm::sImpl final : platform::cReactorSource {
   bool DeliverFinished();
   bool Deliver(sDirection& d, cIoCallback* callback);
   void PumpRead();
+  bool EndsAtEventCharacter() const;
   bool PumpWrite();
   void OnTimer(sDirection& d);
   void DeviceGone();
@@ -87,6 +89,7 @@ struct cWinComm::sImpl final : platform::cReactorSource {
   bool exclusive = false;  // this port set TIOCEXCL, and clears it at Close
   bool gone = false;       // the device vanished: no new transfers
   sCommTimeouts timeouts{};
+  std::optional<uint8_t> eventCharacter;        // a read ends at it when nothing follows
   std::shared_ptr<platform::cReactor> reactor;  // of the thread running the transfers
   platform::sReactorWatch portWatch{this, eTagPort};
   bool portWatched = false;
@@ -116,6 +119,7 @@ bool cWinComm::sImpl::OnReady(int tag, uint32_t events) {
 
 void cWinComm::sImpl::PumpRead() {
   bool gotBytes = false;
+  bool drained = false;  // the tty had nothing more to give
   while (read.done < read.length) {
     const ssize_t n = ::read(fd.Get(), read.buffer + read.done, read.length - read.done);
     if (n > 0) {
@@ -124,6 +128,7 @@ void cWinComm::sImpl::PumpRead() {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN) {
+      drained = true;
       break;
     } else {
       // End of file or an I/O error on a tty: the line hung up. Bytes already
@@ -133,7 +138,7 @@ void cWinComm::sImpl::PumpRead() {
       return;
     }
   }
-  if (read.done == read.length) {
+  if (read.done == read.length || (gotBytes && drained && EndsAtEventCharacter())) {
     Finish(read, platform::kErrorSuccess);
   } else if (gotBytes && timeouts.readIntervalMs != 0) {
     read.intervalDueNs = platform::MonotonicNowNs() + timeouts.readIntervalMs * kNsPerMs;
@@ -142,6 +147,10 @@ void cWinComm::sImpl::PumpRead() {
     // rather than once per burst.
     if (read.timerDueNs > read.NextDueNs()) ArmTimer(read);
   }
+}
+
+bool cWinComm::sImpl::EndsAtEventCharacter() const {
+  return eventCharacter && read.done > 0 && read.buffer[read.done - 1] == *eventCharacter;
 }
 
 // Writes what the line takes now; true when the whole transfer is written.
@@ -355,6 +364,7 @@ bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
   impl_->exclusive = exclusive;
   impl_->gone = false;
   impl_->timeouts = {};
+  impl_->eventCharacter.reset();
   return true;
 }
 
@@ -415,6 +425,12 @@ bool cWinComm::ApplyLineSettings() {
 bool cWinComm::SetTimeouts(const sCommTimeouts& timeouts) {
   if (!IsOpen()) return false;
   impl_->timeouts = timeouts;
+  return true;
+}
+
+bool cWinComm::SetEventCharacter(uint8_t character) {
+  if (!IsOpen()) return false;
+  impl_->eventCharacter = character;
   return true;
 }
 

@@ -124,6 +124,10 @@ bool cWinComm::SetTimeouts(const sCommTimeouts& timeouts) {
   return ::SetCommTimeouts(impl_->handle.Get(), &t) != FALSE;
 }
 
+// The DCB stays as the line settings left it: a read completes on the
+// time-outs alone.
+bool cWinComm::SetEventCharacter(uint8_t) { return IsOpen(); }
+
 bool cWinComm::PurgeTransmit() { return IsOpen() && ::PurgeComm(impl_->handle.Get(), PURGE_TXABORT) != FALSE; }
 
 bool cWinComm::ClearErrors() {

@@ -1,8 +1,9 @@
 // The Linux conventions: environment variables that move the program-files
 // folder, the sysfs tree and the device directory (tests and the module
-// simulator use them), and the trace file for support. Those folders must be
-// absolute: the program often runs as root, and a relative folder would let
-// whoever owns the current directory choose the configuration or the port.
+// simulator use them), the trace file for support and the switch that keeps
+// the progress line off. Those folders must be absolute: the program often
+// runs as root, and a relative folder would let whoever owns the current
+// directory choose the configuration or the port.
 #include "upgrade/run_time_conventions.h"
 
 #include <string>
@@ -19,6 +20,7 @@ const wchar_t* RunTimeConventionsHelp() {
          L"  DEV_PATH      directory of the serial port device nodes (default /dev)\n"
          L"  ZNTV_TRACE    file that receives a trace of every frame sent and received\n"
          L"                (readable by its owner only; a symbolic link is refused)\n"
+         L"  ZNTV_NO_PROGRESS  when set, no progress line on a terminal's standard error\n"
          L"\n"
          L"See zntv-upgrade(1).\n";
 }

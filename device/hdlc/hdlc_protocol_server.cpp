@@ -14,7 +14,10 @@ namespace {
 // A frame may be split over reads and a read may end anywhere: the decoder
 // holds up to four reads' worth of one frame before giving up on it.
 constexpr uint32_t kReassemblyReads = 4;
-// A read completes once 2 ms pass without a further byte.
+// A read completes once 2 ms pass without a further byte (and, where the
+// port offers it, once a frame's closing flag is the last byte waiting: an
+// acknowledgement then reaches the phase while the module's next one is still
+// on its way, instead of after the whole window and a quiet gap).
 constexpr sCommTimeouts kLineTimeouts = {
     .readIntervalMs = 2,
     .readTotalMultiplierMs = 0,
@@ -56,7 +59,8 @@ cHDLCProtocolServer::~cHDLCProtocolServer() { Shutdown(); }
 
 bool cHDLCProtocolServer::ConfigurePort() {
   cWinComm& port = GetPort();
-  return port.IsOpen() && port.ApplyLineSettings() && port.SetTimeouts(kLineTimeouts);
+  return port.IsOpen() && port.ApplyLineSettings() && port.SetTimeouts(kLineTimeouts) &&
+         port.SetEventCharacter(kHdlcFlag);
 }
 
 bool cHDLCProtocolServer::ReleasePort() { return true; }

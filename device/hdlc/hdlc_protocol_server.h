@@ -24,7 +24,9 @@ class cHDLCProtocolServer : public cProtocolServer {
 
  protected:
   // No XON/XOFF, no error replacement or abort, 8 data bits; a read completes
-  // 2 ms after the last byte; writes may take 1000 ms per byte plus 1 ms.
+  // 2 ms after the last byte, or once the bytes waiting end with a frame's
+  // flag where the port offers that; writes may take 1000 ms per byte plus
+  // 1 ms.
   bool ConfigurePort() override;
   // Nothing to undo; true.
   bool ReleasePort() override;

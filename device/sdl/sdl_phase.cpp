@@ -4,7 +4,6 @@
 #include "device/sdl/sdl_phase.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "device/sdl/sdl_packets.h"
 #include "device/sdl/sdl_protocol_server.h"
 #include "device/sdl/sdl_write_responses.h"
+#include "device/transfer_progress.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
 #include "protocol/exchange.h"
@@ -46,11 +46,15 @@ std::optional<sSdlTargetParameters> Greet(cSDLProtocolServer& server) {
 }
 
 // The streaming's account: the writes sent and the responses counted for
-// them, and where in the log the next look starts.
+// them, and where in the log the next look starts; the image bytes that the
+// responses cover are shown as the status line.
 struct sStreamProgress {
   uint32_t total = 0;
   uint32_t nextLogEntry = 0;
   cWriteAcknowledgements writes;
+  uint64_t imageSize = 0;
+  uint32_t writeSize = 0;  // of every write but perhaps the last
+  cTransferProgress shown;
 };
 
 bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress) {
@@ -59,6 +63,9 @@ bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress) {
                            progress.total);
     return false;
   }
+  // Writes are answered in order, so n responses cover the first n writes.
+  progress.shown.Advance(
+      std::min<uint64_t>(uint64_t{progress.writes.Acknowledged()} * progress.writeSize, progress.imageSize));
   return true;
 }
 
@@ -67,11 +74,10 @@ bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress) {
 // whoever looks into a module's odd answers finds it.
 void NoteResponsesNamingNoWrite(const cWriteAcknowledgements& writes) {
   if (writes.NamingNoWrite() == 0) return;
-  std::fprintf(stderr,
-               "Note: SDL write responses naming no write sent: %u (each counted for the oldest write "
-               "awaiting a response)\n",
-               writes.NamingNoWrite());
-  std::fflush(stderr);
+  platform::ConsoleExplain(
+      L"Note: SDL write responses naming no write sent: %u (each counted for the oldest write awaiting a "
+      L"response)\n",
+      writes.NamingNoWrite());
 }
 
 bool SendWrite(cSDLProtocolServer& server, const sProtocolBuffer& write) {
@@ -103,9 +109,15 @@ bool SendAndCollect(cSDLProtocolServer& server, const std::vector<sProtocolBuffe
   return true;
 }
 
-bool Stream(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writes, uint32_t window) {
+bool Stream(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writes, uint32_t window,
+            const cMemoryMappedFile& image, uint32_t writeSize) {
   // Only entries logged from now on are inspected.
-  sStreamProgress progress{static_cast<uint32_t>(writes.size()), server.GetLog().GetCount(), {}};
+  sStreamProgress progress{.total = static_cast<uint32_t>(writes.size()),
+                           .nextLogEntry = server.GetLog().GetCount(),
+                           .writes = {},
+                           .imageSize = image.Size,
+                           .writeSize = writeSize,
+                           .shown = cTransferProgress(L"SDL write", image.Size)};
   const bool streamed = SendAndCollect(server, writes, window, progress);
   NoteResponsesNamingNoWrite(progress.writes);
   return streamed;
@@ -132,7 +144,8 @@ bool Upgrade(cSDLProtocolServer& server, const cMemoryMappedFile& image) {
     platform::ConsolePrint(L"Failed to build SDL write requests\n");
     return false;
   }
-  return Stream(server, writes, std::min(target->windowSize, kMaxUsableWindow)) && Reset(server);
+  return Stream(server, writes, std::min(target->windowSize, kMaxUsableWindow), image, target->maxWriteSize) &&
+         Reset(server);
 }
 
 }  // namespace

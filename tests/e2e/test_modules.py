@@ -180,7 +180,7 @@ class AllModules(ModulesTestCase):
         self.assertFalse(trace.exists())
         for name in ["ttyUSB0", "ttyUSB1"]:
             frames = test_support.read_trace(f"{trace}.{name}", "zntv-upgrade")
-            acknowledgements = [data for direction, phase, data in frames if (direction, phase) == ("rx", "SDL")
+            acknowledgements = [data for _, direction, phase, data in frames if (direction, phase) == ("rx", "SDL")
                                 and data[0] == 0x08]
             self.assertEqual(len(acknowledgements), write_count(len(self.image), D["sdl_max_write"]), name)
 

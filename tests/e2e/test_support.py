@@ -4,19 +4,21 @@ a port that cannot be opened), the traffic trace of both ends of the line,
 and a simulator that says which faults it injected and does not outlive a
 failed updater by long."""
 import fcntl
+import math
 import os
 import pathlib
 import re
 import resource
 import shutil
 import stat
+import statistics
 import subprocess
 import sys
 import time
 import unittest
 
-from zntv_e2e import (EXIT_FAILURE, SIM_DEFAULTS, UpgradeTestCase, diag_lines, dl_lines, run_upgrade,
-                      sdl_hello_lines, sdl_stream_lines)
+from zntv_e2e import (EXIT_FAILURE, SIM_DEFAULTS, Simulator, UpgradeTestCase, diag_lines, dl_lines, run_upgrade,
+                      run_upgrade_on_terminal, sdl_hello_lines, sdl_stream_lines)
 
 D = SIM_DEFAULTS
 DESCRIPTION_HINT = ("zntv-upgrade: a description file is named after the module's USB vendor and product "
@@ -190,8 +192,8 @@ class FailureExplanations(UpgradeTestCase):
 
 
 def read_trace(path, program):
-    """The (direction, phase, bytes) of every line of a trace, checking its
-    header, its line format and that its times never go back."""
+    """The (microseconds, direction, phase, bytes) of every line of a trace,
+    checking its header, its line format and that its times never go back."""
     lines = pathlib.Path(path).read_text().splitlines()
     assert lines[0].startswith(f"# {program} traffic trace: microseconds since start"), lines[0]
     frames, last = [], 0
@@ -201,12 +203,12 @@ def read_trace(path, program):
         when, direction, phase, code, data = match.groups()
         assert int(when) >= last and data[1:3] == code, line[:120]
         last = int(when)
-        frames.append((direction, phase, bytes.fromhex(data)))
+        frames.append((last, direction, phase, bytes.fromhex(data)))
     return frames
 
 
 def sent(frames, side):
-    return [(phase, data, direction.endswith("-bad")) for direction, phase, data in frames
+    return [(phase, data, direction.endswith("-bad")) for _, direction, phase, data in frames
             if direction.startswith(side)]
 
 
@@ -287,6 +289,105 @@ class TrafficTrace(UpgradeTestCase):
         self.assertRegex("\n".join(run.error_lines),
                          rf"^zntv-upgrade: cannot write the traffic trace to {re.escape(str(unwritable))} "
                          r"\(system error \d+\)$")
+
+
+    def test_acknowledgements_reach_the_updater_as_they_come_on_a_fast_link(self):
+        # 8 KiB writes at 10 MB/s: the module answers about every 0.8 ms,
+        # closer than the port's 2 ms read interval. Were reads completed
+        # only by that interval, no answer of a window would reach the
+        # updater before the window drained: its trace would show each
+        # window's answers decoded in one run, then the next window's writes
+        # in one run. Reads that end with a frame's closing flag hand each
+        # answer over as it comes, and writes and answers take turns.
+        window = 16
+        host_trace = pathlib.Path(self.workdir) / "host.trace"
+        sim = self.start_sim("--link-speed", 10000000, "--sdl-max-write", 8192, "--sdl-window", window)
+        run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(host_trace)))
+        self.sim_status, self.sim_output = sim.finish()
+        self.assertEqual(run.status, 0, run.lines[-3:])
+        self.assertSimConfirmed()
+        streaming = [(when, direction, data[0]) for when, direction, phase, data in
+                     read_trace(host_trace, "zntv-upgrade") if phase == "SDL" and data[0] in (0x07, 0x08)]
+        answer_runs, run_length = [], 0
+        for _, direction, code in streaming:
+            if direction == "rx":
+                run_length += 1
+            elif run_length:
+                answer_runs.append(run_length)
+                run_length = 0
+        answer_runs.append(run_length)
+        self.assertEqual(sum(answer_runs), math.ceil(len(self.image) / 8192))
+        # Generous slack for a busy machine: a stalled updater finds several
+        # answers waiting at once now and then.
+        self.assertLessEqual(statistics.median(answer_runs), 2, answer_runs)
+        self.assertLess(max(answer_runs), window, answer_runs)
+
+
+class ProgressLine(UpgradeTestCase):
+    """The status line on standard error while the image streams: drawn on a
+    terminal only, never seen by a pipe, and standard output unchanged."""
+
+    # About three seconds of streaming.
+    SLOW_LINK = ("--link-speed", 400000)
+    STATUS = re.compile(rb"SDL write: (\d+\.\d\d) of (\d+\.\d\d) MB, (\d+)%"
+                        rb"(?:, (\d+\.\d\d) MB/s, (\d+):(\d\d) left)?")
+
+    def upgrade_on_terminal(self, **env):
+        sim = self.start_sim(*self.SLOW_LINK)
+        terminal_env = {name: value for name, value in sim.env.items() if name != "ZNTV_NO_PROGRESS"}
+        run, pieces = run_upgrade_on_terminal({**terminal_env, "TERM": "xterm", **env})
+        self.sim_status, self.sim_output = sim.finish()
+        self.assertEqual(run.status, 0, run.lines[-3:])
+        self.assertSimConfirmed()
+        return run, pieces
+
+    @staticmethod
+    def without_elapsed_time(lines):
+        return [re.sub(r"^Upgraded in \d+ ms$", "Upgraded in N ms", line) for line in lines]
+
+    def test_a_terminal_sees_the_progress_and_standard_output_is_unchanged(self):
+        run, pieces = self.upgrade_on_terminal()
+        shown = b"".join(data for _, data in pieces)
+        statuses = list(self.STATUS.finditer(shown))
+        percentages = [int(m.group(3)) for m in statuses]
+        self.assertGreaterEqual(len(set(percentages)), 5, shown[-2000:])
+        self.assertEqual(percentages, sorted(percentages))
+        self.assertEqual({m.group(2) for m in statuses}, {f"{len(self.image) / 1e6:.2f}".encode()})
+        # Rate and time left once some bytes are through; a rate near the link's.
+        rates = [float(m.group(4)) for m in statuses if m.group(4)]
+        self.assertTrue(rates and 0.1 < rates[-1] < 0.45, rates)
+        # Each drawing erases the previous one, and the last one is erased too.
+        self.assertEqual(shown.count(b"\r\x1b[K"), len(statuses), shown[-2000:])
+        self.assertTrue(shown.endswith(b"\r\x1b[K"), shown[-200:])
+        # Every console line erases it and draws it again; what it says
+        # changes at most ten times a second.
+        changes = [(when, text) for when, data in pieces for text in
+                   (m.group(0) for m in self.STATUS.finditer(data))]
+        changes = [c for i, c in enumerate(changes) if i == 0 or c[1] != changes[i - 1][1]]
+        self.assertLessEqual(len(changes), 10 * (changes[-1][0] - changes[0][0]) + 2, changes)
+
+        second_dir = pathlib.Path(self.workdir) / "second"
+        second_dir.mkdir()
+        second = Simulator(second_dir, expect_image=self.image_path)
+        try:
+            piped = run_upgrade(second.env)
+        finally:
+            second.stop()
+        self.assertEqual(piped.status, 0, piped.lines[-3:])
+        self.assertEqual(piped.error_lines, [], "a pipe gets no progress")
+        self.assertEqual(self.without_elapsed_time(run.lines), self.without_elapsed_time(piped.lines))
+
+    def test_no_progress_when_turned_off(self):
+        _, pieces = self.upgrade_on_terminal(ZNTV_NO_PROGRESS="")
+        self.assertEqual(b"".join(data for _, data in pieces), b"")
+
+    def test_a_terminal_without_cursor_control_gets_a_percentage_line_a_second(self):
+        _, pieces = self.upgrade_on_terminal(TERM="dumb")
+        lines = [(when, line) for when, data in pieces for line in data.split(b"\r\n") if line]
+        self.assertGreaterEqual(len(lines), 2, lines)
+        self.assertTrue(all(re.fullmatch(rb"SDL write: \d+%", line) for _, line in lines), lines)
+        times = [when for when, _ in lines]
+        self.assertTrue(all(b - a > 0.8 for a, b in zip(times, times[1:])), times)
 
 
 class SimulatorAfterTheUpdater(UpgradeTestCase):

@@ -14,6 +14,7 @@ which ZNTV_SIMULATOR names.
 import math
 import os
 import pathlib
+import pty
 import re
 import shlex
 import shutil
@@ -149,14 +150,51 @@ def run_upgrade(env, timeout=120, wrapper=(), args=()):
     """One zntv-upgrade run with args (behind the wrapper command, if any, and
     the cross build's emulator or Wine); standard output and standard error
     are kept apart."""
+    errors = []
+
+    def read_errors(process):
+        errors.extend(raw.decode("utf-8", "replace").rstrip("\r\n") for raw in process.stderr)
+        process.stderr.close()
+
+    run = _run(env, timeout, [*wrapper, *UPGRADE_COMMAND, *map(str, args)], subprocess.PIPE, read_errors)
+    run.error_lines = errors
+    return run
+
+
+def run_upgrade_on_terminal(env, timeout=120):
+    """One zntv-upgrade run with standard error on a pseudo-terminal, as in a
+    terminal window, and standard output in a pipe. Returns the run and what
+    the terminal received: (seconds since start, bytes) pieces as they came."""
+    master, slave = pty.openpty()
+    pieces = []
+
+    def read_terminal(_):
+        os.close(slave)  # the updater holds the only other copy
+        start = time.monotonic()
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # EIO: the updater has closed its end
+                break
+            if not data:
+                break
+            pieces.append((time.monotonic() - start, data))
+        os.close(master)
+
+    run = _run(env, timeout, UPGRADE_COMMAND, slave, read_terminal)
+    return run, pieces
+
+
+def _run(env, timeout, command, stderr, read_stderr):
+    """Runs command with standard output in a pipe and standard error on
+    stderr, which read_stderr(process) drains beside; the console lines come
+    with their arrival times."""
     start = time.monotonic()
-    process = subprocess.Popen([*wrapper, *UPGRADE_COMMAND, *map(str, args)], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=env)
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, env=env)
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
-    timed, errors = [], []
-    error_reader = threading.Thread(target=lambda: errors.extend(
-        raw.decode("utf-8", "replace").rstrip("\r\n") for raw in process.stderr))
+    timed = []
+    error_reader = threading.Thread(target=read_stderr, args=(process,))
     error_reader.start()
     try:
         with process.stdout:
@@ -168,8 +206,7 @@ def run_upgrade(env, timeout=120, wrapper=(), args=()):
     finally:
         watchdog.cancel()
         error_reader.join()
-        process.stderr.close()
-    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss, errors)
+    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss)
 
 
 # The lines the updater prints, phase by phase.

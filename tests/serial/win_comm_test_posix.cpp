@@ -20,6 +20,7 @@
 #include "platform/errors.h"
 #include "platform/handle.h"
 #include "port_test_support.h"
+#include "tests/pseudo_terminal_posix.h"
 
 namespace serial_test {
 namespace {
@@ -31,11 +32,8 @@ std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()
 class PtyPort : public testing::Test {
  protected:
   void SetUp() override {
-    master_ = cHandle(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    master_ = test_support::OpenPseudoTerminal(path_);
     ASSERT_TRUE(master_.IsValid());
-    ASSERT_EQ(grantpt(master_.Get()), 0);
-    ASSERT_EQ(unlockpt(master_.Get()), 0);
-    path_ = ptsname(master_.Get());
     ASSERT_TRUE(a_.port.Open(Wide(path_), true));
     ASSERT_TRUE(a_.port.ApplyLineSettings());
     ASSERT_TRUE(a_.port.SetTimeouts(kModuleTimeouts));
@@ -100,6 +98,57 @@ TEST_F(PtyPort, AFullBufferCompletesTheReadAtOnceAndTheRestFollows) {
   ASSERT_TRUE(WaitForRx(2));
   EXPECT_EQ(a_.rx.completions[1], (sCompletion{0, 4}));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "efgh");
+}
+
+// With a long read interval, a read that ends early can only have ended on
+// the named character.
+TEST_F(PtyPort, ANamedEventCharacterEndsAReadOnlyWhenItIsTheLastByteWaiting) {
+  constexpr uint32_t kLongIntervalMs = 1000;
+  ASSERT_TRUE(a_.port.SetTimeouts({kLongIntervalMs, 0, 0, 1000, 1}));
+  ASSERT_TRUE(a_.port.SetEventCharacter(0x7E));
+  uint8_t in[64] = {};
+  const auto readThen = [&](const std::string& bytes) {
+    a_.rx.completions.clear();
+    EXPECT_TRUE(a_.port.Read(in, sizeof in));
+    PeerWrite(bytes);
+    const uint32_t start = platform::GetTickCount32();
+    EXPECT_TRUE(WaitForRx(1, 3 * kLongIntervalMs));
+    return platform::GetTickCount32() - start;
+  };
+
+  // A whole frame: done at once, long before the interval.
+  EXPECT_LT(readThen("\x7e\x01\x02\x7e"), kLongIntervalMs / 2);
+  EXPECT_EQ(a_.rx.completions, (std::vector<sCompletion>{{0, 4}}));
+
+  // The character inside the bytes, with more after it: the interval ends it.
+  EXPECT_GE(readThen(std::string("\x7e\x03\x7e\x7e\x04", 5)), kLongIntervalMs * 9 / 10);
+  EXPECT_EQ(a_.rx.completions, (std::vector<sCompletion>{{0, 5}}));
+
+  // A frame that arrives in two pieces: the first piece waits, the second
+  // one's closing flag ends the read with both.
+  a_.rx.completions.clear();
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  PeerWrite("\x7e\x05");
+  EXPECT_FALSE(WaitForRx(1, kLongIntervalMs / 4));
+  PeerWrite("\x06\x7e");
+  ASSERT_TRUE(WaitForRx(1, kLongIntervalMs / 2));
+  EXPECT_EQ(a_.rx.completions, (std::vector<sCompletion>{{0, 4}}));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(in), 4), "\x7e\x05\x06\x7e");
+}
+
+TEST_F(PtyPort, WithoutANamedEventCharacterAReadEndsOnTheIntervalOnly) {
+  constexpr uint32_t kLongIntervalMs = 600;
+  // A character named before the port was opened again is forgotten.
+  ASSERT_TRUE(a_.port.SetEventCharacter(0x7E));
+  ASSERT_TRUE(a_.port.Open(Wide(path_), true));
+  ASSERT_TRUE(a_.port.SetTimeouts({kLongIntervalMs, 0, 0, 1000, 1}));
+  uint8_t in[64] = {};
+  ASSERT_TRUE(a_.port.Read(in, sizeof in));
+  const uint32_t start = platform::GetTickCount32();
+  PeerWrite("\x7e\x01\x02\x7e");
+  ASSERT_TRUE(WaitForRx(1, 3 * kLongIntervalMs));
+  EXPECT_GE(platform::GetTickCount32() - start, kLongIntervalMs * 9 / 10);
+  EXPECT_EQ(a_.rx.completions, (std::vector<sCompletion>{{0, 4}}));
 }
 
 TEST_F(PtyPort, OneReadAndOneWriteInFlightTogetherAndNoSecondOfEither) {
