@@ -75,6 +75,22 @@ sWakeResult WaitAlertable(std::initializer_list<cWaitable> objects, uint32_t tim
 // threads). Idempotent.
 void PrepareAlertableThread();
 
+// Marks the calling thread as inside a port system call (an open, a line
+// set-up, a close of the serial port) while call runs, and returns call's
+// result. call must make the system call and touch nothing else: a cThread
+// whose owner gives up on it meanwhile (cThread::AbandonInPortCall) ends as
+// the call returns, without going back to its caller. Any other thread just
+// makes the call.
+void EnterPortCall();
+void LeavePortCall();
+template <class tCall>
+auto InPortCall(tCall&& call) {
+  EnterPortCall();
+  auto result = call();
+  LeavePortCall();
+  return result;
+}
+
 using ThreadEntry = void (*)(void* arg);
 using QueuedCall = void (*)(void* arg);
 
@@ -90,20 +106,30 @@ class cThread {
   bool Start(ThreadEntry entry, void* arg);
   bool IsStarted() const;
   uint32_t Id() const;
-  // Queues fn(arg) to run on this thread during its next alertable wait.
-  // (Windows also runs calls queued before the new thread got going as it
-  // starts, before entry; either way they run on this thread only.)
+  // Queues fn(arg) to run on this thread during its next alertable wait, on
+  // this thread only. (Start returns once the thread runs, so no call
+  // queued after it runs before the thread's own set-up.)
   bool QueueCall(QueuedCall fn, void* arg);
-  // True when the thread has ended within timeoutMs.
+  // True when the thread has ended within timeoutMs, measured on a clock
+  // that changes of the system time do not move.
   bool Join(uint32_t timeoutMs);
   // Breaks off a system call in which the thread is blocked (a device open
   // that a driver does not finish), so that the call fails and the thread
-  // goes on: CancelSynchronousIo on Windows; on Linux a signal whose handler
-  // does nothing and does not restart the call (EINTR). A thread in its
-  // alertable wait just wakes and waits on.
+  // goes on: CancelSynchronousIo on Windows; on Linux a signal (SIGURG, which
+  // every cThread keeps unblocked) whose handler installed at start-up does
+  // nothing else and does not restart the call (EINTR). A thread in its
+  // alertable wait just wakes and waits on. One interrupt can land between
+  // two calls: callers waiting for the thread send it again.
   void Interrupt();
-  // Ends the thread forcibly where the platform can do so safely enough
-  // (TerminateThread); false where it cannot, and the thread keeps running.
+  // Gives up on a thread that sits inside a port system call (InPortCall):
+  // true when it did, and the thread then ends as that call returns without
+  // touching anything of its caller's; false when it is elsewhere, and it
+  // goes on as before.
+  bool AbandonInPortCall();
+  // Ends the thread forcibly where the platform can (TerminateThread); false
+  // where it cannot, and the thread keeps running. Only for a thread that
+  // holds nothing: one that has left its work, or one abandoned in a port
+  // call. The thread may still be ending on return: Join it.
   bool Terminate();
   // Releases the handle of an ended (or terminated) thread.
   void Close();

@@ -37,11 +37,8 @@ itimerspec OneShotTimer(int64_t ns) {
   return setting;
 }
 
-timespec RealtimeDeadline(uint32_t timeoutMs) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return ToTimespec(static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec +
-                    static_cast<int64_t>(timeoutMs) * kNsPerMs);
+timespec MonotonicDeadline(uint32_t timeoutMs) {
+  return ToTimespec(MonotonicNowNs() + static_cast<int64_t>(timeoutMs) * kNsPerMs);
 }
 
 }  // namespace platform

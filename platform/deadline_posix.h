@@ -24,8 +24,10 @@ class cDeadline {
 
 int64_t MonotonicNowNs();
 
-// CLOCK_REALTIME now plus timeoutMs, for the pthread calls that need it.
-timespec RealtimeDeadline(uint32_t timeoutMs);
+// CLOCK_MONOTONIC now plus timeoutMs, as an absolute time for the pthread
+// calls that take one with their clock (pthread_mutex_clocklock): a step of
+// the system time does not move it.
+timespec MonotonicDeadline(uint32_t timeoutMs);
 
 // A one-shot timerfd setting expiring at ns (absolute or relative, as the
 // call says); 0 becomes the earliest expiry, since 0 would disarm the timer.

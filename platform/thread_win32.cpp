@@ -2,7 +2,10 @@
 // thread's alertable waits.
 #include <windows.h>
 
+#include <memory>
+
 #include "platform/alertable.h"
+#include "platform/thread_place.h"
 
 namespace platform {
 
@@ -11,12 +14,18 @@ namespace {
 struct sStartRecord {
   ThreadEntry entry;
   void* arg;
+  std::shared_ptr<sThreadPlace> place;
+  cEvent* running;  // set once the thread knows its place
 };
 
 DWORD WINAPI ThreadMain(void* p) {
-  const sStartRecord start = *static_cast<sStartRecord*>(p);
-  delete static_cast<sStartRecord*>(p);
-  start.entry(start.arg);
+  std::unique_ptr<sStartRecord> start(static_cast<sStartRecord*>(p));
+  SetCurrentThreadPlace(std::move(start->place));
+  start->running->Set();
+  const ThreadEntry entry = start->entry;
+  void* const arg = start->arg;
+  start.reset();
+  entry(arg);
   return 0;
 }
 
@@ -34,10 +43,16 @@ void CALLBACK RunQueuedCall(ULONG_PTR p) {
 
 }  // namespace
 
+// The exit code of a thread ended by its owner, or by itself once abandoned.
+constexpr DWORD kEndedExitCode = 0xFFFFFFFFu;
+
 struct cThread::sImpl {
   cHandle handle;
   DWORD id = 0;
+  std::shared_ptr<sThreadPlace> place;
 };
+
+[[noreturn]] void EndCurrentThread() { ::ExitThread(kEndedExitCode); }
 
 cThread::cThread() : impl_(std::make_unique<sImpl>()) {}
 
@@ -45,9 +60,17 @@ cThread::~cThread() = default;
 
 bool cThread::Start(ThreadEntry entry, void* arg) {
   if (impl_->handle.IsValid() || entry == nullptr) return false;
-  auto* start = new sStartRecord{entry, arg};
+  auto place = std::make_shared<sThreadPlace>();
+  cEvent running;
+  auto* start = new sStartRecord{entry, arg, place, &running};
   impl_->handle = cHandle(::CreateThread(nullptr, 0, ThreadMain, start, 0, &impl_->id));
-  if (impl_->handle.IsValid()) return true;
+  if (impl_->handle.IsValid()) {
+    impl_->place = std::move(place);
+    // Calls queued to a thread that has not started yet run as it starts,
+    // before ThreadMain: the port calls among them would go unmarked.
+    running.Wait(kInfinite);
+    return true;
+  }
   delete start;
   impl_->id = 0;
   return false;
@@ -73,11 +96,14 @@ void cThread::Interrupt() {
   if (IsStarted()) ::CancelSynchronousIo(impl_->handle.Get());
 }
 
-bool cThread::Terminate() { return IsStarted() && ::TerminateThread(impl_->handle.Get(), 0xFFFFFFFFu) != FALSE; }
+bool cThread::AbandonInPortCall() { return IsStarted() && platform::AbandonInPortCall(*impl_->place); }
+
+bool cThread::Terminate() { return IsStarted() && ::TerminateThread(impl_->handle.Get(), kEndedExitCode) != FALSE; }
 
 void cThread::Close() {
   impl_->handle.Close();
   impl_->id = 0;
+  impl_->place.reset();
 }
 
 }  // namespace platform

@@ -1,7 +1,10 @@
 // cWaitableTimer on one CLOCK_REALTIME timerfd. An absolute due time uses
-// TFD_TIMER_ABSTIME and so follows changes of the system clock; a relative
-// one is unaffected by them (POSIX: setting CLOCK_REALTIME has no effect on
-// relative timers, and Linux runs them on the monotonic base).
+// TFD_TIMER_ABSTIME and so follows changes of the system clock, as the
+// Windows waitable timer it stands for does: the request engine schedules
+// by system time and mends a clock set back itself, so this one stays on the
+// wall clock on purpose. A relative due time is unaffected by clock changes
+// (POSIX: setting CLOCK_REALTIME has no effect on relative timers, and Linux
+// runs them on the monotonic base); the response time-out uses that.
 #include <sys/timerfd.h>
 
 #include <algorithm>

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <new>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -54,17 +55,35 @@ cProtocolServer::cProtocolServer(int32_t receiveKind, int32_t transmitKind, uint
   stop_ = std::make_unique<platform::cEvent>();
 }
 
-cProtocolServer::~cProtocolServer() {
-  Shutdown();
-  if (worker_.IsStarted()) {
-    // It could not be stopped in time and not be ended forcibly. It leaves its
-    // loop on the stop signal; its state must outlive it.
-    stop_->Set();
-    worker_.Interrupt();
-    worker_.Join(platform::kInfinite);
-    worker_.Close();
-    DiscardRequests();
+cProtocolServer::~cProtocolServer() { EndWorker(); }
+
+void cProtocolServer::operator delete(cProtocolServer* server, std::destroying_delete_t) {
+  server->EndWorker();
+  if (server->worker_.IsStarted()) {
+    KeepForItsWorker(server);
+    return;
   }
+  void* const storage = dynamic_cast<void*>(server);  // the whole object's
+  server->~cProtocolServer();
+  ::operator delete(storage);
+}
+
+// Servers whose worker could not be stopped, kept for good: the worker may
+// come back from its stuck call at any time and go on using its server. They
+// stay reachable, as what they are: kept, not lost.
+void cProtocolServer::KeepForItsWorker(cProtocolServer* server) {
+  server->worker_.Close();  // let go of the thread: it frees itself as it ends
+  static std::mutex lock;
+  static auto* const kept = new std::vector<cProtocolServer*>();
+  const std::lock_guard guard(lock);
+  kept->push_back(server);
+}
+
+void cProtocolServer::EndWorker() {
+  if (workerEnded_) return;
+  workerEnded_ = true;
+  Shutdown();
+  if (worker_.IsStarted() && StopWorker()) DiscardRequests();
 }
 
 bool cProtocolServer::CanSend(const sProtocolBuffer& request) { return request.IsValid(); }
@@ -125,18 +144,37 @@ bool cProtocolServer::Shutdown() {
   return mutexHeld && stopped;
 }
 
+// Whatever holds the worker up, the wait for it is bounded. A worker that
+// does not end in time is ended only where it holds nothing; anywhere else
+// it is left running, with everything it uses.
 bool cProtocolServer::StopWorker() {
   if (!worker_.IsStarted()) return true;
-  stop_->Set();
-  // A worker inside a system call that does not return (a port open in a
-  // driver gone bad) never sees the stop signal: break the call off. A worker
-  // in its own wait just wakes.
-  worker_.Interrupt();
-  // Whatever holds the worker up, the wait for it is bounded; then it is
-  // ended forcibly where the platform can do that.
-  const bool ended = worker_.Join(kWorkerEndGraceMs) || worker_.Terminate();
-  if (!ended) return false;
+  if (!AwaitWorkerEnd() && !EndWorkerHoldingNothing()) return false;
   worker_.Close();
+  port_.ForgetTransfersOfEndedThread();
+  return true;
+}
+
+// A worker inside a system call that does not return (a port open in a
+// driver gone bad) never sees the stop signal: the call is broken off. The
+// interrupt is sent again every kWorkerWakeMs, as one that lands between two
+// calls is lost. A worker in its own wait just wakes.
+bool cProtocolServer::AwaitWorkerEnd() {
+  for (uint32_t waited = 0; waited < kWorkerEndGraceMs; waited += kWorkerWakeMs) {
+    stop_->Set();
+    worker_.Interrupt();
+    if (worker_.Join(kWorkerWakeMs)) return true;
+  }
+  return false;
+}
+
+// Only two places are safe to end the worker in: after it has left its loop,
+// and inside a port system call, where it ends as the call returns, never
+// going back into the server. Where the platform can, it is ended now and
+// waited for, so that it is gone before its port is closed.
+bool cProtocolServer::EndWorkerHoldingNothing() {
+  if (!worker_.AbandonInPortCall() && !workerExited_) return false;
+  if (worker_.Terminate()) worker_.Join(kWorkerEndGraceMs);
   return true;
 }
 
@@ -233,7 +271,10 @@ uint32_t cProtocolServer::ConnectPort(const std::wstring& portName, bool exclusi
   // are used again only once the cancelled transfers have come back.
   AbandonPortTransfers();
   port_.Close();
-  if (!port_.AwaitCancelledTransfers(kCancelledTransfersWaitMs)) return platform::kStatusFail;
+  if (!port_.AwaitCancelledTransfers(kCancelledTransfersWaitMs)) {
+    connectError_ = platform::kErrorTimeout;  // not the code of an earlier connect
+    return platform::kStatusFail;
+  }
   rxCallback_.SetOwner(this);
   txCallback_.SetOwner(this);
   const bool connected =

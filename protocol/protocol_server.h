@@ -17,10 +17,11 @@
 //   command the worker has not finished within kServerCommandWaitMs is
 //   reported as failed and left to the worker, which runs it (if it has
 //   started it) on its own copy of the arguments.
-// - Destroy a server only after Shutdown() has returned: a subclass whose
-//   overrides use its own members calls Shutdown() in its own destructor, so
-//   the worker has stopped before those members go away (the protocol
-//   servers are final and do so).
+// - Every final subclass calls EndWorker() first in its destructor, so the
+//   worker has stopped before any member it uses goes away. A worker that
+//   cannot be stopped (stuck outside a port system call) is never destroyed
+//   under: deleting the server then leaves the whole server to it. Allocate
+//   servers with new (std::make_unique) so that this is possible.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -28,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <utility>
@@ -47,7 +49,8 @@ inline constexpr uint32_t kServerMutexWaitMs = 10000;
 inline constexpr uint32_t kServerCommandWaitMs = 10000;
 // The worker wakes at least this often to check the system clock.
 inline constexpr uint32_t kWorkerWakeMs = 100;
-// How long Shutdown waits for the worker to end before ending it forcibly.
+// How long Shutdown waits for the worker to end, interrupting it every
+// kWorkerWakeMs meanwhile, before it ends it forcibly where that is safe.
 inline constexpr uint32_t kWorkerEndGraceMs = 2000;
 // How long a reconnect waits for the completions of the old port's cancelled
 // transfers before it gives up on the new port.
@@ -89,7 +92,11 @@ class cProtocolServer {
   // Packets decoded by the subclass get receiveKind; Send accepts requests of
   // transmitKind only. The log keeps logCapacity entries.
   cProtocolServer(int32_t receiveKind, int32_t transmitKind, uint32_t logCapacity);
+  // Stops the worker (EndWorker) if the final subclass has not.
   virtual ~cProtocolServer();
+  // Deleting a server first stops its worker (EndWorker); a worker that still
+  // runs keeps the whole server, which is then left to it, never destroyed.
+  static void operator delete(cProtocolServer* server, std::destroying_delete_t);
   cProtocolServer(const cProtocolServer&) = delete;
   cProtocolServer& operator=(const cProtocolServer&) = delete;
 
@@ -111,11 +118,11 @@ class cProtocolServer {
   // Removes a queued request (no event) or ends the one in flight (an event
   // with value 995). False when the id is neither, or the command did not run.
   bool Cancel(uint32_t id);
-  // Stops the worker (waiting at most kWorkerEndGraceMs for it, then ending
-  // it forcibly where the platform can), drops every request without
-  // notifying it and clears the log. False when the mutex was not obtained or
-  // the worker could not be stopped (the server then keeps what the worker
-  // still uses, and its destruction waits for the worker).
+  // Stops the worker (signalling and interrupting it for at most
+  // kWorkerEndGraceMs; then, where it holds nothing, ending it forcibly or
+  // letting it end by itself), drops every request without notifying it and
+  // clears the log. False when the mutex was not obtained or the worker could
+  // not be stopped (the server then keeps what the worker still uses).
   bool Shutdown();
   // The packet log, for reading packets by sequence number.
   cProtocolLog& GetLog() { return log_; }
@@ -124,6 +131,13 @@ class cProtocolServer {
   uint32_t GetConnectError() const { return connectError_.load(); }
 
  protected:
+  // Client thread, once: what every final destructor calls first. Shutdown,
+  // then, if the worker still runs, once more a bounded stop. After it
+  // returns the worker touches nothing of the server, unless it is stuck
+  // outside a port system call: then it still runs, and only deleting the
+  // server (which keeps it for the worker) is safe.
+  void EndWorker();
+
   // Worker thread: right after the port opened, before the first read.
   // False fails the connect (the port stays open).
   virtual bool ConfigurePort() = 0;
@@ -165,7 +179,10 @@ class cProtocolServer {
   bool RunCommand(const std::shared_ptr<sServerCommand>& command);
   void AwaitCommand(const sServerCommand& command);
   bool StopWorker();
+  bool AwaitWorkerEnd();
+  bool EndWorkerHoldingNothing();
   void DiscardRequests();
+  static void KeepForItsWorker(cProtocolServer* server);
 
   // Worker thread.
   static void WorkerEntry(void* server);
@@ -204,6 +221,7 @@ class cProtocolServer {
   cWinComm port_;
   platform::cThread worker_;
   std::atomic<bool> workerExited_{true};
+  bool workerEnded_ = false;               // EndWorker has run
   std::atomic<uint32_t> connectError_{0};  // written by the worker, read by the client
   std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
   std::unique_ptr<platform::cWaitableTimer> responseTimer_;

@@ -2,8 +2,11 @@
 # Checks that every include of the layered folders points down: a file may
 # include its own folder and the folders below it, never one above. The
 # entry (upgrade/), the tools, tests, fuzz targets and benchmarks sit on top
-# and may include anything. Prints each offending line; exit status 1 when
-# there is one.
+# and may include anything. Also checks that no source waits for a deadline
+# on the wall clock, which a step of the system time stretches or cuts (a
+# gateway without a real-time clock boots with a wrong time, and NTP steps
+# it): waits take monotonic deadlines. Prints each offending line; exit
+# status 1 when there is one.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -49,5 +52,24 @@ while IFS= read -r file; do
 done < <(find device protocol serial image platform -type f \( -name "*.h" -o -name "*.cpp" -o -name "*.in" \) | sort)
 if [ "$status" -eq 0 ]; then
   echo "Includes point down: no file in device/, protocol/, serial/, image/ or platform/ includes a folder above it"
+fi
+
+# Calls whose deadline is on the wall clock, and the wall clock itself where
+# it is not allowed: reading the system time, and the waitable timer, whose
+# absolute due times follow the system clock as the Windows timer they stand
+# for does.
+wall_clock_waits='pthread_(timedjoin_np|mutex_timedlock|cond_timedwait|rwlock_timed(rd|wr)lock)|sem_timedwait|mq_timed(send|receive)|(wait|sleep|try_lock)_until[^;]*system_clock'
+wall_clock_allowed='^(platform/clock_posix\.cpp|platform/waitable_timer_posix\.cpp):'
+sources=$(find device protocol serial image platform upgrade tools tests fuzz bench -type f \( -name "*.h" -o -name "*.cpp" \) | sort)
+clock_status=0
+# shellcheck disable=SC2086
+if grep -n -H -E "$wall_clock_waits" $sources; then clock_status=1; fi
+# shellcheck disable=SC2086
+if grep -n -H -E 'CLOCK_REALTIME' $sources | grep -v -E "$wall_clock_allowed"; then clock_status=1; fi
+if [ "$clock_status" -eq 0 ]; then
+  echo "Waits are monotonic: no source waits for a deadline on the wall clock"
+else
+  echo "Wall-clock deadlines found above: use the CLOCK_MONOTONIC forms (pthread_clockjoin_np, pthread_mutex_clocklock, steady_clock)"
+  status=1
 fi
 exit "$status"

@@ -79,8 +79,14 @@ class cWinComm {
   // Waits alertably, at most timeoutMs, until the transfers that the calling
   // thread started and then cancelled or closed have come back, so that a
   // port opened again can start new ones on the same records. True when none
-  // is outstanding (transfers of a thread that has ended count as back).
+  // is outstanding. Transfers of another thread never come back here: false
+  // after timeoutMs, unless that thread was reported gone.
   bool AwaitCancelledTransfers(uint32_t timeoutMs);
+  // The thread that started the port's transfers has ended (its owner saw it
+  // end, or ended it): the system has finished them without running their
+  // completions, and their records are free again. Any thread, while no
+  // other uses the port.
+  void ForgetTransfersOfEndedThread();
 
   // Attached once by the owner right after construction.
   cIoCallback* RxCallback = nullptr;

@@ -16,9 +16,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <string>
 #include <optional>
+#include <string>
 
+#include "platform/alertable.h"
 #include "platform/deadline_posix.h"
 #include "platform/errors.h"
 #include "platform/reactor_posix.h"
@@ -354,10 +355,13 @@ bool TakeExclusively(int fd) {
 
 }  // namespace
 
+// The open, the line set-up and the close are port calls: a driver gone bad
+// may hold them up for good.
 bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
   const std::string nativePath = platform::WideToUtf8(path);
   if (!IsCharacterDevice(nativePath)) return false;
-  platform::cHandle fd(::open(nativePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  platform::cHandle fd(platform::InPortCall(
+      [&nativePath] { return ::open(nativePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
   if (!fd.IsValid()) return false;
   if (exclusive && !TakeExclusively(fd.Get())) return false;
   impl_->fd = std::move(fd);
@@ -378,7 +382,9 @@ bool cWinComm::Close() {
     d->totalDueNs = d->intervalDueNs = kNoDeadline;
     impl_->ArmTimer(*d);
   }
-  return impl_->fd.Close();
+  // The descriptor is gone even when close reports an error, so it is never
+  // closed twice.
+  return platform::InPortCall([fd = impl_->fd.Release()] { return ::close(fd); }) == 0;
 }
 
 bool cWinComm::Read(uint8_t* buffer, uint32_t length) {
@@ -409,7 +415,8 @@ bool cWinComm::IsOpen() const { return impl_->fd.IsValid(); }
 bool cWinComm::ApplyLineSettings() {
   if (!IsOpen()) return false;
   termios tio{};
-  if (tcgetattr(impl_->fd.Get(), &tio) != 0) return false;
+  const int fd = impl_->fd.Get();
+  if (platform::InPortCall([fd, &tio] { return tcgetattr(fd, &tio); }) != 0) return false;
   // Raw bytes both ways: no XON/XOFF, no marking or stripping of bytes with
   // errors, no line editing, signals or output processing; 8 data bits and
   // the receiver on. Speed, parity, stop bits and handshake stay as they are.
@@ -419,7 +426,7 @@ bool cWinComm::ApplyLineSettings() {
   tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS8 | CREAD;
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
-  return tcsetattr(impl_->fd.Get(), TCSANOW, &tio) == 0;
+  return platform::InPortCall([fd, &tio] { return tcsetattr(fd, TCSANOW, &tio); }) == 0;
 }
 
 bool cWinComm::SetTimeouts(const sCommTimeouts& timeouts) {
@@ -458,5 +465,7 @@ bool cWinComm::CancelIo() {
 }
 
 // CancelIo finishes the transfers at once and Close forgets them with the
-// reactor's registrations: nothing of the old port outlives Close.
+// reactor's registrations: nothing of the old port outlives Close, and there
+// is nothing to wait for or to forget.
 bool cWinComm::AwaitCancelledTransfers(uint32_t) { return true; }
+void cWinComm::ForgetTransfersOfEndedThread() {}

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 
+#include "platform/alertable.h"
 #include "serial/win_comm.h"
 
 namespace {
@@ -25,7 +26,6 @@ struct cWinComm::sImpl {
   platform::cHandle handle;
   sTransfer read;
   sTransfer write;
-  DWORD starter = 0;  // the thread whose transfers are in the system
 };
 
 namespace {
@@ -63,18 +63,22 @@ std::wstring cWinComm::PathFor(const std::wstring& portName) {
   return L"\\\\.\\" + portName;
 }
 
+// The open, the line set-up and the close are port calls: a driver gone bad
+// may hold them up for good.
 bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
   const DWORD share = exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
-  impl_->handle =
-      platform::cHandle(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
+  impl_->handle = platform::cHandle(platform::InPortCall([&path, share] {
+    return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  }));
   return impl_->handle.IsValid();
 }
 
 bool cWinComm::Close() {
   portName_.clear();
   if (!IsOpen()) return true;
-  const bool closed = impl_->handle.Close();
+  const bool closed =
+      platform::InPortCall([handle = impl_->handle.Release()] { return ::CloseHandle(handle); }) != FALSE;
   impl_->read.overlapped.hEvent = nullptr;
   impl_->write.overlapped.hEvent = nullptr;
   return closed;
@@ -88,7 +92,6 @@ bool cWinComm::Read(uint8_t* buffer, uint32_t length) {
   read.overlapped.hEvent = this;  // a refused start keeps the direction busy until Close
   if (!::ReadFileEx(impl_->handle.Get(), buffer, length, &read.overlapped, ReadCompleted)) return false;
   read.inSystem = true;
-  impl_->starter = ::GetCurrentThreadId();
   return true;
 }
 
@@ -98,7 +101,6 @@ bool cWinComm::Write(const uint8_t* buffer, uint32_t length) {
   write.overlapped.hEvent = this;
   if (!::WriteFileEx(impl_->handle.Get(), buffer, length, &write.overlapped, WriteCompleted)) return false;
   write.inSystem = true;
-  impl_->starter = ::GetCurrentThreadId();
   return true;
 }
 
@@ -108,20 +110,22 @@ bool cWinComm::ApplyLineSettings() {
   if (!IsOpen()) return false;
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!::GetCommState(impl_->handle.Get(), &dcb)) return false;
+  HANDLE handle = impl_->handle.Get();
+  if (!platform::InPortCall([handle, &dcb] { return ::GetCommState(handle, &dcb); })) return false;
   dcb.fOutX = 0;
   dcb.fInX = 0;
   dcb.fErrorChar = 0;
   dcb.fAbortOnError = 0;
   dcb.ByteSize = 8;
-  return ::SetCommState(impl_->handle.Get(), &dcb) != FALSE;
+  return platform::InPortCall([handle, &dcb] { return ::SetCommState(handle, &dcb); }) != FALSE;
 }
 
 bool cWinComm::SetTimeouts(const sCommTimeouts& timeouts) {
   if (!IsOpen()) return false;
   COMMTIMEOUTS t{timeouts.readIntervalMs, timeouts.readTotalMultiplierMs, timeouts.readTotalConstantMs,
                  timeouts.writeTotalMultiplierMs, timeouts.writeTotalConstantMs};
-  return ::SetCommTimeouts(impl_->handle.Get(), &t) != FALSE;
+  HANDLE handle = impl_->handle.Get();
+  return platform::InPortCall([handle, &t] { return ::SetCommTimeouts(handle, &t); }) != FALSE;
 }
 
 // The DCB stays as the line settings left it: a read completes on the
@@ -138,14 +142,16 @@ bool cWinComm::ClearErrors() {
 
 bool cWinComm::CancelIo() { return IsOpen() && ::CancelIo(impl_->handle.Get()) != FALSE; }
 
+// The system finishes a thread's transfers when the thread ends, and their
+// completion routines never run: only the owner, who saw the thread end,
+// can tell, and it says so through ForgetTransfersOfEndedThread. A thread id
+// says nothing here, as Windows hands the id of an ended thread to the next.
+void cWinComm::ForgetTransfersOfEndedThread() { impl_->read.inSystem = impl_->write.inSystem = false; }
+
+// Records still in the system belong to the calling thread (their starter
+// has not been reported gone): their completions run in its alertable wait.
 bool cWinComm::AwaitCancelledTransfers(uint32_t timeoutMs) {
   if (!InSystem(impl_->read, impl_->write)) return true;
-  if (impl_->starter != ::GetCurrentThreadId()) {
-    // Another thread's transfers: a thread's I/O is finished by the system
-    // when it ends, and a server's next worker starts only after that.
-    impl_->read.inSystem = impl_->write.inSystem = false;
-    return true;
-  }
   using namespace std::chrono;
   const auto due = steady_clock::now() + milliseconds(timeoutMs);
   while (InSystem(impl_->read, impl_->write)) {

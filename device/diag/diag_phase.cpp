@@ -3,6 +3,7 @@
 #include "device/diag/diag_phase.h"
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "device/diag/diag_packets.h"
@@ -50,7 +51,9 @@ bool TakeModuleOffline(cDiagProtocolServer& server) {
 
 bool EnterDownloadMode(cFollowedModule& module) {
   if (module.PortName().empty()) return false;
-  cDiagProtocolServer server;
+  // On the heap, so that a worker that cannot be stopped can keep it.
+  const auto owned = std::make_unique<cDiagProtocolServer>();
+  cDiagProtocolServer& server = *owned;
   cServerSession session(server, module.PortName(), L"DIAG");
   if (!session.IsConnected() || !IdentifyModule(server) || !TakeModuleOffline(server)) return false;
   const sProtocolBuffer request = BuildDiagDownloadModeRequest();

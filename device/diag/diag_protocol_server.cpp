@@ -11,7 +11,7 @@ constexpr uint32_t kDiagLogCapacity = 64;
 cDiagProtocolServer::cDiagProtocolServer()
     : cHDLCProtocolServer(kBufferKindDiagSent, kBufferKindDiagReceived, kDiagLogCapacity) {}
 
-cDiagProtocolServer::~cDiagProtocolServer() { Shutdown(); }
+cDiagProtocolServer::~cDiagProtocolServer() { EndWorker(); }
 
 bool cDiagProtocolServer::IsResponse(const sProtocolBuffer& packet) {
   const sProtocolRequest* request = RequestAwaitingAnswer();

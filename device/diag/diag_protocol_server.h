@@ -10,8 +10,9 @@ class cDiagProtocolServer final : public cHDLCProtocolServer {
  public:
   // Transmit kind 3, receive kind 2, a log of 64 entries.
   cDiagProtocolServer();
-  // Stops the worker first: it calls IsResponse and IsAbortIndication of this
-  // very object while it runs.
+  // Stops the worker first (EndWorker): it calls IsResponse and
+  // IsAbortIndication of this very object, and uses the framing state of
+  // its base, while it runs.
   ~cDiagProtocolServer() override;
 
  protected:

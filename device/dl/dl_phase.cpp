@@ -4,6 +4,7 @@
 #include "device/dl/dl_phase.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -85,7 +86,9 @@ bool Transfer(cDownloadProtocolServer& server, const std::vector<sProtocolBuffer
 
 bool LoadProgrammer(const cHexFile& programmer, cFollowedModule& module) {
   if (module.PortName().empty() || !IsLoadable(programmer)) return false;
-  cDownloadProtocolServer server;
+  // On the heap, so that a worker that cannot be stopped can keep it.
+  const auto owned = std::make_unique<cDownloadProtocolServer>();
+  cDownloadProtocolServer& server = *owned;
   cServerSession session(server, module.PortName(), L"DL");
   if (!session.IsConnected()) return false;
   const std::vector<sProtocolBuffer> requests = PrepareTransfer(server, programmer);

@@ -16,7 +16,7 @@ bool IsDlCode(int32_t code) { return code >= 0 && code <= kHighestDlCode; }
 cDownloadProtocolServer::cDownloadProtocolServer()
     : cHDLCProtocolServer(kBufferKindDlSent, kBufferKindDlReceived, kDlLogCapacity) {}
 
-cDownloadProtocolServer::~cDownloadProtocolServer() { Shutdown(); }
+cDownloadProtocolServer::~cDownloadProtocolServer() { EndWorker(); }
 
 bool cDownloadProtocolServer::IsResponse(const sProtocolBuffer& packet) {
   const sProtocolRequest* request = RequestAwaitingAnswer();

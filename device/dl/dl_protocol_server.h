@@ -9,8 +9,9 @@ class cDownloadProtocolServer final : public cHDLCProtocolServer {
  public:
   // Transmit kind 5, receive kind 4, a log of 64 entries.
   cDownloadProtocolServer();
-  // Stops the worker first: it calls IsResponse and IsAbortIndication of this
-  // very object while it runs.
+  // Stops the worker first (EndWorker): it calls IsResponse and
+  // IsAbortIndication of this very object, and uses the framing state of
+  // its base, while it runs.
   ~cDownloadProtocolServer() override;
 
  protected:

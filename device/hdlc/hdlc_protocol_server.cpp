@@ -55,8 +55,6 @@ cHDLCProtocolServer::cHDLCProtocolServer(int32_t transmitKind, int32_t receiveKi
       receiveKind_(receiveKind),
       deframer_(size_t{kReassemblyReads} * GetReceiveBufferSize()) {}
 
-cHDLCProtocolServer::~cHDLCProtocolServer() { Shutdown(); }
-
 bool cHDLCProtocolServer::ConfigurePort() {
   cWinComm& port = GetPort();
   return port.IsOpen() && port.ApplyLineSettings() && port.SetTimeouts(kLineTimeouts) &&

@@ -19,8 +19,6 @@ class cHDLCProtocolServer : public cProtocolServer {
   // Requests must carry transmitKind; decoded packets get receiveKind; the log
   // keeps logCapacity entries.
   cHDLCProtocolServer(int32_t transmitKind, int32_t receiveKind, uint32_t logCapacity);
-  // Stops the worker before the framing state it uses goes away.
-  ~cHDLCProtocolServer() override;
 
  protected:
   // No XON/XOFF, no error replacement or abort, 8 data bits; a read completes

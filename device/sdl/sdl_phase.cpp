@@ -4,6 +4,7 @@
 #include "device/sdl/sdl_phase.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -69,15 +70,21 @@ bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress) {
   return true;
 }
 
-// Responses whose address names no write sent are counted all the same; the
-// console keeps its fixed lines, so the note goes to standard error, where
-// whoever looks into a module's odd answers finds it.
-void NoteResponsesNamingNoWrite(const cWriteAcknowledgements& writes) {
-  if (writes.NamingNoWrite() == 0) return;
-  platform::ConsoleExplain(
-      L"Note: SDL write responses naming no write sent: %u (each counted for the oldest write awaiting a "
-      L"response)\n",
-      writes.NamingNoWrite());
+// Responses whose address names no write sent, and responses that came while
+// no write awaited one, are counted all the same; the console keeps its fixed
+// lines, so the notes go to standard error, where whoever looks into a
+// module's odd answers finds them.
+void NoteOddResponses(const cWriteAcknowledgements& writes) {
+  if (writes.NamingNoWrite() != 0) {
+    platform::ConsoleExplain(
+        L"Note: SDL write responses naming no write sent: %u (each counted for the oldest write awaiting a "
+        L"response)\n",
+        writes.NamingNoWrite());
+  }
+  if (writes.WithNoWriteOpen() != 0) {
+    platform::ConsoleExplain(L"Note: SDL write responses while no write awaited one: %u (each counted all the same)\n",
+                             writes.WithNoWriteOpen());
+  }
 }
 
 bool SendWrite(cSDLProtocolServer& server, const sProtocolBuffer& write) {
@@ -119,7 +126,7 @@ bool Stream(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writ
                            .writeSize = writeSize,
                            .shown = cTransferProgress(L"SDL write", image.Size)};
   const bool streamed = SendAndCollect(server, writes, window, progress);
-  NoteResponsesNamingNoWrite(progress.writes);
+  NoteOddResponses(progress.writes);
   return streamed;
 }
 
@@ -152,7 +159,9 @@ bool Upgrade(cSDLProtocolServer& server, const cMemoryMappedFile& image) {
 
 bool StreamImage(const cMemoryMappedFile& image, const std::wstring& portName) {
   if (portName.empty() || image.Error != 0 || image.Data == nullptr || image.Size == 0) return false;
-  cSDLProtocolServer server;
+  // On the heap, so that a worker that cannot be stopped can keep it.
+  const auto owned = std::make_unique<cSDLProtocolServer>();
+  cSDLProtocolServer& server = *owned;
   const cServerSession session(server, portName, L"SDL");
   return session.IsConnected() && Upgrade(server, image);
 }

@@ -24,7 +24,7 @@ bool AnswerFits(int32_t requestCode, int32_t answerCode) {
 cSDLProtocolServer::cSDLProtocolServer()
     : cHDLCProtocolServer(kBufferKindSdlSent, kBufferKindSdlReceived, kSdlLogCapacity) {}
 
-cSDLProtocolServer::~cSDLProtocolServer() { Shutdown(); }
+cSDLProtocolServer::~cSDLProtocolServer() { EndWorker(); }
 
 bool cSDLProtocolServer::IsResponse(const sProtocolBuffer& packet) {
   const sProtocolRequest* request = RequestAwaitingAnswer();

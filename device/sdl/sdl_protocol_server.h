@@ -14,8 +14,9 @@ class cSDLProtocolServer final : public cHDLCProtocolServer {
  public:
   // Transmit kind 7, receive kind 6, a log of kSdlLogCapacity entries.
   cSDLProtocolServer();
-  // Stops the worker first: it calls IsResponse and IsAbortIndication of this
-  // very object while it runs.
+  // Stops the worker first (EndWorker): it calls IsResponse and
+  // IsAbortIndication of this very object, and uses the framing state of
+  // its base, while it runs.
   ~cSDLProtocolServer() override;
 
  protected:

@@ -17,19 +17,34 @@ void cWriteAcknowledgements::Sent(uint32_t address) {
 
 bool cWriteAcknowledgements::Take(std::optional<uint32_t> address) {
   const auto named = address ? byAddress_.find(*address) : byAddress_.end();
+  if (named != byAddress_.end() && IsDuplicate(named->second)) return false;
+  if (oldestOpen_ == writes_.size()) ++withNoWriteOpen_;
   if (named == byAddress_.end()) {
     if (address) ++namingNoWrite_;
     CloseOldest();
   } else {
     eWrite& write = writes_[named->second];
-    if (write == eWrite::Named) return false;  // a duplicate
-    const bool wasOpen = write == eWrite::Open;
-    write = eWrite::Named;
-    if (!wasOpen) CloseOldest();
+    if (write == eWrite::Open) {
+      write = eWrite::Named;
+      ++writesNamed_;
+    } else {
+      // Closed in turn by an earlier response, or a repeat that is no proven
+      // duplicate: the response counts for the oldest open write.
+      if (write == eWrite::Closed) ++writesNamed_;
+      write = eWrite::Named;
+      CloseOldest();
+    }
   }
   ++acknowledged_;
   while (oldestOpen_ < writes_.size() && writes_[oldestOpen_] != eWrite::Open) ++oldestOpen_;
   return true;
+}
+
+// A repeat is a duplicate only once the module has named two different
+// writes: a module that names one address in every response (its base, or
+// zero) has not shown that it names its writes at all.
+bool cWriteAcknowledgements::IsDuplicate(size_t named) const {
+  return writes_[named] == eWrite::Named && writesNamed_ >= 2;
 }
 
 // A response that arrives while no write is open (a window of 0 awaits one
@@ -105,17 +120,20 @@ eEntryOutcome InspectNewEntries(cProtocolLog& log, uint32_t& next, cWriteAcknowl
 bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, uint32_t pauseMs) {
   using std::chrono::milliseconds;
   using Clock = std::chrono::steady_clock;
-  // Only time spent waiting counts: entries that keep arriving without a
-  // counted write response (log packets, duplicates) cannot use the allowance
-  // up early, nor stretch it.
+  // Only time spent waiting counts against the allowance: entries that keep
+  // arriving without a counted write response (log packets, duplicates)
+  // cannot use it up early, nor stretch it. Whatever arrives, one collection
+  // ends kSdlCollectCapFactor allowances after its start: a module that sends
+  // log packets as fast as they are printed never leaves time to wait.
   const Clock::duration allowance = milliseconds(uint64_t{kSdlCollectPasses} * pauseMs);
+  const Clock::time_point cap = Clock::now() + kSdlCollectCapFactor * allowance;
   Clock::duration waited{};
   for (;;) {
     const eEntryOutcome outcome = InspectNewEntries(log, next, writes);
     if (outcome != eEntryOutcome::Continue) return outcome == eEntryOutcome::WriteResponse;
-    if (waited >= allowance) return false;
-    const auto pause = std::min<Clock::duration>(milliseconds(pauseMs), allowance - waited);
     const Clock::time_point start = Clock::now();
+    if (waited >= allowance || start >= cap) return false;
+    const auto pause = std::min({Clock::duration(milliseconds(pauseMs)), allowance - waited, cap - start});
     log.WaitForCountAbove(next, static_cast<uint32_t>(std::chrono::ceil<milliseconds>(pause).count()));
     waited += Clock::now() - start;
   }

@@ -17,6 +17,12 @@ namespace {
 
 constexpr uint32_t kFastPauseMs = 1;
 
+cWriteAcknowledgements WritesSentTo(std::initializer_list<uint32_t> addresses) {
+  cWriteAcknowledgements writes;
+  for (uint32_t address : addresses) writes.Sent(address);
+  return writes;
+}
+
 // A log that counts the collector's passes over it (each pass reads the count
 // once), so that a test can add an entry while the collector is between two
 // passes, waiting, instead of guessing how long that takes.
@@ -83,52 +89,54 @@ TEST_F(CollectWriteResponseTest, MalformedResponseStillCounts) {
   EXPECT_EQ(next_, 2u);
 }
 
-// With an account of the writes, a response that repeats the address of a
-// write already answered by name is printed and passed over; the collection
-// goes on to the next response.
+// With an account of the writes, once responses have named two different
+// writes, a response that repeats the address of a write already answered by
+// name is printed and passed over; the collection goes on to the next
+// response.
 TEST_F(CollectWriteResponseTest, DuplicateIsPrintedButNotCounted) {
-  cWriteAcknowledgements writes;
-  writes.Sent(0x1000);
-  writes.Sent(0x2000);
-  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  cWriteAcknowledgements writes = WritesSentTo({0x1000, 0x2000, 0x3000});
   Received({0x08, 0x00, 0x10, 0x00, 0x00});
   Received({0x08, 0x00, 0x20, 0x00, 0x00});
+  Received({0x08, 0x00, 0x20, 0x00, 0x00});
+  Received({0x08, 0x00, 0x30, 0x00, 0x00});
   output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
-  EXPECT_EQ(output_, "Received SDL write response (0x00001000)\n");
   output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
-  EXPECT_EQ(output_, "Received SDL write response (0x00001000)\nReceived SDL write response (0x00002000)\n");
-  EXPECT_EQ(writes.Acknowledged(), 2u);
-  EXPECT_EQ(next_, 3u);
+  EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
+  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  EXPECT_EQ(output_, "Received SDL write response (0x00002000)\nReceived SDL write response (0x00003000)\n");
+  EXPECT_EQ(writes.Acknowledged(), 3u);
+  EXPECT_EQ(next_, 4u);
 }
 
 TEST_F(CollectWriteResponseTest, DuplicateCoveringALostWriteLeavesItUnanswered) {
-  cWriteAcknowledgements writes;
-  writes.Sent(0x1000);
-  writes.Sent(0x2000);  // lost: never answered
+  cWriteAcknowledgements writes = WritesSentTo({0x1000, 0x2000, 0x3000});  // the third is lost
   Received({0x08, 0x00, 0x10, 0x00, 0x00});
-  Received({0x08, 0x00, 0x10, 0x00, 0x00});
-  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  Received({0x08, 0x00, 0x20, 0x00, 0x00});
+  Received({0x08, 0x00, 0x20, 0x00, 0x00});
+  for (int i = 0; i < 2; ++i) {
+    output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  }
   output_ = ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
-  EXPECT_EQ(output_, "Received SDL write response (0x00001000)\n");
-  EXPECT_EQ(writes.Acknowledged(), 1u);
+  EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
+  EXPECT_EQ(writes.Acknowledged(), 2u);
 }
 
 // Padded and truncated responses count, printed as invalid; a padded one
 // still names its write.
 TEST_F(CollectWriteResponseTest, MalformedResponsesCountAgainstTheAccount) {
-  cWriteAcknowledgements writes;
-  writes.Sent(0x1000);
-  writes.Sent(0x2000);
-  Received({0x08, 0x00, 0x20, 0x00, 0x00, 0x00});  // padded, names the second write
+  cWriteAcknowledgements writes = WritesSentTo({0x1000, 0x2000, 0x3000});
+  Received({0x08, 0x00, 0x10, 0x00, 0x00});
+  Received({0x08, 0x00, 0x30, 0x00, 0x00, 0x00});  // padded, names the third write
   Received({0x08, 0x00, 0x10});                    // truncated: closes the oldest open one
-  Received({0x08, 0x00, 0x20, 0x00, 0x00});        // the second write again: a duplicate
+  Received({0x08, 0x00, 0x30, 0x00, 0x00});        // the third write again: a duplicate
+  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
   for (int i = 0; i < 2; ++i) {
     output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
     EXPECT_EQ(output_, "Received invalid SDL write response\n");
   }
   output_ = ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
-  EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
-  EXPECT_EQ(writes.Acknowledged(), 2u);
+  EXPECT_EQ(output_, "Received SDL write response (0x00003000)\n");
+  EXPECT_EQ(writes.Acknowledged(), 3u);
 }
 
 // A module repeating one answer over and over cannot keep the host waiting:
@@ -136,11 +144,12 @@ TEST_F(CollectWriteResponseTest, MalformedResponsesCountAgainstTheAccount) {
 // allowance.
 TEST_F(CollectWriteResponseTest, DuplicatesDoNotStretchTheAllowance) {
   constexpr uint32_t kPauseMs = 10;  // an allowance of 500 ms
-  cWriteAcknowledgements writes;
-  writes.Sent(0x1000);
-  writes.Sent(0x2000);
+  cWriteAcknowledgements writes = WritesSentTo({0x1000, 0x2000, 0x3000});
   Received({0x08, 0x00, 0x10, 0x00, 0x00});
-  ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kPauseMs)); });
+  Received({0x08, 0x00, 0x20, 0x00, 0x00});
+  for (int i = 0; i < 2; ++i) {
+    ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kPauseMs)); });
+  }
   cProtocolLog& log = log_;
   std::atomic<bool> stop{false};
   std::thread module([&] {
@@ -269,17 +278,52 @@ TEST_F(CollectWriteResponseTest, GivesUpAfterFiveSecondsOfSilence) {
   EXPECT_FALSE(found);
   EXPECT_EQ(output_, "");
   EXPECT_GE(took, std::chrono::milliseconds(kSdlCollectPasses * kSdlCollectPauseMs));
-  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_LT(took, std::chrono::milliseconds(6500));
+}
+
+// A log that costs the collector 0.45 ms at each look, as printing a line
+// does on a slow console, while the module sends it a log packet every
+// 0.5 ms: the collector hardly ever waits.
+class cSlowToReadLog : public cProtocolLog {
+ public:
+  using cProtocolLog::cProtocolLog;
+  uint32_t GetCount() override {
+    std::this_thread::sleep_for(std::chrono::microseconds(450));
+    return cProtocolLog::GetCount();
+  }
+};
+
+// However busy the module keeps it, one collection ends twice its allowance
+// after it began.
+TEST(CollectWriteResponseCap, LogFloodWithAWriteNeverAnsweredEndsWithinTenSeconds) {
+  cSlowToReadLog log(256);
+  std::atomic<bool> stop{false};
+  std::thread module([&] {
+    // 30 s at most, should the collection not end.
+    const auto start = std::chrono::steady_clock::now();
+    for (auto at = start; !stop && at < start + std::chrono::seconds(30); at += std::chrono::microseconds(500)) {
+      std::this_thread::sleep_until(at);
+      log.Add(Packet(kBufferKindSdlReceived, {0x0E, 'l', 'o', 'g'}));
+    }
+  });
+  cWriteAcknowledgements writes = WritesSentTo({0x1000});  // never answered
+  uint32_t next = 0;
+  bool found = true;
+  const auto start = std::chrono::steady_clock::now();
+  const std::string output = ConsoleOutputOf([&] { found = CollectWriteResponse(log, next, writes); });
+  const auto took = std::chrono::steady_clock::now() - start;
+  stop = true;
+  module.join();
+  EXPECT_FALSE(found);
+  EXPECT_GT(next, 1000u);  // the flood went on throughout
+  EXPECT_EQ(output.find("Received SDL write response"), std::string::npos);
+  const auto cap = std::chrono::milliseconds(kSdlCollectCapFactor * kSdlCollectPasses * kSdlCollectPauseMs);
+  EXPECT_GE(took, cap - std::chrono::milliseconds(100));
+  EXPECT_LT(took, cap + std::chrono::milliseconds(1500));
 }
 
 // The account itself: which write a response closes, and which response is a
 // duplicate.
-
-cWriteAcknowledgements WritesSentTo(std::initializer_list<uint32_t> addresses) {
-  cWriteAcknowledgements writes;
-  for (uint32_t address : addresses) writes.Sent(address);
-  return writes;
-}
 
 TEST(WriteAcknowledgements, ResponsesNamingOpenWritesCloseThemInAnyOrder) {
   cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300});
@@ -315,15 +359,16 @@ TEST(WriteAcknowledgements, ResponsesWithoutAnAddressCloseTheOldestOpenWrite) {
 }
 
 // A stray response counted for the oldest open write shifts the count by
-// one; each write's own response still counts once, and only a second
-// response naming the same write is a duplicate.
+// one; each write's own response still counts once, and once two writes have
+// been named, a second response naming the same write is a duplicate.
 TEST(WriteAcknowledgements, StrayResponseShiftsTheCountButDuplicatesAreStillFound) {
-  cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300});
+  cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300, 0x400});
   EXPECT_TRUE(writes.Take(0x7F000000u));  // closes 0x100
   EXPECT_TRUE(writes.Take(0x100u));       // closes 0x200
+  EXPECT_TRUE(writes.Take(0x200u));       // closes 0x300
   EXPECT_FALSE(writes.Take(0x100u));
-  EXPECT_TRUE(writes.Take(0x200u));  // closes 0x300
-  EXPECT_EQ(writes.Acknowledged(), 3u);
+  EXPECT_TRUE(writes.Take(0x300u));  // closes 0x400
+  EXPECT_EQ(writes.Acknowledged(), 4u);
   EXPECT_EQ(writes.NamingNoWrite(), 1u);
 }
 
@@ -347,6 +392,31 @@ TEST(WriteAcknowledgements, ResponseWithNoWriteOpenStillCounts) {
   EXPECT_TRUE(writes.Take(0x100u));
   EXPECT_EQ(writes.Acknowledged(), 2u);
   EXPECT_EQ(writes.SentCount(), 1u);
+  EXPECT_EQ(writes.WithNoWriteOpen(), 1u);
+}
+
+// A programmer that puts one address in every response (its base address, or
+// zero for a base of zero) names the first write every time: until responses
+// have named two different writes, a repeat counts for the oldest open write.
+TEST(WriteAcknowledgements, OneAddressInEveryResponseCountsForEachWriteInTurn) {
+  for (const uint32_t base : {0x00200000u, 0u}) {
+    cWriteAcknowledgements writes = WritesSentTo({base, base + 0x1000, base + 0x2000, base + 0x3000});
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(writes.Take(base)) << i;
+    EXPECT_EQ(writes.Acknowledged(), 4u);
+    EXPECT_EQ(writes.NamingNoWrite(), 0u);
+    EXPECT_EQ(writes.WithNoWriteOpen(), 0u);
+  }
+}
+
+TEST(WriteAcknowledgements, RepeatIsADuplicateOnlyOnceTwoWritesWereNamed) {
+  cWriteAcknowledgements writes = WritesSentTo({0x100, 0x200, 0x300, 0x400});
+  EXPECT_TRUE(writes.Take(0x100u));
+  EXPECT_TRUE(writes.Take(0x100u));  // one write named so far: counts, closing 0x200
+  EXPECT_TRUE(writes.Take(0x300u));  // the second write named
+  EXPECT_FALSE(writes.Take(0x300u));
+  EXPECT_FALSE(writes.Take(0x100u));
+  EXPECT_TRUE(writes.Take(0x400u));
+  EXPECT_EQ(writes.Acknowledged(), 4u);
 }
 
 }  // namespace

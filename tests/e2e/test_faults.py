@@ -198,6 +198,24 @@ class MisplacedAcknowledgements(FaultTestCase):
         self.assertImageFlashed(self.sim)
         self.assertSimConfirmed()
 
+    def check_every_response_naming_the_base(self, base):
+        run = self.upgrade("--base-address-answer", "sdl:0x07", "--sdl-base", base)
+        stream = sdl_stream_lines(len(self.image), D["sdl_max_write"], base, D["sdl_window"])
+        acknowledgement = f"Received SDL write response (0x{base:08X})"
+        stream = [acknowledgement if line.startswith("Received SDL write response") else line for line in stream]
+        self.assertLines(run, diag_lines() + dl_lines() + sdl_hello_lines(base=base) + stream +
+                         ["Sending SDL reset request"], succeeded=True)
+        self.assertImageFlashed(self.sim, base=base)
+        self.assertWithin(run, 0)
+
+    def test_every_response_naming_the_base_address_counts(self):
+        # The first response names the first write; until a second write is
+        # named, each repeat counts for the oldest write awaiting a response.
+        self.check_every_response_naming_the_base(D["sdl_base"])
+
+    def test_every_response_naming_base_zero_counts(self):
+        self.check_every_response_naming_the_base(0)
+
     def test_acknowledgement_at_a_wrong_address_counts_with_a_note(self):
         # The module wrote elsewhere and said so: the host cannot tell, the
         # note on standard error shows it.

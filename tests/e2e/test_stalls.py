@@ -1,13 +1,17 @@
-"""The updater against a port whose open stalls in the driver for 30 s: no
-wait of the updater on its worker is longer than its bound, so each phase
-prints its connect failure within the command wait, the stalled open is
-broken off when the phase shuts its server down, and the process ends."""
+"""The updater against a port whose open stalls in the driver for good (an
+open of a FIFO that no one writes to, which the kernel would restart after
+a signal that asks for restart): no wait of the updater on its worker is
+longer than its bound, so each phase prints its connect failure within the
+command wait, the stalled open is broken off when the phase shuts its server
+down, and the process ends; also when it was started with the interrupt
+signal blocked."""
 import os
 import unittest
 
 from zntv_e2e import BUILD_DIR, EXIT_FAILURE, UpgradeTestCase, run_upgrade
 
 STALL_LIBRARY = BUILD_DIR / "libzntv-stall-open.so"
+INTERRUPT_BLOCKED = BUILD_DIR / "zntv-interrupt-blocked"
 COMMAND_WAIT_S = 10.0  # a client's wait for its worker command
 WORKER_END_GRACE_S = 2.0  # Shutdown's wait for the worker to end
 SLACK_S = 1.5
@@ -16,15 +20,24 @@ SLACK_S = 1.5
 class StalledPortOpen(UpgradeTestCase):
 
     def test_each_phase_fails_to_connect_within_the_command_wait_and_the_process_ends(self):
+        self.check_stalled_opens()
+
+    def test_started_with_the_interrupt_signal_blocked_it_ends_all_the_same(self):
+        self.assertTrue(INTERRUPT_BLOCKED.exists(), f"{INTERRUPT_BLOCKED} is not built")
+        self.check_stalled_opens(wrapper=[str(INTERRUPT_BLOCKED)])
+
+    def check_stalled_opens(self, wrapper=()):
         self.assertTrue(STALL_LIBRARY.exists(), f"{STALL_LIBRARY} is not built")
         sim = self.start_sim(expect_image=False)
+        fifo = os.path.join(self.workdir, "stalled-open")
+        os.mkfifo(fifo)
         env = dict(sim.env)
         env["LD_PRELOAD"] = str(STALL_LIBRARY)
         env["ZNTV_STALL_OPEN_PREFIX"] = sim.env["DEV_PATH"]
-        env["ZNTV_STALL_OPEN_MS"] = "30000"
+        env["ZNTV_STALL_OPEN_FIFO"] = fifo
         # The preloaded library comes before the sanitizer's run time.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-        run = run_upgrade(env, timeout=120)
+        run = run_upgrade(env, timeout=120, wrapper=wrapper)
 
         self.assertGreater(len(run.lines), 1, run.lines)
         self.assertRegex(run.lines[1], r"^Failed to connect DIAG server to .+$")

@@ -4,6 +4,7 @@
 // worker's end. A reconnect waits for the old port's cancelled transfers.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "platform/errors.h"
@@ -51,6 +52,27 @@ TEST(ServerBounds, TheNextCommandRunsOnceTheStuckOneHasEnded) {
   EXPECT_NE(server.Send(request), 0u);
   ASSERT_TRUE(events->WaitForCount(2, 2s));
   EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse}));
+}
+
+// A worker that does not end (stuck where no signal reaches it, here in a
+// notification, holding what its caller holds) costs Shutdown its grace
+// period, not more, even with the mutex free; and it is not ended forcibly
+// there, on any platform: it is left running with everything it uses, and
+// once it comes free it leaves on the stop signal.
+TEST_F(ConnectedServer, ShutdownWaitsForAWorkerThatDoesNotEndOnlyItsGrace) {
+  events->Hold();
+  Queue({0x53}, [](sProtocolRequest& r) { r.sendOnly = true; });
+  ASSERT_TRUE(events->WaitForBlockedNotify(2s));  // the sent event blocks the worker
+  std::thread release([&] {
+    std::this_thread::sleep_for(5s);
+    events->LetGo();
+  });
+  const auto start = tClock::now();
+  EXPECT_FALSE(server.Shutdown());
+  EXPECT_LT(Between(start, tClock::now()), std::chrono::milliseconds(kWorkerEndGraceMs) + 1000ms);
+  release.join();
+  EXPECT_TRUE(server.Shutdown());
+  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent}));  // the worker finished the event it was in
 }
 
 TEST_F(ConnectedServer, ReconnectWaitsForTheCancelledTransfersAndWorksOn) {

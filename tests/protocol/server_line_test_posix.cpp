@@ -62,23 +62,6 @@ TEST_F(ConnectedServer, AClientGivesUpOnAStuckWorkerAndShutdownFailsSafely) {
   EXPECT_EQ(events->Codes(), (std::vector<int32_t>{eNotifySent, eNotifyNoResponse}));  // it ran, late
 }
 
-// A worker that does not end (stuck where no signal reaches it) costs
-// Shutdown its grace period, not more, even with the mutex free.
-TEST_F(ConnectedServer, ShutdownWaitsForAWorkerThatDoesNotEndOnlyItsGrace) {
-  events->Hold();
-  Queue({0x53}, [](sProtocolRequest& r) { r.sendOnly = true; });
-  ASSERT_TRUE(events->WaitForBlockedNotify(2s));  // the sent event blocks the worker
-  std::thread release([&] {
-    std::this_thread::sleep_for(5s);
-    events->LetGo();
-  });
-  const auto start = tClock::now();
-  EXPECT_FALSE(server.Shutdown());
-  EXPECT_LT(Between(start, tClock::now()), std::chrono::milliseconds(kWorkerEndGraceMs) + 1000ms);
-  release.join();
-  EXPECT_TRUE(server.Shutdown());
-}
-
 TEST_F(ConnectedServer, IdleConnectedServerUsesNoMeasurableCpu) {
   const double before = ProcessCpuSeconds();
   std::this_thread::sleep_for(10s);

@@ -1,7 +1,13 @@
 // A stalled system call on Windows: a plain Sleep, which nothing but ending
-// the thread cuts short.
+// the thread cuts short, marked as a port call like the open it stands for.
 #include <windows.h>
 
+#include "platform/alertable.h"
 #include "test_server.h"
 
-void StallInSystemCall(uint32_t ms) { ::Sleep(ms); }
+void StallInSystemCall(uint32_t ms) {
+  platform::InPortCall([ms] {
+    ::Sleep(ms);
+    return 0;
+  });
+}

@@ -5,7 +5,7 @@
 
 cTestServer::cTestServer(int32_t transmitKind) : cProtocolServer(kBufferKindDiagReceived, transmitKind, 64) {}
 
-cTestServer::~cTestServer() { Shutdown(); }
+cTestServer::~cTestServer() { EndWorker(); }
 
 bool cTestServer::CanSend(const sProtocolBuffer& request) {
   if (onCanSend) onCanSend(request);

@@ -103,8 +103,10 @@ class cRecordingNotification : public cProtocolNotification {
   std::shared_ptr<cEventRecord> record_;
 };
 
-// Blocks the calling thread in one system call for ms: one that a signal
-// breaks off on Linux, one that only ending the thread stops on Windows.
+// Blocks the calling thread in one system call for ms, marked as a port call
+// (platform::InPortCall): on Linux one that the kernel would restart, so
+// that only an interrupt without restart breaks it off; on Windows one that
+// only ending the thread stops.
 void StallInSystemCall(uint32_t ms);
 
 // A new, unreferenced payload of the given kind.

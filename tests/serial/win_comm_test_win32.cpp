@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/errors.h"
+#include "platform/sync.h"
 #include "port_test_support.h"
 #include "tests/setup_required.h"
 
@@ -100,6 +102,38 @@ TEST_F(EchoPort, CancelledAndClosedTransfersReachNoCallback) {
   EXPECT_EQ(platform::WaitAlertable({}, 100).wake, platform::eWake::IoCompletion);  // the dropped routine
   EXPECT_EQ(platform::WaitAlertable({}, 50).wake, platform::eWake::Timeout);
   EXPECT_TRUE(a_.rx.completions.empty());
+}
+
+// A read started by another thread that is still alive (and not waiting
+// alertably) stays with the system after Close: its record is not free for
+// this thread, however the threads' ids compare, until the owner reports the
+// starting thread gone. Windows hands an ended thread's id to the next one,
+// so an id says nothing about whether the starter is still there.
+TEST_F(EchoPort, AnotherThreadsTransfersAreFreeOnlyOnceItIsReportedGone) {
+  platform::cEvent started;
+  platform::cEvent release;
+  bool readStarted = false;
+  std::thread starter([&] {
+    readStarted = a_.port.Read(in_, sizeof in_);
+    started.Set();
+    release.Wait(platform::kInfinite);  // not alertable: the read's routine never runs here
+  });
+  ASSERT_TRUE(started.Wait(5000));
+  ASSERT_TRUE(readStarted);
+  ASSERT_TRUE(a_.port.Close());
+  EXPECT_FALSE(a_.port.AwaitCancelledTransfers(200));
+  EXPECT_FALSE(a_.port.Open(name_, true) && a_.port.Read(in_, sizeof in_));
+  release.Set();
+  starter.join();
+  a_.port.ForgetTransfersOfEndedThread();
+  EXPECT_TRUE(a_.port.AwaitCancelledTransfers(200));
+  ASSERT_TRUE(a_.port.Open(name_, true));
+  ASSERT_TRUE(a_.port.ApplyLineSettings());
+  ASSERT_TRUE(a_.port.SetTimeouts(kModuleTimeouts));
+  const uint8_t out[] = {'o', 'k'};
+  ASSERT_TRUE(a_.port.Read(in_, sizeof in_));
+  ASSERT_TRUE(a_.port.Write(out, sizeof out));
+  EXPECT_EQ(ReadEcho(2), "ok");
 }
 
 TEST_F(EchoPort, ControlCallsWorkOnTheOpenPort) {

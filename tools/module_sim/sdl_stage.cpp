@@ -1,7 +1,8 @@
 // The flash programmer: greets the host with its limits, stores streaming
 // writes in flash and acknowledges each by address (optionally with log
 // chatter or an error in its place, or with the address relative to the
-// base), and leaves the bus after the reset.
+// base, or with the base address every time), and leaves the bus after the
+// reset.
 #include <string_view>
 
 #include "tools/module_sim/stages.h"
@@ -122,8 +123,13 @@ class cProgrammer {
       context_.responder.ReportFault(tag, "write acknowledged at " + HexAddress(stored - sdl_.baseAddress) +
                                               ", its address less the base (--relative-address)");
     }
+    const bool baseOnly = context_.responder.Matches(context_.options.misbehaviour.baseAddressAnswer, tag);
+    if (baseOnly) {
+      context_.responder.ReportFault(
+          tag, "write acknowledged at the base address " + HexAddress(sdl_.baseAddress) + " (--base-address-answer)");
+    }
     Bytes answer{kWriteAnswer};
-    PutLe(answer, relative ? stored - sdl_.baseAddress : stored, 4);
+    PutLe(answer, baseOnly ? sdl_.baseAddress : relative ? stored - sdl_.baseAddress : stored, 4);
     packets.push_back(answer);
     context_.responder.Answer(tag, packets);
     return true;

@@ -117,8 +117,9 @@ struct sMisbehaviourOptions {
   std::vector<sAnswerRule> heldBack;    // sent after the next answer
   std::vector<sAnswerRule> late;        // sent lateMs after the request
   unsigned lateMs = 6000;
-  std::vector<sAnswerRule> wrongAddress;     // SDL write stored and acknowledged elsewhere
-  std::vector<sAnswerRule> relativeAddress;  // SDL write acknowledged with its address less the base
+  std::vector<sAnswerRule> wrongAddress;       // SDL write stored and acknowledged elsewhere
+  std::vector<sAnswerRule> relativeAddress;    // SDL write acknowledged with its address less the base
+  std::vector<sAnswerRule> baseAddressAnswer;  // SDL write acknowledged with the base address
   // The module itself failing.
   std::vector<sAnswerRule> lost;    // request lost on its way: no effect, no answer
   std::vector<sAnswerRule> vanish;  // module drops off the bus instead of answering

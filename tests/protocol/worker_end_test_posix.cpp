@@ -1,0 +1,198 @@
+// A server destroyed while its worker is held in a call that ignores the
+// interrupt, as a driver gone bad may hold it: the destruction ends within
+// its bounds, and whatever the worker does once the call returns 3 s later,
+// it never touches a destroyed server. Held in a port call, it ends there;
+// held anywhere else, deleting the server leaves the server to it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/alertable.h"
+#include "server_fixture.h"
+
+namespace {
+
+// A call that only a byte written to its pipe ends: an interrupt breaks it
+// off, and it enters it again at once.
+class cCallHold {
+ public:
+  cCallHold() { ok_ = pipe2(fds_, O_CLOEXEC) == 0; }
+  ~cCallHold() {
+    if (!ok_) return;
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  bool IsReady() const { return ok_; }
+  void Hold() const {
+    char byte;
+    while (read(fds_[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+  void Release() const { (void)!write(fds_[1], "x", 1); }
+
+ private:
+  int fds_[2] = {-1, -1};
+  bool ok_ = false;
+};
+
+// What became of the held worker, told from outside every server: whether
+// it came back into a server already destroyed, and when its thread ended.
+struct sWorkerFate {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool held = false;
+  bool threadEnded = false;
+  bool touchedDestroyedServer = false;
+  bool usedMemberAfterRelease = false;
+  int liveServers = 0;
+
+  // Notifies under the lock: the waiter may be the program's end, which
+  // destroys this record as soon as it sees the flag.
+  void Set(bool sWorkerFate::*flag) {
+    std::lock_guard guard(lock);
+    this->*flag = true;
+    changed.notify_all();
+  }
+  bool WaitFor(bool sWorkerFate::*flag, std::chrono::milliseconds timeout) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, timeout, [&] { return this->*flag; });
+  }
+};
+
+sWorkerFate gFate;
+
+// Tells gFate when the thread it belongs to ends, however it ends.
+struct sThreadEndSignal {
+  ~sThreadEndSignal() { gFate.Set(&sWorkerFate::threadEnded); }
+};
+
+enum class eHoldIn { PortCall, Decoding };
+
+// A test server whose decoding fills a member of its own, and whose first
+// decode holds the worker in a call first.
+class cHeldServer final : public cTestServer {
+ public:
+  cHeldServer(const cCallHold& hold, eHoldIn where) : hold_(hold), where_(where) {
+    seen_.reserve(1024);
+    std::lock_guard guard(gFate.lock);
+    ++gFate.liveServers;
+  }
+  ~cHeldServer() override {
+    EndWorker();
+    std::lock_guard guard(gFate.lock);
+    --gFate.liveServers;
+  }
+
+ protected:
+  bool DecodeReceived(uint32_t count, int32_t& logIndex, bool& abort) override {
+    if (!heldOnce_) {
+      heldOnce_ = true;
+      HoldWorker();
+      {
+        std::lock_guard guard(gFate.lock);
+        if (gFate.liveServers == 0) gFate.touchedDestroyedServer = true;
+        gFate.usedMemberAfterRelease = true;
+      }
+    }
+    seen_.insert(seen_.end(), GetReceiveBuffer(), GetReceiveBuffer() + count);
+    return cTestServer::DecodeReceived(count, logIndex, abort);
+  }
+
+ private:
+  void HoldWorker() {
+    thread_local sThreadEndSignal endSignal;
+    (void)endSignal;
+    gFate.Set(&sWorkerFate::held);
+    // Inside the port call nothing of the server is read, as in a real one.
+    const cCallHold& hold = hold_;
+    if (where_ == eHoldIn::PortCall) {
+      platform::InPortCall([&hold] {
+        hold.Hold();
+        return 0;
+      });
+    } else {
+      hold.Hold();
+    }
+  }
+
+  const cCallHold& hold_;
+  const eHoldIn where_;
+  bool heldOnce_ = false;
+  std::vector<uint8_t> seen_;
+};
+
+class HeldWorker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
+    ASSERT_TRUE(hold.IsReady());
+    gFate.held = gFate.threadEnded = gFate.touchedDestroyedServer = gFate.usedMemberAfterRelease = false;
+  }
+  // Connects a held server and has the module talk until the worker is held.
+  std::unique_ptr<cHeldServer> HeldServer(eHoldIn where) {
+    auto server = std::make_unique<cHeldServer>(hold, where);
+    EXPECT_TRUE(server->Initialize());
+    EXPECT_TRUE(server->Connect(module.PortName()));
+    EXPECT_TRUE(module.Send({0x41}));
+    EXPECT_TRUE(gFate.WaitFor(&sWorkerFate::held, 5s));
+    return server;
+  }
+
+  // Destroys server, the held call returning `after` the destruction began;
+  // how long the destruction took.
+  std::chrono::milliseconds DestroyAndRelease(std::unique_ptr<cHeldServer> server, std::chrono::seconds after) {
+    const auto start = tClock::now();
+    std::thread releaser([&] {
+      std::this_thread::sleep_until(start + after);
+      hold.Release();
+    });
+    server.reset();
+    const auto took = Between(start, tClock::now());
+    releaser.join();
+    return took;
+  }
+
+  cFakeModule module;
+  cCallHold hold;
+};
+
+// The two bounded stops of the destruction: Shutdown's, then one more.
+constexpr auto kBothStops = 2 * std::chrono::milliseconds(kWorkerEndGraceMs);
+
+TEST_F(HeldWorker, HeldInAPortCallItEndsThereWithoutComingBackIntoTheServer) {
+  EXPECT_LT(DestroyAndRelease(HeldServer(eHoldIn::PortCall), 3s), kBothStops + 1s);
+  EXPECT_TRUE(gFate.WaitFor(&sWorkerFate::threadEnded, 5s));
+  std::lock_guard guard(gFate.lock);
+  EXPECT_FALSE(gFate.touchedDestroyedServer);
+  EXPECT_FALSE(gFate.usedMemberAfterRelease);
+}
+
+// Released only after both bounded stops, so that the worker is still held
+// when the destruction gives up on it.
+TEST_F(HeldWorker, HeldElsewhereItKeepsTheWholeServerWhenDeleted) {
+  std::atomic<int> liveAfterDelete{-1};
+  auto server = HeldServer(eHoldIn::Decoding);
+  std::thread observer([&] {
+    std::this_thread::sleep_for(kBothStops + 500ms);
+    std::lock_guard guard(gFate.lock);
+    liveAfterDelete = gFate.liveServers;
+  });
+  EXPECT_LT(DestroyAndRelease(std::move(server), 5s), kBothStops + 1s);
+  observer.join();
+  EXPECT_EQ(liveAfterDelete.load(), 1);  // kept for its worker, not destroyed
+  // Back from the call, it decodes into the kept server and leaves its loop.
+  EXPECT_TRUE(gFate.WaitFor(&sWorkerFate::threadEnded, 5s));
+  std::lock_guard guard(gFate.lock);
+  EXPECT_TRUE(gFate.usedMemberAfterRelease);
+  EXPECT_FALSE(gFate.touchedDestroyedServer);
+}
+
+}  // namespace
