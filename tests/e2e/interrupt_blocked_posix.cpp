@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     std::perror("sigprocmask");
     return 1;
   }
-  execv(argv[1], argv + 1);
+  execvp(argv[1], argv + 1);
   std::perror(argv[1]);
   return 1;
 }

@@ -8,7 +8,7 @@ signal blocked."""
 import os
 import unittest
 
-from zntv_e2e import BUILD_DIR, EXIT_FAILURE, UpgradeTestCase, run_upgrade
+from zntv_e2e import BUILD_DIR, EMULATOR_COMMAND, EXIT_FAILURE, UpgradeTestCase, run_upgrade
 
 STALL_LIBRARY = BUILD_DIR / "libzntv-stall-open.so"
 INTERRUPT_BLOCKED = BUILD_DIR / "zntv-interrupt-blocked"
@@ -24,7 +24,9 @@ class StalledPortOpen(UpgradeTestCase):
 
     def test_started_with_the_interrupt_signal_blocked_it_ends_all_the_same(self):
         self.assertTrue(INTERRUPT_BLOCKED.exists(), f"{INTERRUPT_BLOCKED} is not built")
-        self.check_stalled_opens(wrapper=[str(INTERRUPT_BLOCKED)])
+        # An emulated wrapper needs the emulator too; what it execs is the
+        # updater's own command, emulator and all.
+        self.check_stalled_opens(wrapper=[*EMULATOR_COMMAND, str(INTERRUPT_BLOCKED)])
 
     def check_stalled_opens(self, wrapper=()):
         self.assertTrue(STALL_LIBRARY.exists(), f"{STALL_LIBRARY} is not built")

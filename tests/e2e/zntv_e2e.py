@@ -27,7 +27,8 @@ import unittest
 BUILD_DIR = pathlib.Path(os.environ.get("ZNTV_BINARY_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 UPGRADE = BUILD_DIR / ("zntv-upgrade.exe" if os.environ.get("ZNTV_UPGRADE_RUNNER") else "zntv-upgrade")
 SIMULATOR = pathlib.Path(os.environ.get("ZNTV_SIMULATOR", BUILD_DIR / "zntv-module-sim"))
-UPGRADE_COMMAND = [*shlex.split(os.environ.get("ZNTV_EMULATOR", "")),
+EMULATOR_COMMAND = shlex.split(os.environ.get("ZNTV_EMULATOR", ""))
+UPGRADE_COMMAND = [*EMULATOR_COMMAND,
                    *shlex.split(os.environ.get("ZNTV_UPGRADE_RUNNER", "")), str(UPGRADE)]
 
 # What the simulator reports about itself unless told otherwise.
