@@ -281,14 +281,16 @@ TEST_F(CollectWriteResponseTest, GivesUpAfterFiveSecondsOfSilence) {
   EXPECT_LT(took, std::chrono::milliseconds(6500));
 }
 
-// A log that costs the collector 0.45 ms at each look, as printing a line
+// A log that costs the collector 2 ms at each look, as printing a few lines
 // does on a slow console, while the module sends it a log packet every
-// 0.5 ms: the collector hardly ever waits.
+// 0.5 ms: each look finds new packets, so the collector hardly ever waits.
+// (A shorter cost would not hold under Wine, whose sleeps are whole
+// milliseconds.)
 class cSlowToReadLog : public cProtocolLog {
  public:
   using cProtocolLog::cProtocolLog;
   uint32_t GetCount() override {
-    std::this_thread::sleep_for(std::chrono::microseconds(450));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return cProtocolLog::GetCount();
   }
 };
