@@ -14,6 +14,10 @@ std::string_view WithoutCarriageReturn(std::string_view line) {
 
 }  // namespace
 
+std::string NotStartedLine(const std::string& program, const std::string& reason) {
+  return "could not start " + program + ": " + reason;
+}
+
 // A replacement takes the place of the entry it replaces, so that an
 // environment kept in order (as Windows keeps its own) stays so.
 std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& environment,

@@ -29,13 +29,19 @@ struct sInstance {
 // and standard error on pipes; hands each line to onLine as it completes, one
 // call at a time on the calling thread, until every instance has ended.
 // Returns the exit status of each instance, in order: 0 for success, -1 when
-// it could not be started or did not exit normally.
+// it could not be started or did not exit normally. An instance that cannot
+// be started hands onLine one line on its error stream that says why, as if
+// it had printed it.
 std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine);
 
 // The program's environment ("NAME=value" entries) with each of
 // replacements in place of the entry of the same name, or added at the end.
 std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& environment,
                                              const std::vector<std::string>& replacements);
+
+// The line an instance that could not be started is given: "could not
+// start <program>: <reason>".
+std::string NotStartedLine(const std::string& program, const std::string& reason);
 
 // Cuts a byte stream into lines at "\n", dropping a "\r" before it.
 class cLineAssembler {

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "platform/child_process.h"
 #include "platform/handle.h"
@@ -44,8 +45,10 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 }
 
 // Starts one instance with its standard output and error on new pipes, whose
-// read ends are appended to pipes; -1 when it cannot be started.
-pid_t Spawn(const std::string& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes) {
+// read ends are appended to pipes; 0, or the error that kept it from
+// starting.
+int Spawn(const std::string& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes,
+          pid_t& child) {
   std::vector<std::string> texts{program};
   for (const std::wstring& argument : instance.arguments) texts.push_back(WideToUtf8(argument));
   std::vector<std::string> ownEnvironment;
@@ -53,21 +56,20 @@ pid_t Spawn(const std::string& program, const sInstance& instance, size_t index,
   std::vector<std::string> environment = ReplacedEnvironment(ownEnvironment, instance.environment);
   const std::vector<char*> argv = Pointers(texts), envp = Pointers(environment);
   std::array<int, 2> output{-1, -1}, error{-1, -1};
-  if (pipe2(output.data(), O_CLOEXEC) != 0) return -1;
+  if (pipe2(output.data(), O_CLOEXEC) != 0) return errno;
   cHandle outputRead(output[0]), outputWrite(output[1]);
-  if (pipe2(error.data(), O_CLOEXEC) != 0) return -1;
+  if (pipe2(error.data(), O_CLOEXEC) != 0) return errno;
   cHandle errorRead(error[0]), errorWrite(error[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outputWrite.Get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errorWrite.Get(), STDERR_FILENO);
-  pid_t child = -1;
   const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
+  if (spawned != 0) return spawned;
   pipes.push_back({index, eChildStream::Output, std::move(outputRead), {}});
   pipes.push_back({index, eChildStream::Error, std::move(errorRead), {}});
-  return child;
+  return 0;
 }
 
 // Reads what is waiting on one pipe; false once it has ended.
@@ -113,7 +115,10 @@ std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, co
   std::vector<sChildPipe> pipes;
   std::vector<pid_t> children;
   for (size_t i = 0; i < instances.size(); ++i) {
-    children.push_back(program.empty() ? -1 : Spawn(program, instances[i], i, pipes));
+    pid_t child = -1;
+    const int error = program.empty() ? ENOENT : Spawn(program, instances[i], i, pipes, child);
+    if (error != 0) onLine(i, eChildStream::Error, NotStartedLine(program, std::strerror(error)));
+    children.push_back(error == 0 ? child : -1);
   }
   RelayUntilClosed(pipes, onLine);
   std::vector<int> statuses;

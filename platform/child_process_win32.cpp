@@ -190,7 +190,12 @@ std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, co
   std::vector<sChildPipe> pipes;
   std::vector<cHandle> children;
   for (size_t i = 0; i < instances.size(); ++i) {
-    children.push_back(program.empty() ? cHandle() : Spawn(program, instances[i], i, pipes));
+    cHandle child = program.empty() ? cHandle() : Spawn(program, instances[i], i, pipes);
+    if (!child.IsValid()) {
+      const DWORD error = program.empty() ? ERROR_FILE_NOT_FOUND : GetLastError();
+      onLine(i, eChildStream::Error, NotStartedLine(WideToUtf8(program), "system error " + std::to_string(error)));
+    }
+    children.push_back(std::move(child));
   }
   RelayUntilClosed(pipes, onLine);
   std::vector<int> statuses;

@@ -244,7 +244,7 @@ check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.s
 # The aarch64 build under qemu-user against the native simulator: the unit,
 # protocol and whole-upgrade suites (not the simulator's own tests: it is a
 # host tool, tested natively above).
-stage linux-aarch64 "$out/aarch64" "^(platform|serial|protocol|image|device|upgrade)(\.[0-9]+)?$|^e2e\.(faults|support|stalls|[A-Z])" \
+stage linux-aarch64 "$out/aarch64" "^(platform|serial|protocol|image|device|upgrade)(\.[0-9]+)?$|^e2e\.(faults|support|stalls|modules|[A-Z])" \
   --targets "zntv-upgrade zntv-stall-open zntv-interrupt-blocked zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-image zntv-tests-device zntv-tests-upgrade" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-aarch64.cmake" -DZNTV_HOST_SIMULATOR="$out/linux/zntv-module-sim"
 check linux-aarch64-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_ARCH=aarch64 ZNTV_CROSS_BUILD_DIR="$out/aarch64" bash scripts/run-upgrade.sh
