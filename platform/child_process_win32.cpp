@@ -124,12 +124,14 @@ bool MakePipe(cHandle& readEnd, cHandle& writeEnd) {
   return SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0) != FALSE;
 }
 
-// Starts one instance; its process handle, or an invalid one. The write ends
+// Starts one instance into process; 0, or the system error that kept it
+// from starting (taken before the pipes are closed again). The write ends
 // are closed here as soon as the child has its copies, so that no later
 // child inherits them and each pipe ends when its own child does.
-cHandle Spawn(const std::wstring& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes) {
+DWORD Spawn(const std::wstring& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes,
+            cHandle& child) {
   cHandle outputRead, outputWrite, errorRead, errorWrite;
-  if (!MakePipe(outputRead, outputWrite) || !MakePipe(errorRead, errorWrite)) return {};
+  if (!MakePipe(outputRead, outputWrite) || !MakePipe(errorRead, errorWrite)) return GetLastError();
   std::wstring commandLine = Quoted(program);
   for (const std::wstring& argument : instance.arguments) commandLine += L" " + Quoted(argument);
   std::wstring environment = EnvironmentBlock(OwnEnvironment(), instance.environment);
@@ -142,12 +144,13 @@ cHandle Spawn(const std::wstring& program, const sInstance& instance, size_t ind
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
                       environment.data(), nullptr, &startup, &process)) {
-    return {};
+    return GetLastError();
   }
   CloseHandle(process.hThread);
   pipes.push_back({index, eChildStream::Output, std::move(outputRead), {}});
   pipes.push_back({index, eChildStream::Error, std::move(errorRead), {}});
-  return cHandle(process.hProcess);
+  child = cHandle(process.hProcess);
+  return 0;
 }
 
 void ReadPipe(HANDLE pipe, size_t index, cChunkQueue& queue) {
@@ -190,9 +193,9 @@ std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, co
   std::vector<sChildPipe> pipes;
   std::vector<cHandle> children;
   for (size_t i = 0; i < instances.size(); ++i) {
-    cHandle child = program.empty() ? cHandle() : Spawn(program, instances[i], i, pipes);
-    if (!child.IsValid()) {
-      const DWORD error = program.empty() ? ERROR_FILE_NOT_FOUND : GetLastError();
+    cHandle child;
+    const DWORD error = program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(program, instances[i], i, pipes, child);
+    if (error != 0) {
       onLine(i, eChildStream::Error, NotStartedLine(WideToUtf8(program), "system error " + std::to_string(error)));
     }
     children.push_back(std::move(child));
