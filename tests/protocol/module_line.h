@@ -17,8 +17,9 @@ class cModuleLine {
   // The name the server connects to.
   std::wstring PortName() const;
   bool Write(const std::vector<uint8_t>& bytes);
-  // Blocks until bytes arrive (their count), Interrupt() is called (0) or the
-  // line is gone (-1).
+  // Blocks until bytes arrive (their count), Interrupt() is called (0, or
+  // the count of bytes the interrupted read had already taken) or the line
+  // is gone (-1).
   long Read(uint8_t* buffer, size_t capacity);
   // Wakes a blocked Read; any thread.
   void Interrupt();

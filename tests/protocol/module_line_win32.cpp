@@ -82,9 +82,12 @@ long cModuleLine::Read(uint8_t* buffer, size_t capacity) {
     }
     const HANDLE events[2] = {impl_->readDone, impl_->wake};
     if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      // A wake can be stale (an Interrupt() while no Read was blocked), and
+      // the cancelled read may already hold bytes: they are the module's,
+      // so they are returned rather than lost.
       CancelIo(impl_->port);
       GetOverlappedResult(impl_->port, &overlapped, &got, TRUE);
-      return 0;  // interrupted; bytes of the cancelled read are dropped
+      return static_cast<long>(got);
     }
     if (!GetOverlappedResult(impl_->port, &overlapped, &got, FALSE)) return -1;
     if (got > 0) return static_cast<long>(got);
