@@ -298,7 +298,10 @@ class cSlowToReadLog : public cProtocolLog {
 // However busy the module keeps it, one collection ends twice its allowance
 // after it began.
 TEST(CollectWriteResponseCap, LogFloodWithAWriteNeverAnsweredEndsWithinTenSeconds) {
-  cSlowToReadLog log(256);
+  // As large as a log gets: a collector that a loaded machine leaves
+  // unscheduled for a while must not find its next entry dropped (that
+  // ends a collection by design, early).
+  cSlowToReadLog log(kMaxProtocolLogCapacity);
   std::atomic<bool> stop{false};
   std::thread module([&] {
     // 30 s at most, should the collection not end.
