@@ -7,20 +7,24 @@
 #pragma once
 #include <string>
 
+#include "device/discovery/device_lookup.h"
 #include "protocol/protocol_buffer.h"
 #include "protocol/protocol_server.h"
 
 // A phase's hold on its protocol server: construction starts the server's
-// worker and connects it to portName, printing "Failed to initialize
-// <protocol> server" or "Failed to connect <protocol> server to <port>" when
-// a step fails (with why the port could not be opened on standard error);
-// the server is shut down when the session ends, or earlier through
-// ShutDown. The server must outlive the session: the DIAG and DL phases shut
+// worker and connects it to the module's port, printing "Failed to
+// initialize <protocol> server" or "Failed to connect <protocol> server to
+// <port>" when a step fails (with why the port could not be opened on
+// standard error). A module that the last wait left without a port fails to
+// connect without any open, naming the port last used. Right after the
+// module came back, an open that the port refuses for a moment is tried
+// again for up to 2 s. The server is shut down when the session ends, or
+// earlier through ShutDown. The server must outlive the session: the DIAG and DL phases shut
 // it down, then wait for the module to re-enumerate while the server still
 // holds its port, and only then destroy it.
 class cServerSession {
  public:
-  cServerSession(cProtocolServer& server, const std::wstring& portName, const wchar_t* protocol);
+  cServerSession(cProtocolServer& server, const cFollowedModule& module, const wchar_t* protocol);
   ~cServerSession() { ShutDown(); }
   cServerSession(const cServerSession&) = delete;
   cServerSession& operator=(const cServerSession&) = delete;

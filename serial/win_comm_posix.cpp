@@ -364,6 +364,12 @@ bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
       [&nativePath] { return ::open(nativePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
   if (!fd.IsValid()) return false;
   if (exclusive && !TakeExclusively(fd.Get())) return false;
+  // The receive queue starts empty, as a real tty's last close leaves it: what
+  // arrived before this open (an answer the last phase left unread, on a line
+  // another process still holds) belongs to no exchange of this one. A line
+  // that refuses the flush (hung up already) tells so at its first transfer.
+  const int descriptor = fd.Get();
+  platform::InPortCall([descriptor] { return tcflush(descriptor, TCIFLUSH); });
   impl_->fd = std::move(fd);
   impl_->exclusive = exclusive;
   impl_->gone = false;

@@ -48,5 +48,5 @@ bool RunUpgrade(const std::wstring& requestedPort) {
   }
   EnterDownloadMode(module);
   LoadProgrammer(programmer, module);
-  return StreamImage(image, module.PortName());
+  return StreamImage(image, module);
 }

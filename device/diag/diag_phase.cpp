@@ -54,7 +54,7 @@ bool EnterDownloadMode(cFollowedModule& module) {
   // On the heap, so that a worker that cannot be stopped can keep it.
   const auto owned = std::make_unique<cDiagProtocolServer>();
   cDiagProtocolServer& server = *owned;
-  cServerSession session(server, module.PortName(), L"DIAG");
+  cServerSession session(server, module, L"DIAG");
   if (!session.IsConnected() || !IdentifyModule(server) || !TakeModuleOffline(server)) return false;
   const sProtocolBuffer request = BuildDiagDownloadModeRequest();
   if (!RequestBuilt(request, L"Failed to build DIAG download mode request\n")) return false;

@@ -22,6 +22,19 @@ struct sDeviceInterfaceKey {
   std::wstring instance;
 };
 
+// Where a module stays while it restarts, and which enumeration of its USB
+// device is seen there.
+struct sUsbPlace {
+  // Linux: the hub port of the interface's USB device together with that
+  // port's twin (its `peer`, the other half of a USB 3 socket), as
+  // "usb1-port4+usb2-port1"; the device's sysfs name where it has no `port`
+  // link. Windows: the device instance id.
+  std::wstring place;
+  // Linux: "<busnum>-<devnum>", new each time the device enumerates; empty
+  // where the system does not tell (always on Windows).
+  std::wstring enumeration;
+};
+
 // A snapshot of the interfaces present when it was taken.
 class cComPortInterfaces {
  public:
@@ -36,6 +49,9 @@ class cComPortInterfaces {
   // on Linux (1-4.2, bus and port path), its device instance id on Windows;
   // empty when it cannot be read.
   virtual std::wstring ReadLocation(uint32_t index, const sDeviceInterfaceKey& key) = 0;
+  // The place and the enumeration of interface <index>; empty fields when
+  // they cannot be read.
+  virtual sUsbPlace ReadPlace(uint32_t index, const sDeviceInterfaceKey& key) = 0;
 };
 
 // A fresh snapshot; null when the system gives none.
@@ -46,15 +62,31 @@ struct sModulePort {
   std::wstring portName;
   std::wstring identity;  // vid_0a1b&pid_2c3d&mi_02
   std::wstring location;  // as ReadLocation gives it
+  std::wstring place;     // as ReadPlace gives them
+  std::wstring enumeration;
 };
 
 // Which of the configured modules present now is the module an upgrade
 // follows through its restarts, found as `followed` at the start; named: the
-// user chose it by its port. Linux goes by the USB device (the kernel names
-// the module's ttys afresh in each mode); Windows by the port name, which its
-// driver keeps across modes, and without a named port any configured module
-// counts. An empty port name when it is not present.
+// user chose it by its port. Linux goes by the module's place (the kernel
+// names the module's ttys afresh in each mode, and hands a freed name to
+// whichever device comes next); Windows by the port name, which its driver
+// keeps across modes, and without a named port any configured module counts.
+// An empty port name when it is not present.
 sModulePort FindFollowedModule(const std::vector<sModulePort>& present, const sModulePort& followed, bool named);
+
+// The port the next phase opens after a wait for the module that ran out.
+// Linux: the configured port at the module's place now, and an empty port
+// name when there is none there (a port found elsewhere is never opened).
+// Windows: the port found at the start, as after every wait.
+sModulePort ModuleAfterWaitRanOut(const std::vector<sModulePort>& present, const sModulePort& followed, bool named);
+
+// True for an open refusal that a port which has just come back may give for
+// a moment, so that the open is tried again: on Linux a node whose group udev
+// has not set yet (EACCES), or one a modem manager is probing (EBUSY). None on
+// Windows, whose port handling stays as it is. error: as the protocol server's
+// GetConnectError gives it.
+bool IsPassingOpenRefusal(uint32_t error);
 
 // A port named on the command line, in the system's encoding of arguments.
 std::wstring PortFromArgument(const char* argument);

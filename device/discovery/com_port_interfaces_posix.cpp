@@ -1,9 +1,12 @@
 // Linux COM-port interfaces: the USB serial ttys of <sysfs>/class/tty in
 // ascending byte order of their names, each given a device path of the
 // system's shape, "\\?\usb#vid_xxxx&pid_xxxx&mi_xx#<tty name>#{class}", the
-// port name <dev>/<tty name> while that exists, and the sysfs name of its USB
-// device as its place. A module is followed by that place: the kernel names
-// its ttys afresh whenever it re-enumerates in another mode.
+// port name <dev>/<tty name> while that exists, the sysfs name of its USB
+// device as its location, and the device's hub port (with that port's USB 3
+// twin) as its place. A module is followed by that place: the kernel names
+// its ttys afresh whenever it re-enumerates in another mode, and a module
+// whose modes run at different speeds comes back at the twin port, under
+// another sysfs name.
 #include "device/discovery/com_port_interfaces.h"
 
 #include <fcntl.h>
@@ -20,6 +23,7 @@
 
 #include "device/discovery/ascii_text.h"
 #include "device/discovery/native_fs_posix.h"
+#include "platform/errors.h"
 #include "platform/handle.h"
 
 namespace {
@@ -69,20 +73,49 @@ std::optional<std::string> ReadAttribute(const std::string& path) {
   return value;
 }
 
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::optional<std::string> RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
+  return std::string(resolved);
+}
+
+// The hub port a USB device is plugged into, with that port's twin on the
+// other root hub of a USB 3 socket, in byte order ("usb1-port4+usb2-port1");
+// the device's sysfs name when it has no port link.
+std::string PlaceOf(const std::string& device) {
+  const std::optional<std::string> port = RealPath(device + "/port");
+  if (!port) return BaseName(device);
+  const std::optional<std::string> peer = RealPath(*port + "/peer");
+  if (!peer) return BaseName(*port);
+  const std::string names[2] = {BaseName(*port), BaseName(*peer)};
+  return std::min(names[0], names[1]) + "+" + std::max(names[0], names[1]);
+}
+
+// The bus and device number the kernel gave the device at its enumeration.
+std::string EnumerationOf(const std::string& device) {
+  const std::optional<std::string> bus = ReadAttribute(device + "/busnum");
+  const std::optional<std::string> number = ReadAttribute(device + "/devnum");
+  return bus && number ? *bus + "-" + *number : std::string();
+}
+
 struct sUsbSerial {
   std::string identity;
   std::string usbDevice;  // the USB device's sysfs name, e.g. 1-4.2
+  std::string place;
+  std::string enumeration;
 };
 
 // The USB interface behind a tty: from its device directory upwards, the
 // first directory with a bInterfaceNumber; its parent, the USB device, has
 // the vendor and product.
 std::optional<sUsbSerial> ReadUsbSerial(const std::string& ttyEntry) {
-  char resolved[PATH_MAX];
-  if (realpath((ttyEntry + "/device").c_str(), resolved) == nullptr) {
+  const std::optional<std::string> resolved = RealPath(ttyEntry + "/device");
+  if (!resolved) {
     return std::nullopt;
   }
-  std::string interface = resolved;
+  std::string interface = *resolved;
   while (!host::PathExists(interface + "/bInterfaceNumber")) {
     if (interface == "/") {
       return std::nullopt;
@@ -96,13 +129,15 @@ std::optional<sUsbSerial> ReadUsbSerial(const std::string& ttyEntry) {
   if (!vendor || !product || !number) {
     return std::nullopt;
   }
-  return sUsbSerial{"vid_" + *vendor + "&pid_" + *product + "&mi_" + *number, device.substr(device.rfind('/') + 1)};
+  return sUsbSerial{"vid_" + *vendor + "&pid_" + *product + "&mi_" + *number, BaseName(device), PlaceOf(device),
+                    EnumerationOf(device)};
 }
 
 struct sTtyInterface {
   std::string name;
   std::wstring devicePath;
   std::wstring usbDevice;
+  host::sUsbPlace place;
 };
 
 class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
@@ -112,7 +147,9 @@ class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
     for (std::string& name : host::ListSortedNames(ttyClass)) {
       if (std::optional<sUsbSerial> usb = ReadUsbSerial(ttyClass + "/" + name)) {
         std::string path = "\\\\?\\usb#" + usb->identity + "#" + name + "#" + kComPortClass;
-        ttys_.push_back({std::move(name), host::FromNativePath(path), host::FromNativePath(usb->usbDevice)});
+        host::sUsbPlace place{host::FromNativePath(usb->place), host::FromNativePath(usb->enumeration)};
+        ttys_.push_back(
+            {std::move(name), host::FromNativePath(path), host::FromNativePath(usb->usbDevice), std::move(place)});
       }
     }
   }
@@ -136,6 +173,8 @@ class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
     return ttys_.at(index).usbDevice;
   }
 
+  host::sUsbPlace ReadPlace(uint32_t index, const host::sDeviceInterfaceKey&) override { return ttys_.at(index).place; }
+
  private:
   std::string devFolder_;
   std::vector<sTtyInterface> ttys_;
@@ -149,14 +188,22 @@ std::unique_ptr<cComPortInterfaces> OpenPresentComPortInterfaces() {
   return std::make_unique<cSysfsComPortInterfaces>();
 }
 
-// Gone means no configured port at that USB device; back means one is there
-// again, whatever its identity (the boot downloader may show another product
-// id and interface) and whatever the kernel named it.
+// The configured port at the module's place, whatever its identity (the boot
+// downloader may show another product id and interface) and whatever the
+// kernel named it.
 sModulePort FindFollowedModule(const std::vector<sModulePort>& present, const sModulePort& followed, bool) {
   for (const sModulePort& module : present) {
-    if (module.location == followed.location) return module;
+    if (module.place == followed.place) return module;
   }
   return {};
+}
+
+sModulePort ModuleAfterWaitRanOut(const std::vector<sModulePort>& present, const sModulePort& followed, bool named) {
+  return FindFollowedModule(present, followed, named);
+}
+
+bool IsPassingOpenRefusal(uint32_t error) {
+  return error == platform::kErrorAccessDenied || error == platform::kErrorBusy;
 }
 
 std::wstring PortFromArgument(const char* argument) { return FromNativePath(argument); }

@@ -49,6 +49,12 @@ class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
     return id.data();
   }
 
+  // The instance id is the place; Windows follows a module by its port name
+  // and tells no enumeration apart.
+  host::sUsbPlace ReadPlace(uint32_t index, const host::sDeviceInterfaceKey& key) override {
+    return {ReadLocation(index, key), L""};
+  }
+
   std::wstring ReadPortName(uint32_t, const host::sDeviceInterfaceKey& key) override {
     std::wstring keyPath = L"System\\CurrentControlSet\\Enum\\" + key.enumerator + L"\\" + key.identity + L"\\" +
                            key.instance + L"\\Device Parameters";
@@ -109,6 +115,14 @@ sModulePort FindFollowedModule(const std::vector<sModulePort>& present, const sM
   }
   return {};
 }
+
+// The driver keeps the name across the module's modes: the name found at the
+// start stays in use.
+sModulePort ModuleAfterWaitRanOut(const std::vector<sModulePort>&, const sModulePort& followed, bool) {
+  return followed;
+}
+
+bool IsPassingOpenRefusal(uint32_t) { return false; }
 
 // Arguments come in the ANSI code page; port names are ASCII in practice.
 std::wstring PortFromArgument(const char* argument) {

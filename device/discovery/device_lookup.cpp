@@ -13,6 +13,8 @@
 namespace {
 
 constexpr std::chrono::milliseconds kCheckInterval{200};
+// How long each half of the wait gives the module.
+constexpr auto kWaitTime = std::chrono::duration_cast<std::chrono::seconds>(kCheckInterval * kReenumerationChecks);
 constexpr std::wstring_view kDevicePathPrefix = L"\\\\?\\";
 
 void RemoveAll(std::wstring& text, std::wstring_view part) {
@@ -21,11 +23,11 @@ void RemoveAll(std::wstring& text, std::wstring_view part) {
   }
 }
 
-// Checks up to kReenumerationChecks times whether portPresent() == wanted.
-bool PollFor(bool wanted, const std::function<bool()>& portPresent, const std::function<void()>& pause) {
+// Checks up to kReenumerationChecks times whether seen() holds.
+bool PollFor(const std::function<bool()>& seen, const std::function<void()>& pause) {
   for (int check = 0; check < kReenumerationChecks; ++check) {
     pause();
-    if (portPresent() == wanted) {
+    if (seen()) {
       return true;
     }
   }
@@ -60,14 +62,17 @@ std::vector<host::sModulePort> FindConfiguredModules(host::cComPortInterfaces& i
     }
     std::wstring portName = interfaces.ReadPortName(index, key);
     if (!portName.empty()) {
-      found.push_back({std::move(portName), key.identity, interfaces.ReadLocation(index, key)});
+      host::sUsbPlace place = interfaces.ReadPlace(index, key);
+      found.push_back({std::move(portName), key.identity, interfaces.ReadLocation(index, key), std::move(place.place),
+                       std::move(place.enumeration)});
     }
   }
   return found;
 }
 
-bool WaitForPortToGoAndReturn(const std::function<bool()>& portPresent, const std::function<void()>& pause) {
-  return PollFor(false, portPresent, pause) && PollFor(true, portPresent, pause);
+bool WaitForPortToGoAndReturn(const std::function<bool()>& gone, const std::function<bool()>& back,
+                              const std::function<void()>& pause) {
+  return PollFor(gone, pause) && PollFor(back, pause);
 }
 
 std::vector<host::sModulePort> ListDeviceModules() {
@@ -75,19 +80,49 @@ std::vector<host::sModulePort> ListDeviceModules() {
   return interfaces ? FindConfiguredModules(*interfaces, ProcessConfigurationMap()) : std::vector<host::sModulePort>();
 }
 
-// The module's time to restart: a real sleep between checks.
+namespace {
+
+// What the wait saw at the module's place at its last check, for standard
+// error when it runs out.
+std::wstring Seen(const host::sModulePort& found) {
+  if (found.portName.empty()) return L"no configured port";
+  return found.portName + L" (" + found.identity + L", USB device " + found.location +
+         (found.enumeration.empty() ? L"" : L", bus and device number " + found.enumeration) + L")";
+}
+
+}  // namespace
+
+// The module's time to restart: a real sleep between checks. Gone: no
+// configured port at the place, or one of another enumeration than the
+// module's (a module off the bus for less than one check still shows a new
+// device number). Back: a configured port at the place, enumerated since.
 bool cFollowedModule::WaitForReenumeration() {
+  const host::sModulePort before = module_;
   host::sModulePort found;
-  const bool back = WaitForPortToGoAndReturn(
-      [this, &found] {
-        found = host::FindFollowedModule(ListDeviceModules(), module_, named_);
-        return !found.portName.empty();
-      },
-      [] { std::this_thread::sleep_for(kCheckInterval); });
-  if (!back) return false;
-  if (found.portName != module_.portName) {
+  bool wentAway = false;  // the first half of the wait saw the module go
+  bool leftBus = false;   // a check found nothing at the place
+  const auto look = [this, &before, &found] { found = host::FindFollowedModule(ListDeviceModules(), before, named_); };
+  const auto gone = [&] {
+    look();
+    leftBus = found.portName.empty();
+    wentAway = leftBus || found.enumeration != before.enumeration;
+    return wentAway;
+  };
+  const auto back = [&] {
+    look();
+    return !found.portName.empty() && (leftBus || found.enumeration != before.enumeration);
+  };
+  const bool returned = WaitForPortToGoAndReturn(gone, back, [] { std::this_thread::sleep_for(kCheckInterval); });
+  if (!returned) {
+    platform::ConsoleExplain(L"zntv-upgrade: the module did not %ls within %lld s; at its place (%ls): %ls\n",
+                             wentAway ? L"come back" : L"leave the bus", static_cast<long long>(kWaitTime.count()),
+                             before.place.c_str(), Seen(found).c_str());
+    found = host::ModuleAfterWaitRanOut(ListDeviceModules(), before, named_);
+  } else if (found.portName != before.portName) {
     platform::ConsoleExplain(L"zntv-upgrade: the module came back as %ls\n", found.portName.c_str());
   }
-  module_ = std::move(found);
-  return true;
+  justReturned_ = returned;
+  present_ = !found.portName.empty();
+  if (present_) module_ = std::move(found);
+  return returned;
 }

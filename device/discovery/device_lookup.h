@@ -20,16 +20,29 @@ class cFollowedModule {
  public:
   // module: as the lookup found it at the start; named: the user chose it by
   // its port.
-  cFollowedModule(host::sModulePort module, bool named) : module_(std::move(module)), named_(named) {}
+  cFollowedModule(host::sModulePort module, bool named)
+      : module_(std::move(module)), named_(named), present_(!module_.portName.empty()) {}
 
+  // The port the next phase opens; after a wait that found no port to open,
+  // the one last used, which the phase names in its failure.
   const std::wstring& PortName() const { return module_.portName; }
+  // False when the last wait left no port to open (on Linux: nothing
+  // configured at the module's place): the next phase opens nothing.
+  bool HasPort() const { return present_; }
+  // True when the last wait saw the module come back: its port may refuse an
+  // open for a moment (host::IsPassingOpenRefusal).
+  bool JustReturned() const { return justReturned_; }
 
   // Up to 50 checks 200 ms apart for the module to vanish, then up to 50 for
-  // it to return. True when it is present at the end; PortName() is then the
-  // port it came back under, and a change of name is noted on standard error.
+  // it to return. True when it came back; PortName() is then the port it came
+  // back under, and a change of name is noted on standard error. When the
+  // wait runs out, standard error says what was at the module's place, and
+  // the port for the next phase is host::ModuleAfterWaitRanOut's.
   bool WaitForReenumeration();
 
  private:
   host::sModulePort module_;
   bool named_;
+  bool present_;
+  bool justReturned_ = false;
 };

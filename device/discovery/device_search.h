@@ -21,7 +21,8 @@ std::vector<host::sModulePort> FindConfiguredModules(host::cComPortInterfaces& i
 
 inline constexpr int kReenumerationChecks = 50;
 
-// Up to kReenumerationChecks times: pause, then ask portPresent, until it says
-// false; then as often again until it says true. True when the port came back;
-// false when it never went or never returned.
-bool WaitForPortToGoAndReturn(const std::function<bool()>& portPresent, const std::function<void()>& pause);
+// Up to kReenumerationChecks times: pause, then ask gone, until it says true;
+// then as often again: pause, then ask back, until it says true. True when
+// the port came back; false when it never went or never returned.
+bool WaitForPortToGoAndReturn(const std::function<bool()>& gone, const std::function<bool()>& back,
+                              const std::function<void()>& pause);

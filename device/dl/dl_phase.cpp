@@ -89,7 +89,7 @@ bool LoadProgrammer(const cHexFile& programmer, cFollowedModule& module) {
   // On the heap, so that a worker that cannot be stopped can keep it.
   const auto owned = std::make_unique<cDownloadProtocolServer>();
   cDownloadProtocolServer& server = *owned;
-  cServerSession session(server, module.PortName(), L"DL");
+  cServerSession session(server, module, L"DL");
   if (!session.IsConnected()) return false;
   const std::vector<sProtocolBuffer> requests = PrepareTransfer(server, programmer);
   if (requests.empty()) return false;

@@ -157,11 +157,11 @@ bool Upgrade(cSDLProtocolServer& server, const cMemoryMappedFile& image) {
 
 }  // namespace
 
-bool StreamImage(const cMemoryMappedFile& image, const std::wstring& portName) {
-  if (portName.empty() || image.Error != 0 || image.Data == nullptr || image.Size == 0) return false;
+bool StreamImage(const cMemoryMappedFile& image, const cFollowedModule& module) {
+  if (module.PortName().empty() || image.Error != 0 || image.Data == nullptr || image.Size == 0) return false;
   // On the heap, so that a worker that cannot be stopped can keep it.
   const auto owned = std::make_unique<cSDLProtocolServer>();
   cSDLProtocolServer& server = *owned;
-  const cServerSession session(server, portName, L"SDL");
+  const cServerSession session(server, module, L"SDL");
   return session.IsConnected() && Upgrade(server, image);
 }

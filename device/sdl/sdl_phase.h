@@ -1,10 +1,9 @@
 // The SDL phase: stream the device image through the programmer in a window
 // of unacknowledged writes, then reset the module. Main thread.
 #pragma once
-#include <string>
-
+class cFollowedModule;
 class cMemoryMappedFile;
 
 // The outcome of the whole upgrade: true when every write was acknowledged and
-// the reset was answered.
-bool StreamImage(const cMemoryMappedFile& image, const std::wstring& portName);
+// the reset was answered. Talks to the module at its port.
+bool StreamImage(const cMemoryMappedFile& image, const cFollowedModule& module);

@@ -10,6 +10,9 @@
 
 namespace {
 
+// A module found at port, as the lookup gives it at the start of a run.
+cFollowedModule ModuleAt(const std::wstring& port) { return cFollowedModule({port, L"", L"", L"", L""}, true); }
+
 // A name no system has a port under.
 const std::wstring kNoSuchPort = L"ZNTV_NO_SUCH_PORT";
 
@@ -23,7 +26,7 @@ TEST(ServerSession, AFailedConnectIsReportedAndTheWorkerStopped) {
   cSDLProtocolServer server;
   testing::internal::CaptureStdout();
   {
-    const cServerSession session(server, kNoSuchPort, L"SDL");
+    const cServerSession session(server, ModuleAt(kNoSuchPort), L"SDL");
     EXPECT_FALSE(session.IsConnected());
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to connect SDL server to ZNTV_NO_SUCH_PORT\n");
@@ -35,7 +38,7 @@ TEST(ServerSession, AServerThatCannotStartIsReported) {
   ASSERT_TRUE(server.Initialize());  // a running worker makes a second start fail
   testing::internal::CaptureStdout();
   {
-    const cServerSession session(server, kNoSuchPort, L"DL");
+    const cServerSession session(server, ModuleAt(kNoSuchPort), L"DL");
     EXPECT_FALSE(session.IsConnected());
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to initialize DL server\n");

@@ -12,6 +12,9 @@
 
 namespace {
 
+// A module found at port, as the lookup gives it at the start of a run.
+cFollowedModule ModuleAt(const std::wstring& port) { return cFollowedModule({port, L"", L"", L"", L""}, true); }
+
 // The module's end of a pseudo-terminal; PortName() is the program's end.
 class cPseudoTerminal {
  public:
@@ -40,7 +43,7 @@ TEST(ServerSessionOnALine, ConnectsAndShutsDownWhenItEnds) {
   cSDLProtocolServer server;
   testing::internal::CaptureStdout();
   {
-    const cServerSession session(server, line.PortName(), L"SDL");
+    const cServerSession session(server, ModuleAt(line.PortName()), L"SDL");
     EXPECT_TRUE(session.IsConnected());
     EXPECT_FALSE(server.Initialize());  // the session's worker runs
   }
@@ -52,7 +55,7 @@ TEST(ServerSessionOnALine, ShutDownEndsItEarlyAndOnlyOnce) {
   cPseudoTerminal line;
   ASSERT_FALSE(line.PortName().empty()) << "no pseudo-terminal";
   cSDLProtocolServer server;
-  cServerSession session(server, line.PortName(), L"DIAG");
+  cServerSession session(server, ModuleAt(line.PortName()), L"DIAG");
   ASSERT_TRUE(session.IsConnected());
   session.ShutDown();
   EXPECT_FALSE(session.IsConnected());

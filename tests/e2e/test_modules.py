@@ -80,6 +80,109 @@ class FollowedByUsbDevice(ModulesTestCase):
         print(f"\nupgrade with a second module present: {run.elapsed:.2f} s; {run.lines[-1]}")
 
 
+class FollowedByPlace(ModulesTestCase):
+    """The module is followed by the hub port it is plugged into: a new device
+    number there tells a return too fast for the checks to see it gone, the
+    twin port of a USB 3 socket is the same place, and a port name found
+    anywhere else is never opened."""
+
+    def assertNoWaitRanOut(self, run):
+        for waiting, next_phase in [("Waiting for device to switch to download mode", "Sending DL parameters request"),
+                                    ("Waiting for device to switch to program mode", "Sending SDL hello request")]:
+            self.assertLess(run.time_of(next_phase) - run.time_of(waiting), WAIT_RUNS_OUT, waiting)
+
+    def assertUpgradedAndVerified(self, run, error_lines):
+        self.assertUpgradedLines(run.lines)
+        self.assertEqual((run.status, run.error_lines), (0, error_lines))
+        self.assertOneConversationEach("")
+        self.assertSimConfirmed()
+
+    def test_name_taken_by_another_modules_downloader_gets_not_one_byte(self):
+        # The module never comes back after DIAG; another module's downloader
+        # enumerates at 1-5 and the kernel gives it the freed name ttyUSB0.
+        sim = self.start_sim("--never-return-after", "diag", "--intruder-at", "1-5", expect_image=False)
+        run = run_upgrade(sim.env)
+        sim.stop()
+        port = self.port("ttyUSB0")
+        self.assertEqual(self.sim.summary()["intruder_bytes"], "0")
+        self.assertEqual(run.lines, ["System configured for SimModule"] + diag_lines() + [
+            f"Failed to connect DL server to {port}", f"Failed to connect SDL server to {port}", "Download failed"])
+        self.assertEqual(run.status, EXIT_FAILURE)
+        self.assertEqual(run.error_lines, [
+            "zntv-upgrade: the module did not come back within 10 s; at its place (usb1-port2): no configured port",
+            f"zntv-upgrade: {port} vanished before it could be opened: the module left the bus (unplugged, or "
+            "restarting and not back in time)"])
+        self.assertEqual(self.sim.summary()["end"], "never-returned")
+
+    def test_usb3_module_back_at_the_twin_port_under_another_name(self):
+        # Normal firmware at SuperSpeed on bus 2, the downloader and the
+        # programmer at high speed on bus 1, at the other half of the socket.
+        run = self.upgrade("--location", "2-1", "--peer", "1-4", "--dl-location", "1-4", "--entry", "ttyUSB2",
+                           "--dl-entry", "ttyUSB0")
+        self.assertUpgradedAndVerified(run, [f"zntv-upgrade: the module came back as {self.port('ttyUSB0')}"])
+        self.assertNoWaitRanOut(run)
+
+    def test_return_of_20_ms_under_a_new_name_is_seen_by_its_device_number(self):
+        # Off the bus for 20 ms, between two checks 200 ms apart.
+        run = self.upgrade("--offline-delay", 20, "--entry", "ttyUSB2", "--dl-entry", "ttyUSB0")
+        self.assertUpgradedAndVerified(run, [f"zntv-upgrade: the module came back as {self.port('ttyUSB0')}"])
+        self.assertNoWaitRanOut(run)
+
+    def test_programmer_started_without_leaving_the_bus_after_a_late_go_answer(self):
+        # The go request's answer (a DL acknowledgement, code 0x02 as the SDL
+        # hello response's) comes once the DL phase has let go of the line,
+        # and stays in the port: the SDL phase must receive none of it. The
+        # trace shows what each phase received.
+        trace = pathlib.Path(self.workdir) / "trace.txt"
+        sim = self.start_sim("--stay-after", "dl", "--late", "dl:0x05", "--late-ms", 300)
+        run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(trace)))
+        self.finish_sim()
+        sdl = [(direction, data) for _, direction, phase, data in test_support.read_trace(trace, "zntv-upgrade")
+               if phase == "SDL"]
+        self.assertEqual(sdl[0], ("tx", bytes.fromhex("01") + b"ZNTV fast download protocol host\x02\x02\x01"))
+        self.assertEqual(len([data for direction, data in sdl if direction == "rx" and data[0] == 0x02]), 1)
+        self.assertUpgradedLines(run.lines)
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.error_lines, [
+            "zntv-upgrade: the module did not leave the bus within 10 s; at its place (usb1-port2): "
+            f"{self.port('ttyUSB0')} (vid_0a1b&pid_2c3d&mi_02, USB device 1-2, bus and device number 1-3)"])
+        self.assertOneConversationEach("")
+        self.assertEqual(self.sim.summary()["stages"], "diag,dl,sdl")
+        self.assertSimConfirmed()
+
+    def test_port_refusing_opens_for_300_ms_after_the_return(self):
+        # As a node is until udev has given it its group: the updater runs as
+        # root without the capabilities that pass over file permissions.
+        sim = self.start_sim("--deny-open", 300, "--entry", "ttyUSB2", "--dl-entry", "ttyUSB0")
+        run = run_upgrade(sim.env, wrapper=["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--"])
+        self.finish_sim()
+        self.assertUpgradedAndVerified(run, [f"zntv-upgrade: the module came back as {self.port('ttyUSB0')}"])
+        self.assertNoWaitRanOut(run)
+
+    def test_module_found_in_its_boot_downloader_is_upgraded(self):
+        # Left there by an upgrade that was cut off; it comes back as the
+        # programmer under another name.
+        run = self.upgrade("--start-stage", "dl", "--dl-entry", "ttyUSB3", "--sdl-entry", "ttyUSB0")
+        self.assertEqual(run.lines[:3], ["System configured for SimModule", "Sending DIAG build ID request",
+                                         "Failed to receive valid DIAG build ID response"])
+        self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
+        self.assertEqual((run.status, run.error_lines),
+                         (0, [f"zntv-upgrade: the module came back as {self.port('ttyUSB0')}"]))
+        self.assertProgrammerLoaded(self.sim)
+        self.assertImageFlashed(self.sim)
+        self.assertSimConfirmed()
+
+    def test_module_found_running_its_programmer_is_upgraded(self):
+        run = self.upgrade("--start-stage", "sdl", "--sdl-entry", "ttyUSB1")
+        self.assertEqual(run.lines[1:5], ["Sending DIAG build ID request",
+                                          "Failed to receive valid DIAG build ID response",
+                                          "Sending DL parameters request", "Failed to receive DL parameters response"])
+        self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
+        self.assertEqual((run.status, run.error_lines), (0, []))
+        self.assertImageFlashed(self.sim)
+        self.assertSimConfirmed()
+
+
 class ListModules(ModulesTestCase):
     def test_no_module_gives_the_failure_line_and_the_hints(self):
         program_files = pathlib.Path(self.workdir) / "programs"

@@ -87,6 +87,20 @@ TEST_F(PtyPort, EachBurstCompletesOneReadOnTheIntervalGap) {
   EXPECT_EQ(bursts, (std::vector<std::string>{"\x7e\x01\x02", "\x7e\x03"}));
 }
 
+// A line another process keeps open (the module's end here) keeps what it
+// received; the next open starts empty, as after a real tty's last close.
+TEST_F(PtyPort, BytesThatArrivedBeforeTheOpenAreNotRead) {
+  ASSERT_TRUE(a_.port.Close());
+  PeerWrite("\x7e\x02\x6a\xd3\x7e");  // an answer nobody read
+  ASSERT_TRUE(a_.port.Open(Wide(path_), true));
+  ASSERT_TRUE(a_.port.SetTimeouts(kModuleTimeouts));
+  uint8_t buffer[16] = {};
+  ASSERT_TRUE(a_.port.Read(buffer, sizeof buffer));
+  PeerWrite("\x7e\x03");
+  ASSERT_TRUE(WaitForRx(1));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), a_.rx.completions[0].bytes), "\x7e\x03");
+}
+
 TEST_F(PtyPort, AFullBufferCompletesTheReadAtOnceAndTheRestFollows) {
   uint8_t buffer[8] = {};
   ASSERT_TRUE(a_.port.Read(buffer, 4));

@@ -1,7 +1,8 @@
 // The Linux device lookup over a fake sysfs tree and device directory: which
 // port it finds, the modules it lists with their USB devices, how it knows a
-// module again by its USB device after the kernel renamed its tty, and which
-// names a user may give a port by.
+// module again by its place after the kernel renamed its tty or the module
+// came back at the USB 3 twin of its hub port, and which names a user may
+// give a port by.
 #include "device/discovery/device_lookup.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "device/discovery/configuration.h"
+#include "platform/errors.h"
 #include "sysfs_tree_posix.h"
 
 namespace {
@@ -102,7 +104,7 @@ TEST_F(DeviceLookup, ModuleIsKnownAgainByItsUsbDeviceWhateverItsTtyAndIdentity) 
   sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-3"});
   sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "f00d", "00", "1-4.2"});
   Configure({L"vid_0a1b&pid_2c3d&mi_02", L"vid_0a1b&pid_f00d&mi_00"});
-  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2"};
+  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2", L"1-4.2", L""};
   for (bool named : {false, true}) {
     const host::sModulePort found = host::FindFollowedModule(ListDeviceModules(), followed, named);
     EXPECT_EQ(found.portName, Wide(sysfs_.Dev("ttyUSB0")));
@@ -116,8 +118,56 @@ TEST_F(DeviceLookup, ModuleAwayFromItsUsbDeviceIsGoneWhileAnotherIsPresent) {
   sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "00", "1-4.2"});         // not a configured interface
   sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-4.2"}, false);  // no port node yet
   Configure({L"vid_0a1b&pid_2c3d&mi_02"});
-  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2"};
+  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2", L"1-4.2", L""};
   EXPECT_EQ(host::FindFollowedModule(ListDeviceModules(), followed, false).portName, L"");
+}
+
+TEST_F(DeviceLookup, PlaceIsTheHubPortWithItsTwinAndTheEnumerationItsDeviceNumber) {
+  sysfs_.AddUsbSerial("ttyUSB2", {"0a1b", "2c3d", "02", "2-1"});
+  sysfs_.PlugIntoHubPort("2-1", "usb2-port1", "usb1-port4");
+  sysfs_.SetDeviceNumber("2-1", "2", "7");
+  sysfs_.AddUsbSerial("ttyUSB5", {"0a1b", "2c3d", "02", "1-3"});
+  sysfs_.PlugIntoHubPort("1-3", "usb1-port3");
+  Configure({L"vid_0a1b&pid_2c3d&mi_02"});
+  const std::vector<host::sModulePort> modules = ListDeviceModules();
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[0].location, L"2-1");
+  EXPECT_EQ(modules[0].place, L"usb1-port4+usb2-port1");
+  EXPECT_EQ(modules[0].enumeration, L"2-7");
+  EXPECT_EQ(modules[1].place, L"usb1-port3");
+  EXPECT_EQ(modules[1].enumeration, L"");
+}
+
+// Found at SuperSpeed at 2-1; its boot downloader runs at high speed and
+// enumerates at the other half of the socket, as 1-4.
+TEST_F(DeviceLookup, ModuleIsKnownAgainAtTheTwinOfItsHubPort) {
+  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "02", "1-4"});
+  sysfs_.PlugIntoHubPort("1-4", "usb1-port4", "usb2-port1");
+  sysfs_.AddUsbSerial("ttyUSB1", {"0a1b", "2c3d", "02", "1-3"});
+  sysfs_.PlugIntoHubPort("1-3", "usb1-port3");
+  Configure({L"vid_0a1b&pid_2c3d&mi_02"});
+  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"2-1",
+                                   L"usb1-port4+usb2-port1", L"2-3"};
+  const host::sModulePort found = host::FindFollowedModule(ListDeviceModules(), followed, true);
+  EXPECT_EQ(found.portName, Wide(sysfs_.Dev("ttyUSB0")));
+  EXPECT_EQ(found.location, L"1-4");
+  EXPECT_EQ(host::ModuleAfterWaitRanOut(ListDeviceModules(), followed, true).portName, Wide(sysfs_.Dev("ttyUSB0")));
+}
+
+// After a wait that ran out, a port is opened only at the module's place:
+// the name it had, now another module's elsewhere, is not.
+TEST_F(DeviceLookup, AfterAWaitThatRanOutOnlyAPortAtThePlaceIsOpened) {
+  sysfs_.AddUsbSerial("ttyUSB2", {"0a1b", "2c3d", "02", "1-5"});
+  Configure({L"vid_0a1b&pid_2c3d&mi_02"});
+  const host::sModulePort followed{Wide(sysfs_.Dev("ttyUSB2")), L"vid_0a1b&pid_2c3d&mi_02", L"1-4.2", L"1-4.2", L""};
+  EXPECT_EQ(host::ModuleAfterWaitRanOut(ListDeviceModules(), followed, true).portName, L"");
+}
+
+TEST_F(DeviceLookup, OnlyAPassingRefusalOfAnOpenIsTriedAgain) {
+  EXPECT_TRUE(host::IsPassingOpenRefusal(platform::kErrorAccessDenied));
+  EXPECT_TRUE(host::IsPassingOpenRefusal(platform::kErrorBusy));
+  EXPECT_FALSE(host::IsPassingOpenRefusal(platform::kErrorFileNotFound));
+  EXPECT_FALSE(host::IsPassingOpenRefusal(platform::kErrorDeviceNotConnected));
 }
 
 TEST_F(DeviceLookup, PortIsNamedByBareNameFullPathOrALinkToItsNode) {

@@ -36,6 +36,9 @@ class cFakeInterfaces : public host::cComPortInterfaces {
   std::wstring ReadLocation(uint32_t index, const host::sDeviceInterfaceKey&) override {
     return interfaces_.at(index).location;
   }
+  host::sUsbPlace ReadPlace(uint32_t index, const host::sDeviceInterfaceKey&) override {
+    return {L"port of " + interfaces_.at(index).location, L"1-" + std::to_wstring(index)};
+  }
 
   std::vector<host::sDeviceInterfaceKey> asked;
 
@@ -112,12 +115,16 @@ TEST(FindConfiguredModules, EveryConfiguredInterfaceWithAPortInOrderWithItsPlace
   EXPECT_EQ(modules[0].portName, L"COM3");
   EXPECT_EQ(modules[0].identity, L"vid_1111&pid_2222&mi_02");
   EXPECT_EQ(modules[0].location, L"USB\\A");
+  EXPECT_EQ(modules[0].place, L"port of USB\\A");
+  EXPECT_EQ(modules[0].enumeration, L"1-0");
   EXPECT_EQ(modules[1].portName, L"COM9");
   EXPECT_EQ(modules[1].identity, L"vid_0a1b&pid_2c3d&mi_01");
   EXPECT_EQ(modules[1].location, L"USB\\D");
 }
 
-// Counts pauses and answers "present" from a script of check results.
+// Counts pauses and answers "present" from a script of check results: the
+// module is gone when a check finds it absent, and back when one finds it
+// present again.
 struct sScriptedPort {
   std::vector<bool> presentAtCheck;
   size_t checks = 0;
@@ -128,7 +135,8 @@ struct sScriptedPort {
 };
 
 bool Wait(sScriptedPort& port) {
-  return WaitForPortToGoAndReturn([&port] { return port.Present(); }, [&port] { ++port.pauses; });
+  return WaitForPortToGoAndReturn([&port] { return !port.Present(); }, [&port] { return port.Present(); },
+                                  [&port] { ++port.pauses; });
 }
 
 TEST(Reenumeration, PortGoesAndComesBack) {
@@ -136,6 +144,16 @@ TEST(Reenumeration, PortGoesAndComesBack) {
   EXPECT_TRUE(Wait(port));
   EXPECT_EQ(port.checks, 5u);
   EXPECT_EQ(port.pauses, 5u);  // a pause before every check
+}
+
+TEST(Reenumeration, GoneAndBackAreAskedInTurn) {
+  std::vector<char> asked;
+  size_t pauses = 0;
+  EXPECT_TRUE(WaitForPortToGoAndReturn([&asked] { return asked.push_back('g'), true; },
+                                       [&asked] { return asked.push_back('b'), asked.size() == 3; },
+                                       [&pauses] { ++pauses; }));
+  EXPECT_EQ(asked, (std::vector<char>{'g', 'b', 'b'}));
+  EXPECT_EQ(pauses, 3u);
 }
 
 TEST(Reenumeration, PortThatNeverGoesIsGivenUpAfterFiftyChecks) {

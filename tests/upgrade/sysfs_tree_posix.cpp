@@ -27,8 +27,35 @@ cSysfsTree::~cSysfsTree() {
   Restore("DEV_PATH", hadDev_, oldDev_);
 }
 
+fs::path cSysfsTree::UsbDeviceFolder(const std::string& usbDevice) {
+  return fs::path("sys/devices/pci0000:00/0000:00:14.0/usb1") / usbDevice;
+}
+
+// The lookup reads only a port's name and its links: every port sits in one
+// folder here.
+fs::path cSysfsTree::HubPortFolder(const std::string& hubPort) {
+  return fs::path("sys/devices/pci0000:00/0000:00:14.0/ports") / hubPort;
+}
+
+void cSysfsTree::PlugIntoHubPort(const std::string& usbDevice, const std::string& hubPort, const std::string& peer) {
+  tree_.MakeFolder(HubPortFolder(hubPort));
+  fs::create_directory_symlink(
+      fs::relative(tree_.Root() / HubPortFolder(hubPort), tree_.Root() / UsbDeviceFolder(usbDevice)),
+      tree_.Root() / UsbDeviceFolder(usbDevice) / "port");
+  if (peer.empty()) return;
+  tree_.MakeFolder(HubPortFolder(peer));
+  std::error_code linked;  // the twins may be linked already
+  fs::create_directory_symlink(fs::path("..") / peer, tree_.Root() / HubPortFolder(hubPort) / "peer", linked);
+  fs::create_directory_symlink(fs::path("..") / hubPort, tree_.Root() / HubPortFolder(peer) / "peer", linked);
+}
+
+void cSysfsTree::SetDeviceNumber(const std::string& usbDevice, const std::string& busnum, const std::string& devnum) {
+  tree_.Write(UsbDeviceFolder(usbDevice) / "busnum", busnum + "\n");
+  tree_.Write(UsbDeviceFolder(usbDevice) / "devnum", devnum + "\n");
+}
+
 fs::path cSysfsTree::UsbInterfaceFolder(const sUsbInterface& usb) const {
-  fs::path device = fs::path("sys/devices/pci0000:00/0000:00:14.0/usb1") / usb.usbDevice;
+  fs::path device = UsbDeviceFolder(usb.usbDevice);
   tree_.Write(device / "idVendor", std::string(usb.idVendor) + "\n");
   tree_.Write(device / "idProduct", std::string(usb.idProduct) + "\n");
   fs::path interface = device / (std::string(usb.usbDevice) + ":1." + usb.bInterfaceNumber);

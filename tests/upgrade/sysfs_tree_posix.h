@@ -26,11 +26,19 @@ class cSysfsTree {
   void AddAcm(const std::string& tty, const sUsbInterface& usb, bool withNode = true);
   // A tty that no USB interface stands behind.
   void AddPlatformSerial(const std::string& tty);
+  // Plugs the USB device (made by AddUsbSerial or AddAcm) into the hub port
+  // hubPort, whose USB 3 twin is peer (none when empty), as the kernel links
+  // them: the device's `port` and the ports' `peer`.
+  void PlugIntoHubPort(const std::string& usbDevice, const std::string& hubPort, const std::string& peer = "");
+  // The device's bus and device number of its enumeration.
+  void SetDeviceNumber(const std::string& usbDevice, const std::string& busnum, const std::string& devnum);
 
   std::string Dev(const std::string& tty) const { return (tree_.Root() / "dev" / tty).string(); }
   const cTempTree& Tree() const { return tree_; }
 
  private:
+  static std::filesystem::path UsbDeviceFolder(const std::string& usbDevice);
+  static std::filesystem::path HubPortFolder(const std::string& hubPort);
   std::filesystem::path UsbInterfaceFolder(const sUsbInterface& usb) const;
   void AddClassEntry(const std::string& tty, const std::filesystem::path& ttyFolder,
                      const std::filesystem::path& device, bool withNode);

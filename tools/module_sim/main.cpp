@@ -91,6 +91,9 @@ int ServeModule(const sim::sSimOptions& allOptions, const sim::cSimRoot& root, u
   sim::cResponder responder(link, options.misbehaviour, record, options.record.verbose);
   try {
     sim::ServeUpgrade(options, waiter, link, responder, presence, record, onFirstAttach);
+    if (record.end == sim::eRunEnd::NeverReturned && !place.intruder.empty()) {
+      sim::ServeIntruder(options, root, place, waiter, record);
+    }
   } catch (const sim::cRunEnded& ended) {
     record.end = ended.Reason();
     link.Close();

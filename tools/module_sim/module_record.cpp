@@ -73,6 +73,7 @@ void WriteRecords(const sRunRecord& record, const fs::path& dir) {
   fs::create_directories(dir);
   WriteBinary(dir / "ram.bin", record.ram.Flatten().bytes);
   WriteBinary(dir / "flash.bin", record.flash.Flatten().bytes);
+  WriteBinary(dir / "intruder.bin", record.intruderBytes);
   std::ofstream requests(dir / "requests.txt");
   for (const auto& line : record.requests) requests << line << "\n";
   std::ofstream summary(dir / "summary.txt");
@@ -83,6 +84,7 @@ void WriteRecords(const sRunRecord& record, const fs::path& dir) {
   summary << "hello_requests=" << record.helloCount << "\n"
           << "rejected_requests=" << record.rejectedRequests << "\n"
           << "reset=" << (record.resetReceived ? "yes" : "no") << "\n"
+          << "intruder_bytes=" << record.intruderBytes.size() << "\n"
           << "end=" << RunEndName(record.end) << "\n";
 }
 

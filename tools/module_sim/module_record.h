@@ -46,9 +46,11 @@ struct sRunRecord {
   bool resetReceived = false;
   eRunEnd end = eRunEnd::Failure;
   std::vector<std::string> requests;  // one line per request: stage, code, length, details
+  Bytes intruderBytes;                // written to another module that took the module's freed name
 };
 
-// Writes ram.bin, flash.bin, requests.txt and summary.txt into dir.
+// Writes ram.bin, flash.bin, intruder.bin, requests.txt and summary.txt into
+// dir.
 void WriteRecords(const sRunRecord& record, const std::filesystem::path& dir);
 
 // Compares flash at baseAddress with the file; prints one line saying so on

@@ -1,6 +1,8 @@
 // The stage sequence with its drop-offs and returns.
 #include "tools/module_sim/module_run.h"
 
+#include <string>
+
 #include "tools/module_sim/stages.h"
 
 namespace sim {
@@ -44,6 +46,23 @@ void LeaveBus(const sTimingOptions& timing, cWaiter& waiter, cPtyLink& link, cBu
   Disconnect(link, presence);
 }
 
+// Back on the bus in stage on a fresh terminal. With --deny-open its node
+// refuses opens for a while first, as a new node does until udev has given it
+// its group (root without the file-permission capabilities is refused too).
+void ComeBack(const sTimingOptions& timing, cWaiter& waiter, cPtyLink& link, cBusPresence& presence, eStage stage) {
+  const std::filesystem::path slave = link.Open();
+  if (timing.denyOpenMs == 0) {
+    presence.Attach(slave, stage);
+    return;
+  }
+  const std::filesystem::perms usual = std::filesystem::status(slave).permissions();
+  std::filesystem::permissions(slave, std::filesystem::perms::none);
+  presence.Attach(slave, stage);
+  ReportEvent("port refuses opens for " + std::to_string(timing.denyOpenMs) + " ms (--deny-open)");
+  waiter.SleepFor(std::chrono::milliseconds(timing.denyOpenMs));
+  std::filesystem::permissions(slave, usual);
+}
+
 // Runs a stage to its end. A module that drops off in the middle of it comes
 // back after the vanish offline time and serves the stage afresh; false when
 // it stays away for good.
@@ -57,7 +76,7 @@ bool ServeStage(eStage stage, sStageContext& context, cWaiter& waiter, cBusPrese
       const unsigned offlineMs = context.options.misbehaviour.vanishOfflineMs;
       if (offlineMs == 0) return false;
       waiter.SleepFor(std::chrono::milliseconds(offlineMs));
-      presence.Attach(context.link.Open(), stage);
+      ComeBack(context.options.timing, waiter, context.link, presence, stage);
       ReportEvent(std::string("back on the bus in the ") + StageName(stage) + " stage (--vanish-offline)");
     }
   }
@@ -76,6 +95,11 @@ void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, c
       record.end = eRunEnd::NeverReturned;
       return;
     }
+    if (options.misbehaviour.stayAfter == stage) {
+      ReportEvent(std::string("goes on from the ") + StageName(stage) +
+                  " stage without leaving the bus (--stay-after)");
+      continue;
+    }
     LeaveBus(options.timing, waiter, link, presence);
     if (stage == eStage::Sdl) {
       record.end = eRunEnd::Reset;
@@ -87,8 +111,36 @@ void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, c
       return;
     }
     waiter.SleepFor(std::chrono::milliseconds(options.timing.offlineDelayMs));
-    presence.Attach(link.Open(), NextStage(stage));
+    ComeBack(options.timing, waiter, link, presence, NextStage(stage));
   }
+}
+
+void ServeIntruder(const sSimOptions& options, const cSimRoot& root, const sModulePlace& place, cWaiter& waiter,
+                   sRunRecord& record) {
+  const int freedIn = static_cast<int>(record.stages.back());
+  sModulePlace other = place;
+  for (int stage = 0; stage < 3; ++stage) {
+    other.entries[stage] = place.entries[freedIn];
+    other.locations[stage] = place.intruder;
+  }
+  other.peer.clear();
+  // It answers nothing, so it only ends at the idle time-out or a signal,
+  // however often the host lets go of it.
+  sTimingOptions timing = options.timing;
+  timing.hostGoneMs = 0;
+  cPtyLink link(waiter, timing, {});
+  link.RecordReadBytes(&record.intruderBytes);
+  cUsbModule intruder(root, options.device, other, waiter, timing.idleTimeoutMs);
+  intruder.Attach(link.Open(), eStage::Dl);
+  ReportEvent("another module's downloader at " + place.intruder + " took the name " + place.entries[freedIn] +
+              " (--intruder-at)");
+  try {
+    for (;;) link.NextPacket();
+  } catch (const cRunEnded& ended) {
+    ReportEvent(std::to_string(record.intruderBytes.size()) + " bytes were written to the other module (" +
+                RunEndName(ended.Reason()) + ")");
+  }
+  link.Close();
 }
 
 }  // namespace sim

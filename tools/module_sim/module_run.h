@@ -29,4 +29,11 @@ class cPresenceList final : public cBusPresence {
 void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, cResponder& responder,
                   cBusPresence& presence, sRunRecord& record, const std::function<void()>& onFirstAttach);
 
+// After the module at place left the bus for good: another module's boot
+// downloader comes onto the bus at place.intruder under the tty name the
+// module last had, answers nothing and keeps every byte written to it in
+// record.intruderBytes, until the idle time-out or a stop signal.
+void ServeIntruder(const sSimOptions& options, const cSimRoot& root, const sModulePlace& place, cWaiter& waiter,
+                   sRunRecord& record);
+
 }  // namespace sim

@@ -113,6 +113,7 @@ void cPtyLink::ReadAvailable(Deadline deadline) {
   }
   if (got <= 0) return;  // EAGAIN or EINTR: poll again
   heldByHost_ = true;
+  if (readBytes_) readBytes_->insert(readBytes_->end(), buffer, buffer + got);
   deframer_.Feed(
       buffer, static_cast<size_t>(got),
       [this](const uint8_t* payload, size_t size) {

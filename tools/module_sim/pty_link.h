@@ -42,6 +42,8 @@ class cPtyLink {
   // null traces nothing.
   void TraceTo(cTrafficTrace* trace) { trace_ = trace; }
   void SetStage(eStage stage) { stage_ = stage; }
+  // Appends every byte read from the host from now on to into; null: none.
+  void RecordReadBytes(Bytes* into) { readBytes_ = into; }
 
   // A fresh pseudo-terminal (the module came onto the bus); returns the path
   // of its slave. Throws std::runtime_error when none can be made.
@@ -81,6 +83,7 @@ class cPtyLink {
   // The host has held this terminal open: a hang-up now means it let go.
   bool heldByHost_ = false;
   cTrafficTrace* trace_ = nullptr;
+  Bytes* readBytes_ = nullptr;
   eStage stage_ = eStage::Diag;
   // The line bytes written, framed again as the host will see them, so that
   // the trace holds what went out: damaged frames and noise included.

@@ -22,7 +22,12 @@ sModulePlace PlaceOfModule(const sDeviceOptions& options, unsigned index) {
   place.entries[0] = given(options.entries).empty() ? "ttyUSB" + std::to_string(index) : given(options.entries);
   place.entries[1] = given(options.dlEntries).empty() ? place.entries[0] : given(options.dlEntries);
   place.entries[2] = given(options.sdlEntries).empty() ? place.entries[1] : given(options.sdlEntries);
-  place.location = given(options.locations).empty() ? "1-" + std::to_string(index + 2) : given(options.locations);
+  place.locations[0] = given(options.locations).empty() ? "1-" + std::to_string(index + 2) : given(options.locations);
+  place.locations[1] = given(options.dlLocations).empty() ? place.locations[0] : given(options.dlLocations);
+  place.locations[2] = given(options.sdlLocations).empty() ? place.locations[1] : given(options.sdlLocations);
+  place.location = place.locations[0];
+  place.peer = given(options.peers);
+  place.intruder = given(options.intruders);
   return place;
 }
 
@@ -144,11 +149,14 @@ std::string SetStartStage(sSimOptions& o, const std::string& text) {
   return {};
 }
 
-std::string SetNeverReturn(sSimOptions& o, const std::string& text) {
-  const auto stage = ParseStage(text);
-  if (!stage || *stage == eStage::Sdl) return "expected diag or dl, got " + text;
-  o.misbehaviour.neverReturnAfter = stage;
-  return {};
+// A stage after which the module leaves the bus: diag or dl.
+Setter LeavingStage(std::optional<eStage> sMisbehaviourOptions::*field) {
+  return [field](sSimOptions& o, const std::string& text) -> std::string {
+    const auto stage = ParseStage(text);
+    if (!stage || *stage == eStage::Sdl) return "expected diag or dl, got " + text;
+    o.misbehaviour.*field = stage;
+    return {};
+  };
 }
 
 std::string SetResetAnswer(sSimOptions& o, const std::string& text) {
@@ -257,6 +265,17 @@ const std::vector<sOptionEntry>& OptionTable() {
        Names(&sDeviceOptions::sdlEntries)},
       {"--location", "NAME[,NAME...]", "sysfs name of each module's USB device (1-2, 1-3, ...)",
        Names(&sDeviceOptions::locations)},
+      {"--dl-location", "NAME[,NAME...]", "sysfs name of each module's USB device as the boot downloader (--location)",
+       Names(&sDeviceOptions::dlLocations)},
+      {"--sdl-location", "NAME[,NAME...]", "sysfs name of each module's USB device as the programmer (--dl-location)",
+       Names(&sDeviceOptions::sdlLocations)},
+      {"--peer", "NAME[,NAME...]",
+       "location whose hub port is the USB 3 twin of the port at each module's --location (none)",
+       Names(&sDeviceOptions::peers)},
+      {"--intruder-at", "NAME[,NAME...]",
+       "once the module has left the bus for good, another module's downloader appears at this location under the "
+       "name it freed, and records every byte written to it (none)",
+       Names(&sDeviceOptions::intruders)},
       {"--faults-at", "NAME[,NAME...]", "the misbehaviour options apply to the modules at these locations only (all)",
        Names(&sDeviceOptions::faultyLocations)},
       {"--no-description", nullptr, "do not install a description file",
@@ -272,6 +291,9 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::timing, &sTimingOptions::dropDelayMs)},
       {"--offline-delay", "MS", "time off the bus between stages (400)",
        Number(&S::timing, &sTimingOptions::offlineDelayMs)},
+      {"--deny-open", "MS",
+       "after coming back, the port's node refuses opens this long, as before udev sets its group (0)",
+       Number(&S::timing, &sTimingOptions::denyOpenMs)},
       {"--idle-timeout", "MS", "end the run after this long without a request (60000)",
        Number(&S::timing, &sTimingOptions::idleTimeoutMs)},
       {"--host-gone-timeout", "MS",
@@ -318,7 +340,10 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::misbehaviour, &sMisbehaviourOptions::splitBytes)},
       {"--split-gap", "MS", "pause between the pieces of a split answer (5)",
        Number(&S::misbehaviour, &sMisbehaviourOptions::splitGapMs)},
-      {"--never-return-after", "STAGE", "leave the bus for good after diag or dl", SetNeverReturn},
+      {"--never-return-after", "STAGE", "leave the bus for good after diag or dl",
+       LeavingStage(&sMisbehaviourOptions::neverReturnAfter)},
+      {"--stay-after", "STAGE", "after diag or dl, go on to the next stage without leaving the bus",
+       LeavingStage(&sMisbehaviourOptions::stayAfter)},
       {"--garbage-before", "STAGE[:CODE[:N]]", "line noise without a flag before matching answers (repeatable)",
        Rule(&sMisbehaviourOptions::garbageBefore)},
       {"--garbage-bytes", "N", "bytes of each burst of noise (64)",
@@ -390,7 +415,11 @@ std::string CheckModuleNames(const sDeviceOptions& device, eStage startStage) {
   const std::pair<const char*, const std::vector<std::string>*> lists[] = {{"--entry", &device.entries},
                                                                            {"--dl-entry", &device.dlEntries},
                                                                            {"--sdl-entry", &device.sdlEntries},
-                                                                           {"--location", &device.locations}};
+                                                                           {"--location", &device.locations},
+                                                                           {"--dl-location", &device.dlLocations},
+                                                                           {"--sdl-location", &device.sdlLocations},
+                                                                           {"--peer", &device.peers},
+                                                                           {"--intruder-at", &device.intruders}};
   for (const auto& [name, list] : lists) {
     if (!list->empty() && list->size() != device.modules) {
       return std::string(name) + ": " + std::to_string(list->size()) + " names for " + std::to_string(device.modules) +
@@ -401,7 +430,7 @@ std::string CheckModuleNames(const sDeviceOptions& device, eStage startStage) {
   for (unsigned index = 0; index < device.modules; ++index) {
     const sModulePlace place = PlaceOfModule(device, index);
     if (!entries.insert(place.entries[static_cast<int>(startStage)]).second ||
-        !locations.insert(place.location).second) {
+        !locations.insert(place.locations[static_cast<int>(startStage)]).second) {
       return "two modules at one place or under one name at the start\n";
     }
   }

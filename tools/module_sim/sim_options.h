@@ -36,10 +36,18 @@ struct sDeviceOptions {
   unsigned modules = 1;
   // One name per module each, in module order; empty: the defaults (see
   // PlaceOfModule).
-  std::vector<std::string> entries;     // tty entry in the normal firmware
-  std::vector<std::string> dlEntries;   // tty entry as the boot downloader
-  std::vector<std::string> sdlEntries;  // tty entry as the programmer
-  std::vector<std::string> locations;   // the USB device's sysfs name
+  std::vector<std::string> entries;       // tty entry in the normal firmware
+  std::vector<std::string> dlEntries;     // tty entry as the boot downloader
+  std::vector<std::string> sdlEntries;    // tty entry as the programmer
+  std::vector<std::string> locations;     // the USB device's sysfs name
+  std::vector<std::string> dlLocations;   // ... as the boot downloader
+  std::vector<std::string> sdlLocations;  // ... as the programmer
+  // The location whose hub port is the twin of the port at the module's
+  // location (a USB 3 socket's other root hub); empty: no twin.
+  std::vector<std::string> peers;
+  // Where another module's boot downloader appears, under the name the
+  // module freed, once the module has left the bus for good; empty: nowhere.
+  std::vector<std::string> intruders;
   // The modules the misbehaviour options apply to, by location; empty: all.
   std::vector<std::string> faultyLocations;
   bool writeDescription = true;
@@ -47,19 +55,24 @@ struct sDeviceOptions {
 
 // Where one of the simulated modules shows itself.
 struct sModulePlace {
-  unsigned index = 0;      // 0-based, in module order
-  std::string entries[3];  // tty entry per stage, indexed by eStage
-  std::string location;    // e.g. 1-2
+  unsigned index = 0;        // 0-based, in module order
+  std::string entries[3];    // tty entry per stage, indexed by eStage
+  std::string locations[3];  // USB device's sysfs name per stage, e.g. 1-2
+  std::string location;      // the first stage's: names the module's records
+  std::string peer;          // twin port's location, or empty
+  std::string intruder;      // another module's location, or empty
 };
 
 // Module index's names: those given, or ttyUSB<index> in the normal firmware,
-// the previous stage's entry in the next stage, and 1-<index + 2>.
+// the previous stage's entry and location in the next stage, and
+// 1-<index + 2>.
 sModulePlace PlaceOfModule(const sDeviceOptions& options, unsigned index);
 
 struct sTimingOptions {
   uint64_t linkSpeed = 0;          // bytes per second each way; 0: unlimited
   unsigned dropDelayMs = 100;      // last answer to leaving the bus
   unsigned offlineDelayMs = 400;   // off the bus before coming back
+  unsigned denyOpenMs = 0;         // after coming back, the port refuses opens this long
   unsigned idleTimeoutMs = 60000;  // no request for this long ends the run
   // A host that let go of the line and does not take it again within this
   // has given up (the updater failed or ended): the run ends. 0: wait the
@@ -99,6 +112,7 @@ struct sMisbehaviourOptions {
   size_t splitBytes = 0;                   // answers written in pieces of this size
   unsigned splitGapMs = 5;
   std::optional<eStage> neverReturnAfter;
+  std::optional<eStage> stayAfter;  // goes on to the next stage without leaving the bus
 
   // Line trouble in front of matching answers.
   std::vector<sAnswerRule> garbageBefore;  // noise bytes without a flag

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -87,41 +88,108 @@ cUsbModule::~cUsbModule() { Detach(); }
 
 fs::path cUsbModule::PortName(eStage stage) const { return root_.DevDir() / place_.entries[static_cast<int>(stage)]; }
 
-fs::path cUsbModule::UsbDeviceDir() const {
-  return root_.Sysfs() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / place_.location;
+namespace {
+
+// A location of the kernel's shape, <bus>-<port>[.<port>...]: its bus, and
+// the hub it hangs from with its port there. Nothing for another name.
+struct sHubPort {
+  std::string bus;
+  std::string hub;  // "usb<bus>" for a root hub port, else the hub's sysfs name
+  std::string port;
+};
+
+std::optional<sHubPort> HubPortOf(const std::string& location) {
+  const size_t dash = location.find('-');
+  const size_t dot = location.rfind('.');
+  const auto digits = [](const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos && text.front() != '.' &&
+           text.back() != '.' && text.find("..") == std::string::npos;
+  };
+  if (dash == std::string::npos || !digits(location.substr(0, dash)) || location.find('.') < dash ||
+      !digits(location.substr(dash + 1))) {
+    return std::nullopt;
+  }
+  const std::string bus = location.substr(0, dash);
+  if (dot == std::string::npos) return sHubPort{bus, "usb" + bus, location.substr(dash + 1)};
+  return sHubPort{bus, location.substr(0, dot), location.substr(dot + 1)};
 }
 
-fs::path cUsbModule::InterfaceDir() const {
-  return UsbDeviceDir() / (place_.location + ":1." + std::to_string(options_.interfaceNumber));
+// The hub port the location is plugged into, as the hub's interface holds it
+// (usb1/1-0:1.0/usb1-port4 for 1-4, usb1/1-4/1-4:1.0/1-4-port2 for 1-4.2);
+// empty for a location of another shape.
+fs::path HubPortDir(const fs::path& busDir, const std::string& location) {
+  const std::optional<sHubPort> port = HubPortOf(location);
+  if (!port) return {};
+  const bool rootHub = port->hub.rfind("usb", 0) == 0;
+  const fs::path hubDevice = rootHub ? busDir : busDir / port->hub;
+  const std::string hubInterface = (rootHub ? port->bus + "-0" : port->hub) + ":1.0";
+  return hubDevice / hubInterface / (port->hub + "-port" + port->port);
 }
 
-// What a USB serial driver leaves in sysfs: the USB device with its ids, a
-// data interface without a port, the serial interface with its number, and the
-// port's tty entry whose class link and device link lead back to it.
+}  // namespace
+
+fs::path cUsbModule::UsbDeviceDir(const std::string& location) const {
+  const std::optional<sHubPort> port = HubPortOf(location);
+  return root_.Sysfs() / "devices" / "pci0000:00" / "0000:00:14.0" / ("usb" + (port ? port->bus : "1")) / location;
+}
+
+void cUsbModule::LinkHubPort(const fs::path& device, const std::string& location) const {
+  const fs::path port = HubPortDir(device.parent_path(), location);
+  if (port.empty()) return;
+  fs::create_directories(port);
+  fs::create_directory_symlink(fs::relative(port, device), device / "port");
+}
+
+// Both halves of a USB 3 socket, each linked to the other by `peer`.
+void cUsbModule::LinkTwinPorts() const {
+  if (place_.peer.empty()) return;
+  const fs::path ports[2] = {HubPortDir(UsbDeviceDir(place_.location).parent_path(), place_.location),
+                             HubPortDir(UsbDeviceDir(place_.peer).parent_path(), place_.peer)};
+  if (ports[0].empty() || ports[1].empty()) throw std::runtime_error("--peer needs locations of the form 1-4 or 1-4.2");
+  for (int side = 0; side < 2; ++side) {
+    fs::create_directories(ports[side]);
+    std::error_code linked;  // already there from an earlier enumeration
+    fs::create_directory_symlink(fs::relative(ports[1 - side], ports[side]), ports[side] / "peer", linked);
+  }
+}
+
+// What a USB serial driver leaves in sysfs: the USB device with its ids, bus
+// and device number and hub port, a data interface without a port, the
+// serial interface with its number, and the port's tty entry whose class link
+// and device link lead back to it.
 void cUsbModule::Attach(const fs::path& slavePath, eStage stage) {
   const std::string& entry = place_.entries[static_cast<int>(stage)];
-  const fs::path device = UsbDeviceDir();
-  const fs::path dataInterface = device / (place_.location + ":1.0");
+  const std::string& location = place_.locations[static_cast<int>(stage)];
+  const fs::path device = UsbDeviceDir(location);
+  const fs::path dataInterface = device / (location + ":1.0");
+  const fs::path interface = device / (location + ":1." + std::to_string(options_.interfaceNumber));
   fs::create_directories(dataInterface);
   WriteFile(device / "idVendor", Hex4(options_.vendorId) + "\n");
   WriteFile(device / "idProduct", Hex4(options_.productId) + "\n");
+  const std::optional<sHubPort> hubPort = HubPortOf(location);
+  WriteFile(device / "busnum", (hubPort ? hubPort->bus : "1") + "\n");
+  // The kernel numbers each enumeration afresh on its bus.
+  WriteFile(device / "devnum", std::to_string(2 + place_.index + options_.modules * enumerations_++) + "\n");
+  LinkTwinPorts();
+  LinkHubPort(device, location);
   WriteFile(dataInterface / "bInterfaceNumber", "00\n");
-  const fs::path port = InterfaceDir() / entry;
+  const fs::path port = interface / entry;
   const fs::path tty = port / "tty" / entry;
   fs::create_directories(tty);
-  WriteFile(InterfaceDir() / "bInterfaceNumber", Hex2(options_.interfaceNumber) + "\n");
+  WriteFile(interface / "bInterfaceNumber", Hex2(options_.interfaceNumber) + "\n");
   WriteFile(tty / "dev", "188:0\n");
   fs::create_directory_symlink(fs::path("..") / ".." / ".." / entry, tty / "device");
-  ClaimEntry(entry);
+  attachedDevice_ = device;
+  ClaimEntry(entry, interface);
   attachedEntry_ = entry;
   fs::create_symlink(slavePath, root_.DevDir() / entry);
 }
 
 // The class entry is the claim: making the link fails while another module
 // holds the name, and its removal is what the watch waits for.
-void cUsbModule::ClaimEntry(const std::string& entry) {
+void cUsbModule::ClaimEntry(const std::string& entry, const fs::path& interface) {
   const fs::path classEntry = root_.Sysfs() / "class" / "tty" / entry;
-  const fs::path target = fs::relative(InterfaceDir() / entry / "tty" / entry, classEntry.parent_path());
+  const fs::path target = fs::relative(interface / entry / "tty" / entry, classEntry.parent_path());
   const Deadline deadline = Clock::now() + std::chrono::milliseconds(idleTimeoutMs_);
   for (;;) {
     platform::cHandle watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -138,12 +206,14 @@ void cUsbModule::ClaimEntry(const std::string& entry) {
 }
 
 void cUsbModule::Detach() {
-  if (attachedEntry_.empty()) return;
   std::error_code ignored;
-  fs::remove(root_.DevDir() / attachedEntry_, ignored);
-  fs::remove(root_.Sysfs() / "class" / "tty" / attachedEntry_, ignored);
-  fs::remove_all(UsbDeviceDir(), ignored);
+  if (!attachedEntry_.empty()) {
+    fs::remove(root_.DevDir() / attachedEntry_, ignored);
+    fs::remove(root_.Sysfs() / "class" / "tty" / attachedEntry_, ignored);
+  }
+  if (!attachedDevice_.empty()) fs::remove_all(attachedDevice_, ignored);
   attachedEntry_.clear();
+  attachedDevice_.clear();
 }
 
 void WriteDescriptionFile(const fs::path& programFiles, const sDeviceOptions& options) {

@@ -58,7 +58,10 @@ class cSimRoot {
 };
 
 // One module in the root's sysfs tree and device directory, at its USB
-// location, under its tty entry of the stage it comes back in.
+// location and under its tty entry of the stage it comes back in, with a new
+// device number at each enumeration. A location of the kernel's shape
+// (<bus>-<port>[.<port>...]) sits on that bus with a `port` link to its hub
+// port, which has a `peer` link to the twin port when the module has one.
 class cUsbModule final : public cBusPresence {
  public:
   cUsbModule(const cSimRoot& root, const sDeviceOptions& options, const sModulePlace& place, cWaiter& waiter,
@@ -77,9 +80,10 @@ class cUsbModule final : public cBusPresence {
   std::filesystem::path PortName(eStage stage) const;
 
  private:
-  std::filesystem::path UsbDeviceDir() const;
-  std::filesystem::path InterfaceDir() const;
-  void ClaimEntry(const std::string& entry);
+  std::filesystem::path UsbDeviceDir(const std::string& location) const;
+  void LinkHubPort(const std::filesystem::path& device, const std::string& location) const;
+  void LinkTwinPorts() const;
+  void ClaimEntry(const std::string& entry, const std::filesystem::path& interface);
 
   const cSimRoot& root_;
   sDeviceOptions options_;
@@ -87,6 +91,8 @@ class cUsbModule final : public cBusPresence {
   cWaiter& waiter_;
   unsigned idleTimeoutMs_;
   std::string attachedEntry_;  // empty while off the bus
+  std::filesystem::path attachedDevice_;
+  unsigned enumerations_ = 0;
 };
 
 }  // namespace sim
