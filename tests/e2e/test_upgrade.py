@@ -212,7 +212,9 @@ class SlowFailures(UpgradeTestCase):
         port = self.sim.env["DEV_PATH"] + "/ttyUSB0"
         self.assertLines(run, diag_lines() + [f"Failed to connect DL server to {port}",
                                               f"Failed to connect SDL server to {port}"], succeeded=False,
-                         error_lines=[f"zntv-upgrade: {port} vanished before it could be opened: the module left "
+                         error_lines=["zntv-upgrade: the module did not come back within 10 s; at its place "
+                                      "(usb1-port2): no configured port",
+                                      f"zntv-upgrade: {port} vanished before it could be opened: the module left "
                                       "the bus (unplugged, or restarting and not back in time)"])
         self.assertEqual(self.sim.summary()["end"], "never-returned")
 
