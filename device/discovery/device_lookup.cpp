@@ -9,6 +9,7 @@
 #include "device/discovery/ascii_text.h"
 #include "device/discovery/device_search.h"
 #include "platform/console.h"
+#include "platform/printable_text.h"
 
 namespace {
 
@@ -116,10 +117,12 @@ bool cFollowedModule::WaitForReenumeration() {
   if (!returned) {
     platform::ConsoleExplain(L"zntv-upgrade: the module did not %ls within %lld s; at its place (%ls): %ls\n",
                              wentAway ? L"come back" : L"leave the bus", static_cast<long long>(kWaitTime.count()),
-                             before.place.c_str(), Seen(found).c_str());
+                             platform::PrintableText(before.place).c_str(),
+                             platform::PrintableText(Seen(found)).c_str());
     found = host::ModuleAfterWaitRanOut(ListDeviceModules(), before, named_);
   } else if (found.portName != before.portName) {
-    platform::ConsoleExplain(L"zntv-upgrade: the module came back as %ls\n", found.portName.c_str());
+    platform::ConsoleExplain(L"zntv-upgrade: the module came back as %ls\n",
+                             platform::PrintableText(found.portName).c_str());
   }
   justReturned_ = returned;
   present_ = !found.portName.empty();
