@@ -11,8 +11,9 @@
 namespace platform {
 
 // The text with every C0 control (U+0000-001F), DEL (U+007F) and C1 control
-// (U+0080-009F) written as \xNN, and every bidirectional embedding, override
-// and isolate control (U+202A-202E, U+2066-2069) as \u{NNNN}, in lower-case
+// (U+0080-009F) written as \xNN, and every character of Unicode's
+// Bidi_Control property (U+061C, U+200E-200F, U+202A-202E, U+2066-2069) and
+// the line and paragraph separators (U+2028-2029) as \u{NNNN}, in lower-case
 // hex. Everything else, backslashes included, stays as it is.
 std::wstring PrintableText(std::wstring_view text);
 

@@ -26,8 +26,16 @@ TEST(PrintableText, EscapesBidirectionalControls) {
             L"\\u{202a}\\u{202b}\\u{202c}\\u{202d}\\u{2066}\\u{2067}\\u{2068}\\u{2069}");
 }
 
+// Every character of Unicode's Bidi_Control property, and the line and
+// paragraph separators, which a terminal or a log viewer may break a line at.
+TEST(PrintableText, EscapesEveryBidiControlAndTheLineAndParagraphSeparators) {
+  EXPECT_EQ(PrintableText(L"modem\u200F\u061Cmanager"), L"modem\\u{200f}\\u{061c}manager");
+  EXPECT_EQ(PrintableText(L"\u200E\u200F\u061C\u2028\u2029"), L"\\u{200e}\\u{200f}\\u{061c}\\u{2028}\\u{2029}");
+}
+
 TEST(PrintableText, LeavesOrdinaryTextAlone) {
-  const std::wstring text = L"C:\\Program Files\\Zantrova \u00a0Gr\u00fc\u00dfe \u20ac \u2029\u2065\u206a \u202f~";
+  const std::wstring text =
+      L"C:\\Program Files\\Zantrova \u00a0Gr\u00fc\u00dfe \u20ac \u061b\u061d\u200d\u2010\u2027\u202f\u2065\u206a~";
   EXPECT_EQ(PrintableText(text), text);
 }
 
