@@ -1,11 +1,14 @@
 // A file the program writes a record into as it runs (the traffic trace):
 // created or emptied when opened, written in whole pieces at its end, closed
 // at destruction. The program often runs as root in directories others can
-// write to, so on Linux only a file this user could have made is used: the
+// write to, so on Linux only a file this user could have made is used: its
+// folder is reached without following a symbolic link and only through
+// directories no other user can change (platform/safe_path_posix.h); the
 // name must not be a symbolic link, and what it names must be a regular file
-// with one link, owned by the effective user; it is checked before it is
-// emptied, is opened without waiting (a FIFO with no reader is refused, not
-// waited on) and is readable by its owner alone (mode 0600).
+// with one link, owned by the effective user. An existing name is looked at
+// before it is opened (a device node or a FIFO is refused unopened) and
+// checked again before it is emptied; the file is readable by its owner alone
+// (mode 0600).
 //
 // Threads: open on any thread; one Write at a time per file (callers that
 // share a file serialise their writes).
@@ -31,8 +34,9 @@ class cOutputFile {
   // The system's error code when a named file could not be opened, else 0.
   uint32_t Error() const { return error_; }
   // Why a named file was not used, in words, when that is not just a system
-  // error: "it is a symbolic link", "it is not a regular file", ...; empty
-  // otherwise (Windows: always empty).
+  // error: "it is a symbolic link", "it is not a regular file", "the folder
+  // /srv/logs can be written by other users", ...; empty otherwise (Windows:
+  // always empty).
   const std::string& Refusal() const { return refusal_; }
   // The file's name as UTF-8 text, for messages.
   const std::string& Name() const { return name_; }
