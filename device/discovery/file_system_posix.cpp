@@ -88,21 +88,29 @@ struct cReadOnlyFile::sImpl {
 cReadOnlyFile::cReadOnlyFile() : impl_(std::make_unique<sImpl>()) {}
 cReadOnlyFile::~cReadOnlyFile() = default;
 
-// Opened without waiting (a FIFO planted in place of a description file
-// would otherwise block the open until someone writes to it), and read only
-// when it is a regular file.
+// Looked at before it is opened, through a handle that only names it: what
+// is not a regular file (a link to a serial line, whose open would raise its
+// modem lines, or a FIFO, whose open would wait for a writer) is refused
+// unopened, as Windows refuses to open a directory as a file. The file is
+// then opened without waiting and must be the one looked at.
 uint32_t cReadOnlyFile::Open(const std::wstring& path) {
-  impl_->file = platform::cHandle(open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!impl_->file.IsValid()) {
+  const std::string nativePath = ToNativePath(path);
+  const platform::cHandle place(open(nativePath.c_str(), O_PATH | O_CLOEXEC));
+  struct stat looked {};
+  if (!place.IsValid() || fstat(place.Get(), &looked) != 0) {
     return ErrorCodeOf(errno);
   }
-  struct stat status {};
-  if (fstat(impl_->file.Get(), &status) != 0) {
+  if (!S_ISREG(looked.st_mode)) {
+    return kErrorAccessDenied;
+  }
+  impl_->file = platform::cHandle(open(nativePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat opened {};
+  if (!impl_->file.IsValid() || fstat(impl_->file.Get(), &opened) != 0) {
     return ErrorCodeOf(errno);
   }
-  if (!S_ISREG(status.st_mode)) {
+  if (opened.st_dev != looked.st_dev || opened.st_ino != looked.st_ino) {
     impl_->file.Close();
-    return kErrorAccessDenied;  // as Windows refuses to open a directory as a file
+    return kErrorAccessDenied;  // replaced after it was looked at
   }
   posix_fadvise(impl_->file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return platform::kErrorSuccess;
