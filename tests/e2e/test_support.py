@@ -288,6 +288,22 @@ class TrafficTrace(UpgradeTestCase):
                          [f"zntv-upgrade: refusing to write the traffic trace to {link}: it is a symbolic link"])
         self.assertEqual(victim.read_text(), "precious\n")
 
+    def test_all_writes_no_module_trace_through_a_link_among_its_folders(self):
+        # Each module's trace, <trace>.<port name>, goes through the same
+        # checks: a link among its folders is refused, and nothing is made
+        # where it leads.
+        elsewhere, logs = pathlib.Path(self.workdir) / "elsewhere", pathlib.Path(self.workdir) / "logs"
+        elsewhere.mkdir()
+        logs.symlink_to(elsewhere)
+        sim = self.start_sim()
+        run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(logs / "t.txt")), args=["--all"])
+        self.sim_status, self.sim_output = sim.finish()
+        port = pathlib.Path(sim.env["DEV_PATH"]) / "ttyUSB0"
+        self.assertEqual((run.lines[-1], run.status), ("Upgraded 1 of 1 modules", 0))
+        self.assertEqual(run.error_lines, [f"{port}: zntv-upgrade: refusing to write the traffic trace to "
+                                           f"{logs / 't.txt'}.ttyUSB0: the folder {logs} is a symbolic link"])
+        self.assertEqual(list(elsewhere.iterdir()), [])
+
     def check_upgrade_beside_a_fifo_trace(self, fifo):
         sim = self.start_sim()
         run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(fifo)), timeout=90)
@@ -313,7 +329,7 @@ class TrafficTrace(UpgradeTestCase):
             os.close(reader)
 
     def test_trace_file_that_cannot_be_written_leaves_the_upgrade_alone(self):
-        unwritable = pathlib.Path(self.workdir)  # a directory
+        unwritable = pathlib.Path(self.workdir) / "missing" / "trace.txt"  # in a folder that does not exist
         sim = self.start_sim()
         run = run_upgrade(dict(sim.env, ZNTV_TRACE=str(unwritable)))
         self.sim_status, self.sim_output = sim.finish()
