@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <string_view>
 
 namespace platform {
@@ -100,6 +101,11 @@ sCheckedFolder OpenCheckedFolder(const std::string& path, eMissingFolders missin
   }
   result.handle = std::move(folder);
   return result;
+}
+
+std::string FailureOf(const sCheckedFolder& folder) {
+  if (folder.handle.IsValid()) return std::string();
+  return folder.refusal.empty() ? std::strerror(folder.error) : folder.refusal;
 }
 
 }  // namespace platform

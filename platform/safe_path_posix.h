@@ -33,4 +33,8 @@ enum class eMissingFolders {
 // (as /tmp is). The refusal names the first such directory.
 sCheckedFolder OpenCheckedFolder(const std::string& path, eMissingFolders missing);
 
+// Why the folder was not opened, in words: the refusal, or the system's
+// description of its error; empty when it was opened.
+std::string FailureOf(const sCheckedFolder& folder);
+
 }  // namespace platform

@@ -239,6 +239,52 @@ class PlacesOutsideTheRoot(SimulatorTestCase):
         self.assertEqual((root / "dev" / "ttyUSB0").read_text(), "keep me")
 
 
+class PlacesOfAnotherUser(SimulatorTestCase):
+    """Run as root, the simulator makes and removes entries below its root and
+    writes its records: a place another user can change must not lead it to
+    make or remove anything of root's elsewhere."""
+
+    def run_sim(self, *args):
+        return subprocess.run([str(SIMULATOR), "--idle-timeout", "300", *map(str, args)], capture_output=True,
+                              text=True, timeout=20)
+
+    def test_root_that_another_user_could_change_is_refused(self):
+        self.assertEqual(os.geteuid(), 0, "only root can give the test a directory of another user")
+        workdir = pathlib.Path(self.workdir)
+        others, open_to_all = workdir / "others", workdir / "open"
+        others.mkdir(mode=0o700)
+        os.chown(others, 65534, 65534)
+        open_to_all.mkdir()
+        open_to_all.chmod(0o755)
+        shared = workdir / "shared"
+        shared.mkdir()
+        os.chown(shared, 65534, 65534)
+        for root, why in [(others, f"--root {others}: it belongs to another user (uid 65534)"),
+                          (open_to_all, f"--root {open_to_all}: it has mode 0755, not 0700"),
+                          (shared / "root", f"--root {shared / 'root'}: the folder {shared} belongs to another user "
+                                            "(uid 65534)")]:
+            run = self.run_sim("--root", root)
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (2, "", f"zntv-module-sim: {why}\n"))
+        self.assertEqual(list(others.iterdir()) + list(open_to_all.iterdir()) + list(shared.iterdir()), [])
+
+    def test_records_are_not_written_through_planted_links(self):
+        workdir = pathlib.Path(self.workdir)
+        elsewhere = workdir / "elsewhere"
+        elsewhere.mkdir()
+        (elsewhere / "summary.txt").write_text("keep me")
+        (workdir / "linked").symlink_to(elsewhere)
+        records = workdir / "records"
+        records.mkdir()
+        (records / "summary.txt").symlink_to(elsewhere / "summary.txt")
+        for record_dir, why in [(workdir / "linked", f"the folder {workdir / 'linked'} is a symbolic link"),
+                                (records, "summary.txt: it is a symbolic link")]:
+            run = self.run_sim("--root", workdir / f"root-{record_dir.name}", "--record-dir", record_dir)
+            self.assertEqual(sorted(p.name for p in elsewhere.iterdir()), ["summary.txt"])
+            self.assertEqual((elsewhere / "summary.txt").read_text(), "keep me")
+            self.assertEqual(run.returncode, 2, run.stderr)
+            self.assertIn(f"cannot write the records to {record_dir}: {why}", run.stderr)
+
+
 class SeveralModules(SimulatorTestCase):
     def test_each_module_has_its_own_place_and_comes_back_under_its_stage_entry(self):
         sim = self.start("--modules", 2, "--entry", "ttyUSB2,ttyUSB3", "--dl-entry", "ttyUSB0,ttyUSB1",

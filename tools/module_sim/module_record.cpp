@@ -5,6 +5,11 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/output_file.h"
+#include "platform/safe_path_posix.h"
 
 namespace sim {
 
@@ -14,9 +19,20 @@ namespace {
 
 constexpr uint64_t kMaxFlatSpan = 256ull << 20;
 
-void WriteBinary(const fs::path& path, const Bytes& bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+// One record file, written whole with the trace's checks: the record
+// directory may lie where other users can plant names.
+void WriteRecordFile(const fs::path& dir, const char* name, const void* data, size_t size) {
+  platform::cOutputFile file = platform::cOutputFile::AtPath((dir / name).string());
+  std::string problem = file.Refusal();
+  if (problem.empty() && !file.IsOpen()) problem = "system error " + std::to_string(file.Error());
+  if (problem.empty() && !file.Write(data, size)) problem = "it could not be written";
+  if (!problem.empty()) {
+    throw std::runtime_error("cannot write the records to " + dir.string() + ": " + name + ": " + problem);
+  }
+}
+
+void WriteRecordFile(const fs::path& dir, const char* name, const std::string& text) {
+  WriteRecordFile(dir, name, text.data(), text.size());
 }
 
 void Describe(std::ostream& out, const char* name, const cMemoryRecord& memory) {
@@ -70,13 +86,18 @@ cMemoryRecord::sFlat cMemoryRecord::Flatten() const {
 }
 
 void WriteRecords(const sRunRecord& record, const fs::path& dir) {
-  fs::create_directories(dir);
-  WriteBinary(dir / "ram.bin", record.ram.Flatten().bytes);
-  WriteBinary(dir / "flash.bin", record.flash.Flatten().bytes);
-  WriteBinary(dir / "intruder.bin", record.intruderBytes);
-  std::ofstream requests(dir / "requests.txt");
+  const platform::sCheckedFolder folder = platform::OpenCheckedFolder(dir.string(), platform::eMissingFolders::Make);
+  if (!folder.handle.IsValid()) {
+    throw std::runtime_error("cannot write the records to " + dir.string() + ": " + platform::FailureOf(folder));
+  }
+  const Bytes ram = record.ram.Flatten().bytes, flash = record.flash.Flatten().bytes;
+  WriteRecordFile(dir, "ram.bin", ram.data(), ram.size());
+  WriteRecordFile(dir, "flash.bin", flash.data(), flash.size());
+  WriteRecordFile(dir, "intruder.bin", record.intruderBytes.data(), record.intruderBytes.size());
+  std::ostringstream requests;
   for (const auto& line : record.requests) requests << line << "\n";
-  std::ofstream summary(dir / "summary.txt");
+  WriteRecordFile(dir, "requests.txt", requests.str());
+  std::ostringstream summary;
   summary << "stages=" << StageList(record.stages) << "\n";
   Describe(summary, "ram", record.ram);
   summary << "start_address=" << (record.startAddress ? HexAddress(*record.startAddress) : "none") << "\n";
@@ -86,6 +107,7 @@ void WriteRecords(const sRunRecord& record, const fs::path& dir) {
           << "reset=" << (record.resetReceived ? "yes" : "no") << "\n"
           << "intruder_bytes=" << record.intruderBytes.size() << "\n"
           << "end=" << RunEndName(record.end) << "\n";
+  WriteRecordFile(dir, "summary.txt", summary.str());
 }
 
 bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const fs::path& expected, const std::string& label,

@@ -50,7 +50,9 @@ struct sRunRecord {
 };
 
 // Writes ram.bin, flash.bin, intruder.bin, requests.txt and summary.txt into
-// dir.
+// dir, making it (mode 0700) when missing, with the traffic trace's checks on
+// the path and on each file; throws std::runtime_error saying why when
+// refused.
 void WriteRecords(const sRunRecord& record, const std::filesystem::path& dir);
 
 // Compares flash at baseAddress with the file; prints one line saying so on

@@ -218,19 +218,6 @@ Setter Names(std::vector<std::string> sDeviceOptions::*field) {
   };
 }
 
-// The simulator makes and removes entries below the root (a port name link
-// in its dev/, for one): it must hold nothing else.
-std::string SetRoot(sSimOptions& o, const std::string& text) {
-  std::error_code error;
-  const auto status = std::filesystem::symlink_status(text, error);
-  if (status.type() != std::filesystem::file_type::not_found &&
-      !(std::filesystem::is_directory(status) && std::filesystem::is_empty(text, error) && !error)) {
-    return "must be an empty directory or not exist: " + text;
-  }
-  o.device.root = text;
-  return {};
-}
-
 std::string SetHexId(uint16_t& field, const std::string& text) {
   uint64_t value = 0;
   if (text.size() != 4 || !ParseUnsigned("0x" + text, 0xFFFF, value)) return "expected four hex digits, got " + text;
@@ -243,8 +230,9 @@ const std::vector<sOptionEntry>& OptionTable() {
   static const std::vector<sOptionEntry> table = {
       // Where the module appears.
       {"--root", "DIR",
-       "empty or new directory for the sysfs tree, device directory and program files (default: new temporary)",
-       SetRoot},
+       "new directory, or an empty one of yours with mode 0700, for the sysfs tree, device directory and program "
+       "files (default: new temporary)",
+       Text(&S::device, &sDeviceOptions::root)},
       {"--keep-root", nullptr, "leave the root directory in place at exit",
        Flag(&S::device, &sDeviceOptions::keepRoot)},
       {"--config-name", "NAME", "configuration directory of the description file (SimModule)",

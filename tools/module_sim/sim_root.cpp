@@ -2,17 +2,23 @@
 // description file in the layout the updater's Linux device lookup reads.
 #include "tools/module_sim/sim_root.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
 
 #include "platform/handle.h"
+#include "platform/safe_path_posix.h"
 #include "tools/module_sim/responder.h"
 
 namespace sim {
@@ -39,11 +45,56 @@ void WriteFile(const fs::path& path, const std::string& content) {
   if (!file) throw std::runtime_error("cannot write " + path.string());
 }
 
+// The simulator makes and removes entries below its root by name (a port
+// name link in its dev/, for one): a root that another user could change, or
+// rename and replace with a link, would let that user choose what root's
+// simulator removes. So the folders above it must pass the trace's checks,
+// and the root itself must be the running user's own, mode 0700.
+platform::cHandle OpenFolderAbove(const fs::path& folder, const std::string& what) {
+  platform::sCheckedFolder checked = platform::OpenCheckedFolder(folder.string(), platform::eMissingFolders::Fail);
+  if (!checked.handle.IsValid()) throw std::runtime_error(what + ": " + platform::FailureOf(checked));
+  return std::move(checked.handle);
+}
+
 fs::path MakeTemporaryRoot() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = (fs::path(tmp && *tmp ? tmp : "/tmp") / "zntv-sim.XXXXXX").string();
+  const fs::path folder = tmp && *tmp ? tmp : "/tmp";
+  OpenFolderAbove(folder, "cannot create a temporary directory in " + folder.string());
+  std::string pattern = (folder / "zntv-sim.XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
   return pattern;
+}
+
+// Why a root that exists may not be used; empty when it may.
+std::string RootRefusal(const struct stat& status, const fs::path& root) {
+  if (S_ISLNK(status.st_mode)) return "it is a symbolic link";
+  if (!S_ISDIR(status.st_mode)) return "it is not a directory";
+  if (status.st_uid != geteuid()) return "it belongs to another user (uid " + std::to_string(status.st_uid) + ")";
+  if ((status.st_mode & 07777) != 0700) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return std::string("it has mode ") + mode + ", not 0700";
+  }
+  std::error_code error;
+  if (!fs::is_empty(root, error) || error) return "it is not empty";
+  return std::string();
+}
+
+// The root --root names, made (mode 0700) when it does not exist yet.
+fs::path ClaimGivenRoot(const fs::path& given) {
+  fs::path root = fs::absolute(given).lexically_normal();
+  if (!root.has_filename()) root = root.parent_path();
+  const std::string what = "--root " + given.string();
+  const platform::cHandle above = OpenFolderAbove(root.parent_path(), what);
+  const std::string name = root.filename().string();
+  struct stat status {};
+  if ((mkdirat(above.Get(), name.c_str(), 0700) != 0 && errno != EEXIST) ||
+      fstatat(above.Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+  }
+  const std::string refusal = RootRefusal(status, root);
+  if (!refusal.empty()) throw std::runtime_error(what + ": " + refusal);
+  return root;
 }
 
 // Single quotes keep every character literal; a quote inside is closed,
@@ -61,7 +112,7 @@ cSimRoot::cSimRoot(const sDeviceOptions& options) : options_(options) {
     root_ = MakeTemporaryRoot();
     removeAtExit_ = !options_.keepRoot;
   } else {
-    root_ = fs::absolute(options_.root);
+    root_ = ClaimGivenRoot(options_.root);
   }
   fs::create_directories(ProgramFiles());
   fs::create_directories(Sysfs() / "class" / "tty");

@@ -33,8 +33,12 @@ void WriteDescriptionFile(const std::filesystem::path& programFiles, const sDevi
 // the simulator made it.
 class cSimRoot {
  public:
-  // Creates the directories and the description file; throws
-  // std::runtime_error when the file system refuses.
+  // Creates the directories and the description file, in a new temporary
+  // root or in the one options name: that one must be new (it is made with
+  // mode 0700) or an empty directory of the running user with mode 0700, and
+  // the folders above either must pass the traffic trace's checks
+  // (platform/safe_path_posix.h). Throws std::runtime_error saying why when
+  // refused, or when the file system refuses.
   explicit cSimRoot(const sDeviceOptions& options);
   ~cSimRoot();
   cSimRoot(const cSimRoot&) = delete;
