@@ -77,21 +77,38 @@ void PrepareAlertableThread();
 
 // Marks the calling thread as inside a port system call (an open, a line
 // set-up, a close of the serial port) while call runs, and returns call's
-// result. call must make the system call and touch nothing else: a cThread
-// whose owner gives up on it meanwhile (cThread::AbandonInPortCall) ends as
-// the call returns, without going back to its caller. Any other thread just
-// makes the call.
+// result. call must be the system call itself and touch nothing else (no
+// allocation, no lock: on Windows a thread may be ended forcibly inside it).
+// A cThread whose owner gives up on it meanwhile (cThread::AbandonInPortCall)
+// ends as the call returns, without going back to its caller: release(result)
+// runs first, so that what the call made (a descriptor, a handle) is closed
+// rather than lost; it too must be a system call and nothing else. Any other
+// thread just makes the call.
 void EnterPortCall();
-void LeavePortCall();
-template <class tCall>
-auto InPortCall(tCall&& call) {
+// False when the calling thread was abandoned inside the call: it must
+// release what the call returned and then EndAbandonedThread.
+bool LeavePortCall();
+[[noreturn]] void EndAbandonedThread();
+template <class tCall, class tRelease>
+auto InPortCall(tCall&& call, tRelease&& release) {
   EnterPortCall();
   auto result = call();
-  LeavePortCall();
+  if (!LeavePortCall()) {
+    release(result);
+    EndAbandonedThread();
+  }
   return result;
+}
+// A port call whose result holds nothing (a status).
+template <class tCall>
+auto InPortCall(tCall&& call) {
+  return InPortCall(call, [](const auto&) {});
 }
 
 using ThreadEntry = void (*)(void* arg);
+
+// Whether a thread can be interrupted (cThread::Interrupt).
+enum class eInterrupts { Blocked, Accepted };
 using QueuedCall = void (*)(void* arg);
 
 // A thread that runs entry(arg) once. Start, QueueCall, Join, Terminate and
@@ -103,7 +120,7 @@ class cThread {
   cThread(const cThread&) = delete;
   cThread& operator=(const cThread&) = delete;
 
-  bool Start(ThreadEntry entry, void* arg);
+  bool Start(ThreadEntry entry, void* arg, eInterrupts interrupts = eInterrupts::Blocked);
   bool IsStarted() const;
   uint32_t Id() const;
   // Queues fn(arg) to run on this thread during its next alertable wait, on
@@ -115,11 +132,14 @@ class cThread {
   bool Join(uint32_t timeoutMs);
   // Breaks off a system call in which the thread is blocked (a device open
   // that a driver does not finish), so that the call fails and the thread
-  // goes on: CancelSynchronousIo on Windows; on Linux a signal (SIGURG, which
-  // every cThread keeps unblocked) whose handler installed at start-up does
-  // nothing else and does not restart the call (EINTR). A thread in its
-  // alertable wait just wakes and waits on. One interrupt can land between
-  // two calls: callers waiting for the thread send it again.
+  // goes on: CancelSynchronousIo on Windows; on Linux a signal (SIGURG) whose
+  // handler installed at start-up does nothing else and does not restart the
+  // call (EINTR). Only a thread started with eInterrupts::Accepted takes the
+  // signal: every other thread of the program, the main thread included,
+  // keeps it blocked, so that a stray one sent to the process breaks off
+  // none of their calls. A thread in its alertable wait just wakes and waits
+  // on. One interrupt can land between two calls: callers waiting for the
+  // thread send it again.
   void Interrupt();
   // Gives up on a thread that sits inside a port system call (InPortCall):
   // true when it did, and the thread then ends as that call returns without

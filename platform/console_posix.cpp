@@ -2,7 +2,7 @@
 // line only on a terminal, with cursor control unless TERM says there is none.
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,11 +11,21 @@
 
 namespace platform {
 
+// Straight to the descriptor, the whole text: a write that a signal breaks
+// off (EINTR, or a part written) goes on with the rest, so no line is lost
+// or cut however the signal came.
 void WriteConsoleText(eConsoleStream stream, const std::wstring& text) {
-  std::FILE* out = stream == eConsoleStream::Output ? stdout : stderr;
+  const int fd = stream == eConsoleStream::Output ? STDOUT_FILENO : STDERR_FILENO;
   const std::string bytes = WideToUtf8(text);
-  std::fwrite(bytes.data(), 1, bytes.size(), out);
-  std::fflush(out);
+  const char* next = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, next, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    next += written;
+    left -= static_cast<size_t>(written);
+  }
 }
 
 eStatusTerminal OpenStatusTerminal() {

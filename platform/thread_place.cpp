@@ -18,11 +18,13 @@ void EnterPortCall() {
   if (tPlace) tPlace->place.store(ePlace::InPortCall);
 }
 
-void LeavePortCall() {
-  if (!tPlace) return;
+bool LeavePortCall() {
+  if (!tPlace) return true;
   ePlace expected = ePlace::InPortCall;
-  if (!tPlace->place.compare_exchange_strong(expected, ePlace::Elsewhere)) EndCurrentThread();
+  return tPlace->place.compare_exchange_strong(expected, ePlace::Elsewhere);
 }
+
+void EndAbandonedThread() { EndCurrentThread(); }
 
 bool AbandonInPortCall(sThreadPlace& place) {
   ePlace expected = ePlace::InPortCall;

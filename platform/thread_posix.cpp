@@ -1,7 +1,8 @@
 // cThread on pthreads. Each thread gets its reactor before Start returns, so
 // calls can be queued to it at once; they run in its alertable waits. The
-// interrupt signal's handler is installed once, as the program starts, and
-// every thread keeps the signal unblocked whatever mask it inherited.
+// interrupt signal's handler is installed once, as the program starts; the
+// main thread blocks the signal then, so every thread it starts inherits it
+// blocked, and only a thread started to take interrupts unblocks it.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -49,25 +50,26 @@ struct sStartRecord {
   std::shared_ptr<cThreadReactor> reactor;
   std::shared_ptr<sThreadState> state;
   std::shared_ptr<sThreadPlace> place;
+  eInterrupts interrupts;
 };
 
 // The signal that breaks off a blocked system call. Ignored by default, so a
 // stray one harms nothing; its handler is installed without SA_RESTART.
 constexpr int kInterruptSignal = SIGURG;
 
-// A parent may start the program with the signal blocked, and a thread
-// inherits its creator's mask: unblocked here, the thread can be interrupted.
-void UnblockInterrupt() {
+// A thread inherits its creator's mask, and a parent may start the program
+// with the signal blocked or not: each thread sets it as it needs it.
+void SetInterruptMask(eInterrupts interrupts) {
   sigset_t interrupt;
   sigemptyset(&interrupt);
   sigaddset(&interrupt, kInterruptSignal);
-  pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+  pthread_sigmask(interrupts == eInterrupts::Accepted ? SIG_UNBLOCK : SIG_BLOCK, &interrupt, nullptr);
 }
 
 void* ThreadMain(void* p) {
   std::unique_ptr<sStartRecord> start(static_cast<sStartRecord*>(p));
   const sEndReport endReport{start->state};
-  UnblockInterrupt();
+  SetInterruptMask(start->interrupts);
   SetCurrentThreadPlace(std::move(start->place));
   InstallThreadReactor(std::move(start->reactor));
   {
@@ -92,7 +94,11 @@ void OnInterrupt(int signal, siginfo_t* info, void* context) {
   }
 }
 
+// Blocks the signal in the calling thread, the main thread, before it starts
+// any other: a stray one sent to the process (kill -URG) then waits for a
+// thread that takes interrupts, and breaks off no console or trace write.
 bool InstallInterruptHandler() {
+  SetInterruptMask(eInterrupts::Blocked);
   struct sigaction action {};
   action.sa_sigaction = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -100,7 +106,8 @@ bool InstallInterruptHandler() {
   return sigaction(kInterruptSignal, &action, &gPreviousAction) == 0;
 }
 
-// Once, at start-up, before any thread could be interrupted.
+// Once, at start-up, on the main thread, before any thread could be
+// interrupted.
 const bool gInterruptHandlerInstalled = InstallInterruptHandler();
 
 }  // namespace
@@ -121,13 +128,13 @@ cThread::cThread() : impl_(std::make_unique<sImpl>()) {}
 
 cThread::~cThread() { Close(); }
 
-bool cThread::Start(ThreadEntry entry, void* arg) {
+bool cThread::Start(ThreadEntry entry, void* arg, eInterrupts interrupts) {
   if (impl_->started || entry == nullptr) return false;
   auto reactor = std::make_shared<cThreadReactor>();
   if (!reactor->IsValid()) return false;
   auto state = std::make_shared<sThreadState>();
   auto place = std::make_shared<sThreadPlace>();
-  auto* start = new sStartRecord{entry, arg, reactor, state, place};
+  auto* start = new sStartRecord{entry, arg, reactor, state, place, interrupts};
   const int rc = pthread_create(&impl_->thread, nullptr, ThreadMain, start);
   if (rc != 0) {
     delete start;

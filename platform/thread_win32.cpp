@@ -58,7 +58,9 @@ cThread::cThread() : impl_(std::make_unique<sImpl>()) {}
 
 cThread::~cThread() = default;
 
-bool cThread::Start(ThreadEntry entry, void* arg) {
+// Windows breaks off only the synchronous calls of the thread it is asked
+// about (CancelSynchronousIo): nothing stray reaches the others.
+bool cThread::Start(ThreadEntry entry, void* arg, eInterrupts) {
   if (impl_->handle.IsValid() || entry == nullptr) return false;
   auto place = std::make_shared<sThreadPlace>();
   cEvent running;

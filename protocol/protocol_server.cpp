@@ -4,6 +4,7 @@
 #include "protocol/protocol_server.h"
 
 #include <chrono>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -59,31 +60,84 @@ cProtocolServer::~cProtocolServer() { EndWorker(); }
 
 void cProtocolServer::operator delete(cProtocolServer* server, std::destroying_delete_t) {
   server->EndWorker();
-  if (server->worker_.IsStarted()) {
-    KeepForItsWorker(server);
-    return;
-  }
+  if (server->WorkerRuns() && server->LeaveToWorker()) return;
+  Destroy(server);
+}
+
+void cProtocolServer::Destroy(cProtocolServer* server) {
   void* const storage = dynamic_cast<void*>(server);  // the whole object's
   server->~cProtocolServer();
   ::operator delete(storage);
 }
 
-// Servers whose worker could not be stopped, kept for good: the worker may
-// come back from its stuck call at any time and go on using its server. They
-// stay reachable, as what they are: kept, not lost.
-void cProtocolServer::KeepForItsWorker(cProtocolServer* server) {
-  server->worker_.Close();  // let go of the thread: it frees itself as it ends
-  static std::mutex lock;
-  static auto* const kept = new std::vector<cProtocolServer*>();
-  const std::lock_guard guard(lock);
-  kept->push_back(server);
+namespace {
+
+// Servers whose worker could not be stopped, kept for it: the worker may come
+// back from its stuck call at any time and go on using its server, and frees
+// it as it leaves. They stay reachable meanwhile, as what they are: kept, not
+// lost. Never destroyed, as a kept worker may leave while the program exits.
+struct sKeptServers {
+  std::mutex lock;
+  std::vector<cProtocolServer*> servers;
+};
+
+sKeptServers& KeptServers() {
+  static auto* const kept = new sKeptServers;
+  return *kept;
+}
+
+}  // namespace
+
+// The owner's side of the hand-over: it lets go of the thread (which frees
+// itself as it ends) and gives the server to the worker, unless the worker
+// has left the server already (it then touches nothing of it any more).
+bool cProtocolServer::LeaveToWorker() {
+  {
+    const std::lock_guard guard(commandSlotLock_);
+    worker_.Close();
+  }
+  sKeptServers& kept = KeptServers();
+  const std::lock_guard guard(kept.lock);
+  auto holder = eHolder::Owner;
+  if (!holder_.compare_exchange_strong(holder, eHolder::Worker)) return false;
+  kept.servers.push_back(this);
+  return true;
+}
+
+// The worker's side, its last touch of the server: a server its owner has
+// given to it is the worker's to free.
+void cProtocolServer::LeaveServer() {
+  {
+    const std::lock_guard guard(KeptServers().lock);
+    if (holder_.exchange(eHolder::Nobody) != eHolder::Worker) return;
+  }
+  FreeAsLastUser();
+}
+
+// Worker: nobody else uses the server now. Its port is closed, so that the
+// next phase can open the line again, and the server is freed once the
+// system holds none of its transfers; one the driver never gives back keeps
+// the server, kept for good.
+void cProtocolServer::FreeAsLastUser() {
+  DiscardRequests();  // their clients have gone: nothing is notified
+  rxCallback_.SetOwner(nullptr);
+  txCallback_.SetOwner(nullptr);
+  if (port_.IsOpen()) port_.CancelIo();
+  port_.Close();
+  if (!port_.AwaitCancelledTransfers(kCancelledTransfersWaitMs)) return;
+  sKeptServers& kept = KeptServers();
+  {
+    const std::lock_guard guard(kept.lock);
+    std::erase(kept.servers, this);
+  }
+  Destroy(this);
 }
 
 void cProtocolServer::EndWorker() {
   if (workerEnded_) return;
   workerEnded_ = true;
   Shutdown();
-  if (worker_.IsStarted() && StopWorker()) DiscardRequests();
+  StopWorker();  // once more, bounded
 }
 
 bool cProtocolServer::CanSend(const sProtocolBuffer& request) { return request.IsValid(); }
@@ -102,14 +156,24 @@ bool cProtocolServer::AcquireMutex() {
 bool cProtocolServer::Initialize() {
   if (!AcquireMutex()) return false;
   bool started = false;
-  if (!worker_.IsStarted() && HasResources()) {
-    stop_->Wait(0);  // a stop signal that no worker consumed must not end the new one
-    workerExited_ = false;
-    started = worker_.Start(&WorkerEntry, this);
-    if (!started) workerExited_ = true;
+  {
+    const std::lock_guard stopping(stopLock_);
+    const std::lock_guard guard(commandSlotLock_);
+    if (!worker_.IsStarted() && HasResources()) {
+      stop_->Wait(0);  // a stop signal that no worker consumed must not end the new one
+      workerExited_ = false;
+      holder_ = eHolder::Owner;
+      started = worker_.Start(&WorkerEntry, this, platform::eInterrupts::Accepted);
+      if (!started) workerExited_ = true;
+    }
   }
   mutex_->Release();
   return started;
+}
+
+bool cProtocolServer::WorkerRuns() {
+  const std::lock_guard guard(commandSlotLock_);
+  return worker_.IsStarted();
 }
 
 bool cProtocolServer::Connect(const std::wstring& portName) {
@@ -135,23 +199,32 @@ bool cProtocolServer::Cancel(uint32_t id) {
   return RunLocked(command) && command->result == 0;
 }
 
+// Without the mutex (another client held it too long) the worker is stopped
+// all the same: the stop takes turns with every other stop and start, and a
+// client that holds the mutex meanwhile finds the worker running or gone,
+// its commands refused once it is gone.
 bool cProtocolServer::Shutdown() {
   const bool mutexHeld = AcquireMutex();
   const bool stopped = StopWorker();
   if (mutexHeld) mutex_->Release();
-  if (stopped) DiscardRequests();  // never while a worker may still use them
   log_.Clear();
   return mutexHeld && stopped;
 }
 
-// Whatever holds the worker up, the wait for it is bounded. A worker that
-// does not end in time is ended only where it holds nothing; anywhere else
-// it is left running, with everything it uses.
+// One stop at a time, whoever asks for it. Whatever holds the worker up, the
+// wait for it is bounded. A worker that does not end in time is ended only
+// where it holds nothing; anywhere else it is left running, with everything
+// it uses. The requests are dropped only once no worker can use them, and
+// the thread is let go last, as a client may start the next one then.
 bool cProtocolServer::StopWorker() {
-  if (!worker_.IsStarted()) return true;
-  if (!AwaitWorkerEnd() && !EndWorkerHoldingNothing()) return false;
+  const std::lock_guard stopping(stopLock_);
+  if (WorkerRuns()) {
+    if (!AwaitWorkerEnd() && !EndWorkerHoldingNothing()) return false;
+    port_.ForgetTransfersOfEndedThread();
+  }
+  DiscardRequests();
+  const std::lock_guard guard(commandSlotLock_);
   worker_.Close();
-  port_.ForgetTransfersOfEndedThread();
   return true;
 }
 
@@ -168,14 +241,18 @@ bool cProtocolServer::AwaitWorkerEnd() {
   return false;
 }
 
-// Only two places are safe to end the worker in: after it has left its loop,
-// and inside a port system call, where it ends as the call returns, never
-// going back into the server. Where the platform can, it is ended now and
-// waited for, so that it is gone before its port is closed.
+// Only one place is safe to give up on the worker in: inside a port system
+// call, where it ends as the call returns, never going back into the server.
+// Where the platform can, it is ended there at once, and must then be gone
+// before its port is closed and its server freed: a thread the system does
+// not let end (a transfer of it that a driver never completes, which would
+// write into the server late) keeps the server. A worker that has left its
+// loop but not ended is never ended forcibly (it may be in the system's
+// thread-exit code, holding the system's locks): it keeps the server, and
+// frees it as it leaves.
 bool cProtocolServer::EndWorkerHoldingNothing() {
-  if (!worker_.AbandonInPortCall() && !workerExited_) return false;
-  if (worker_.Terminate()) worker_.Join(kWorkerEndGraceMs);
-  return true;
+  if (!worker_.AbandonInPortCall()) return false;
+  return !worker_.Terminate() || worker_.Join(kWorkerEndGraceMs);
 }
 
 void cProtocolServer::DiscardRequests() {
@@ -201,9 +278,10 @@ bool cProtocolServer::RunCommand(const std::shared_ptr<sServerCommand>& command)
   {
     std::lock_guard guard(commandSlotLock_);
     if (pendingCommand_ || !worker_.IsStarted() || workerExited_) return false;
+    if (!worker_.QueueCall(&CommandProc, this)) return false;
     pendingCommand_ = command;
   }
-  if (worker_.QueueCall(&CommandProc, this)) AwaitCommand(*command);
+  AwaitCommand(*command);
   {
     std::lock_guard guard(commandSlotLock_);
     pendingCommand_.reset();
@@ -302,7 +380,11 @@ void cProtocolServer::AbandonPortTransfers() {
   heldReadBytes_ = 0;
 }
 
-void cProtocolServer::WorkerEntry(void* server) { static_cast<cProtocolServer*>(server)->WorkerLoop(); }
+void cProtocolServer::WorkerEntry(void* server) {
+  auto* const self = static_cast<cProtocolServer*>(server);
+  self->WorkerLoop();
+  self->LeaveServer();
+}
 
 void cProtocolServer::WorkerLoop() {
   for (;;) {

@@ -17,11 +17,15 @@
 //   command the worker has not finished within kServerCommandWaitMs is
 //   reported as failed and left to the worker, which runs it (if it has
 //   started it) on its own copy of the arguments.
+// - Shutdown stops the worker even when it does not get the mutex in time;
+//   stops and starts take turns, and a client holding the mutex meanwhile
+//   sees its commands refused once the worker has gone.
 // - Every final subclass calls EndWorker() first in its destructor, so the
 //   worker has stopped before any member it uses goes away. A worker that
 //   cannot be stopped (stuck outside a port system call) is never destroyed
-//   under: deleting the server then leaves the whole server to it. Allocate
-//   servers with new (std::make_unique) so that this is possible.
+//   under: deleting the server then leaves the whole server to it, and the
+//   worker, once it leaves its loop, closes the port and frees the server.
+//   Allocate servers with new (std::make_unique) so that this is possible.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -173,7 +177,13 @@ class cProtocolServer {
   struct sServerCommand;
   using tScheduleEntry = std::pair<uint64_t, uint32_t>;  // {due system time, id}
 
+  // Who frees the server: its owner, its worker (the owner deleted it while
+  // the worker could not be stopped), or nobody more (the worker has left
+  // it, and the owner frees it).
+  enum class eHolder { Owner, Worker, Nobody };
+
   bool HasResources() const;
+  bool WorkerRuns();
   bool AcquireMutex();
   bool RunLocked(const std::shared_ptr<sServerCommand>& command);
   bool RunCommand(const std::shared_ptr<sServerCommand>& command);
@@ -182,10 +192,13 @@ class cProtocolServer {
   bool AwaitWorkerEnd();
   bool EndWorkerHoldingNothing();
   void DiscardRequests();
-  static void KeepForItsWorker(cProtocolServer* server);
+  bool LeaveToWorker();
+  static void Destroy(cProtocolServer* server);
 
   // Worker thread.
   static void WorkerEntry(void* server);
+  void LeaveServer();
+  void FreeAsLastUser();
   static void CommandProc(void* server);
   void WorkerLoop();
   void ExecutePendingCommands();
@@ -219,8 +232,11 @@ class cProtocolServer {
   cProtocolServerRxCallback rxCallback_;
   cProtocolServerTxCallback txCallback_;
   cWinComm port_;
-  platform::cThread worker_;
+  platform::cThread worker_;  // its handle changes under commandSlotLock_
   std::atomic<bool> workerExited_{true};
+  std::atomic<eHolder> holder_{eHolder::Owner};
+  // Held for a whole stop (bounded), and by a start: one at a time.
+  std::mutex stopLock_;
   bool workerEnded_ = false;               // EndWorker has run
   std::atomic<uint32_t> connectError_{0};  // written by the worker, read by the client
   std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
@@ -228,8 +244,9 @@ class cProtocolServer {
   std::unique_ptr<platform::cMutex> mutex_;
   std::unique_ptr<platform::cEvent> stop_;
   // The command being handed to the worker, or null. The lock guards only the
-  // hand-over of the pointer, never the command's run, so a client never
-  // waits on a worker that is stuck inside a command.
+  // hand-over of the pointer and the start and end of the worker's thread,
+  // never the command's run, so a client never waits on a worker that is
+  // stuck inside a command.
   std::mutex commandSlotLock_;
   std::shared_ptr<sServerCommand> pendingCommand_;
   // Notified by the worker each time it has finished a command (the

@@ -8,34 +8,13 @@
 
 namespace {
 
-// Whether the shared-buffer lock exists. Constant-initialised, so it reads
-// false before static initialisation has made the lock and after exit has
-// destroyed it; counts then change without locking (one thread runs).
-bool gSharedBufferLockExists = false;
-
-struct sSharedBufferLock {
-  platform::cCriticalSection section{5000};
-  sSharedBufferLock() { gSharedBufferLockExists = true; }
-  ~sSharedBufferLock() { gSharedBufferLockExists = false; }
-};
-
-sSharedBufferLock gSharedBufferLock;
-
-// Holds the shared-buffer lock for its scope when the lock exists.
-class cCountGuard {
- public:
-  cCountGuard() : locked_(gSharedBufferLockExists) {
-    if (locked_) gSharedBufferLock.section.lock();
-  }
-  ~cCountGuard() {
-    if (locked_) gSharedBufferLock.section.unlock();
-  }
-  cCountGuard(const cCountGuard&) = delete;
-  cCountGuard& operator=(const cCountGuard&) = delete;
-
- private:
-  bool locked_;
-};
+// The one lock of every count. Never destroyed, and made at its first use:
+// a worker the program could not stop may still release a buffer while the
+// program exits, and a static object may take a buffer before main runs.
+platform::cCriticalSection& CountLock() {
+  static auto* const section = new platform::cCriticalSection(5000);
+  return *section;
+}
 
 bool AcceptableSize(uint32_t size) { return size >= 1 && size <= kMaxSharedBufferSize; }
 
@@ -59,19 +38,19 @@ sSharedBuffer::~sSharedBuffer() = default;
 bool sSharedBuffer::IsValid() const { return data_ && AcceptableSize(size_); }
 
 uint32_t sSharedBuffer::GetRefCount() const {
-  cCountGuard guard;
+  const std::lock_guard guard(CountLock());
   return refCount_;
 }
 
 void sSharedBuffer::AddRef() {
-  cCountGuard guard;
+  const std::lock_guard guard(CountLock());
   ++refCount_;
 }
 
 void sSharedBuffer::Release() {
   bool destroy;
   {
-    cCountGuard guard;
+    const std::lock_guard guard(CountLock());
     if (refCount_ > 0) --refCount_;
     destroy = refCount_ == 0;
   }

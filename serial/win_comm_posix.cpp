@@ -356,12 +356,16 @@ bool TakeExclusively(int fd) {
 }  // namespace
 
 // The open, the line set-up and the close are port calls: a driver gone bad
-// may hold them up for good.
+// may hold them up for good. An open that returns after its thread was
+// abandoned closes what it opened.
 bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
   const std::string nativePath = platform::WideToUtf8(path);
   if (!IsCharacterDevice(nativePath)) return false;
-  platform::cHandle fd(platform::InPortCall(
-      [&nativePath] { return ::open(nativePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+  const char* const name = nativePath.c_str();
+  platform::cHandle fd(platform::InPortCall([name] { return ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); },
+                                            [](int opened) {
+                                              if (opened >= 0) ::close(opened);
+                                            }));
   if (!fd.IsValid()) return false;
   if (exclusive && !TakeExclusively(fd.Get())) return false;
   // The receive queue starts empty, as a real tty's last close leaves it: what

@@ -5,6 +5,7 @@
 // marks at once, but the system owns a record until the transfer's completion
 // routine has run; a record is not used again before that.
 #include <windows.h>
+#include <winternl.h>
 
 #include <chrono>
 #include <cstddef>
@@ -63,25 +64,62 @@ std::wstring cWinComm::PathFor(const std::wstring& portName) {
   return L"\\\\.\\" + portName;
 }
 
+namespace {
+
+// The system's own name of a Win32 device path (\\.\COM5, \\?\...), which the
+// system call takes as it is.
+std::wstring SystemPathOf(const std::wstring& path) {
+  for (const wchar_t* prefix : {L"\\\\.\\", L"\\\\?\\"}) {
+    if (path.rfind(prefix, 0) == 0) return L"\\??\\" + path.substr(4);
+  }
+  return L"\\??\\" + path;
+}
+
+// The handle of the open device, or INVALID_HANDLE_VALUE with the system's
+// error code set. Only the system call is the port call: the Win32 open
+// would allocate on the process heap inside it, where a thread ended
+// forcibly would leave the heap locked.
+HANDLE OpenDevice(const std::wstring& path, ULONG share) {
+  std::wstring systemPath = SystemPathOf(path);
+  const auto bytes = static_cast<USHORT>(systemPath.size() * sizeof(wchar_t));
+  UNICODE_STRING name{bytes, bytes, systemPath.data()};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  HANDLE* const out = &handle;
+  OBJECT_ATTRIBUTES* const what = &attributes;
+  IO_STATUS_BLOCK* const result = &io;
+  const NTSTATUS status = platform::InPortCall(
+      [out, what, result, share] {
+        return ::NtCreateFile(out, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, what, result,
+                              nullptr, FILE_ATTRIBUTE_NORMAL, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, 0);
+      },
+      [out](NTSTATUS opened) {
+        if (opened >= 0) ::NtClose(*out);
+      });
+  if (status >= 0) return handle;
+  ::SetLastError(::RtlNtStatusToDosError(status));
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
 // The open, the line set-up and the close are port calls: a driver gone bad
-// may hold them up for good.
+// may hold them up for good. An open that returns after its thread was
+// abandoned closes what it opened.
 bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
-  const DWORD share = exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
-  impl_->handle = platform::cHandle(platform::InPortCall([&path, share] {
-    return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  }));
+  impl_->handle = platform::cHandle(OpenDevice(path, exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE));
   return impl_->handle.IsValid();
 }
 
 bool cWinComm::Close() {
   portName_.clear();
   if (!IsOpen()) return true;
-  const bool closed =
-      platform::InPortCall([handle = impl_->handle.Release()] { return ::CloseHandle(handle); }) != FALSE;
+  const NTSTATUS closed = platform::InPortCall([handle = impl_->handle.Release()] { return ::NtClose(handle); });
   impl_->read.overlapped.hEvent = nullptr;
   impl_->write.overlapped.hEvent = nullptr;
-  return closed;
+  return closed >= 0;
 }
 
 // A record the system still owns (a cancelled transfer whose completion has

@@ -1,6 +1,7 @@
 // Line set-up, framing and deframing for the device protocol servers.
 #include "device/hdlc/hdlc_protocol_server.h"
 
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -26,13 +27,24 @@ constexpr sCommTimeouts kLineTimeouts = {
     .writeTotalConstantMs = 1,
 };
 
+cTrafficTrace* LineTrace();
+
+// Finishes the trace as the program exits; its object stays.
+void FinishLineTrace() { LineTrace()->Finish(); }
+
 // The support trace of the line, when ZNTV_TRACE names a file: opened at the
 // first frame and kept for the rest of the program. Without the variable
-// every frame costs one test of a null pointer.
+// every frame costs one test of a null pointer. Never destroyed: a worker the
+// program could not stop may still trace a frame while the program exits,
+// after the trace has been finished.
 cTrafficTrace* LineTrace() {
-  static const std::unique_ptr<cTrafficTrace> trace =
-      cTrafficTrace::Open(platform::cOutputFile::NamedBy("ZNTV_TRACE"), "zntv-upgrade");
-  return trace.get();
+  static cTrafficTrace* const trace = [] {
+    cTrafficTrace* const opened =
+        cTrafficTrace::Open(platform::cOutputFile::NamedBy("ZNTV_TRACE"), "zntv-upgrade").release();
+    if (opened != nullptr) std::atexit(FinishLineTrace);
+    return opened;
+  }();
+  return trace;
 }
 
 const char* PhaseName(int32_t receiveKind) {

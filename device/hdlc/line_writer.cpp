@@ -61,6 +61,7 @@ bool cLineWriter::Start() {
 bool cLineWriter::Push(std::string line) {
   {
     std::lock_guard guard(state_->lock);
+    if (state_->ending) return false;  // finished: the writer takes no more
     if (state_->queuedBytes + line.size() > state_->limitBytes) {
       ++state_->dropped;
       return false;

@@ -4,7 +4,7 @@
 // a line that does not fit is dropped and counted, never waited for.
 //
 // Threads: Push and Dropped from any thread; Start and Finish once each, from
-// the owner, Finish after the last Push.
+// the owner. A line pushed after Finish is refused, uncounted.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -28,8 +28,8 @@ class cLineWriter {
 
   // Starts the writer thread; false when it cannot run (nothing is written).
   bool Start();
-  // Queues the line unless the lines waiting already hold limitBytes with it;
-  // false when it was dropped.
+  // Queues the line unless the lines waiting already hold limitBytes with it
+  // or Finish has run; false when it was not queued.
   bool Push(std::string line);
   // Lines dropped so far.
   uint64_t Dropped() const;

@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
+
+#include "platform/console.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -41,6 +45,23 @@ std::string HeaderLine(const char* program) {
          "decoding\n";
 }
 
+// A line on standard error, printf-style over UTF-8 text. It goes through the
+// console, as every line there does: the writer and the worker write notes
+// while the main thread may show a status line, which the console erases
+// first and draws again after.
+void Note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
+  platform::ConsoleExplain(L"%ls", platform::Utf8ToWide(text).c_str());
+}
+
 }  // namespace
 
 std::chrono::microseconds TimeSinceProgramStart() {
@@ -69,13 +90,12 @@ std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, c
                                                    size_t queueLimitBytes) {
   if (!file.IsNamed()) return nullptr;
   if (!file.Refusal().empty()) {
-    std::fprintf(stderr, "%s: refusing to write the traffic trace to %s: %s\n", program, file.Name().c_str(),
-                 file.Refusal().c_str());
+    Note("%s: refusing to write the traffic trace to %s: %s\n", program, file.Name().c_str(), file.Refusal().c_str());
     return nullptr;
   }
   if (!file.IsOpen()) {
-    std::fprintf(stderr, "%s: cannot write the traffic trace to %s (system error %" PRIu32 ")\n", program,
-                 file.Name().c_str(), file.Error());
+    Note("%s: cannot write the traffic trace to %s (system error %" PRIu32 ")\n", program, file.Name().c_str(),
+         file.Error());
     return nullptr;
   }
   return std::make_unique<cTrafficTrace>(std::move(file), program, queueLimitBytes);
@@ -89,8 +109,8 @@ cLineWriter::Sink FileSink(platform::cOutputFile file, const std::string& progra
   auto shared = std::make_shared<platform::cOutputFile>(std::move(file));
   return [shared, program](const std::string& line) {
     if (shared->Write(line.data(), line.size())) return true;
-    std::fprintf(stderr, "%s: the traffic trace to %s stopped: the file could not be written\n", program.c_str(),
-                 shared->Name().c_str());
+    Note("%s: the traffic trace to %s stopped: the file could not be written\n", program.c_str(),
+         shared->Name().c_str());
     return false;
   };
 }
@@ -100,24 +120,27 @@ cLineWriter::Sink FileSink(platform::cOutputFile file, const std::string& progra
 cTrafficTrace::cTrafficTrace(platform::cOutputFile file, const char* program, size_t queueLimitBytes)
     : program_(program), name_(file.Name()), writer_(FileSink(std::move(file), program), queueLimitBytes) {
   if (!writer_.Start()) {
-    std::fprintf(stderr, "%s: the traffic trace to %s stopped: no thread to write it\n", program, name_.c_str());
+    Note("%s: the traffic trace to %s stopped: no thread to write it\n", program, name_.c_str());
   }
   writer_.Push(HeaderLine(program));
 }
 
-cTrafficTrace::~cTrafficTrace() {
+cTrafficTrace::~cTrafficTrace() { Finish(); }
+
+void cTrafficTrace::Finish() {
+  if (finished_) return;
+  finished_ = true;
   const uint64_t dropped = writer_.Dropped();
   const std::string count = std::to_string(dropped);
   const bool done = writer_.Finish(
       dropped == 0 ? std::string() : "# " + count + " lines left out: the file did not keep up\n", kFinishTimeoutMs);
   if (dropped != 0) {
-    std::fprintf(stderr, "%s: the traffic trace to %s left out %s lines: the file did not keep up\n", program_.c_str(),
-                 name_.c_str(), count.c_str());
+    Note("%s: the traffic trace to %s left out %s lines: the file did not keep up\n", program_.c_str(), name_.c_str(),
+         count.c_str());
   }
   if (!done) {
-    std::fprintf(stderr,
-                 "%s: the traffic trace to %s is incomplete: the file took more than %" PRIu32 " ms to take the rest\n",
-                 program_.c_str(), name_.c_str(), kFinishTimeoutMs);
+    Note("%s: the traffic trace to %s is incomplete: the file took more than %" PRIu32 " ms to take the rest\n",
+         program_.c_str(), name_.c_str(), kFinishTimeoutMs);
   }
 }
 

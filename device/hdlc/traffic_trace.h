@@ -12,7 +12,9 @@
 // at the end, in the trace and on standard error.
 //
 // Threads: Frame may be called from any thread; each line is written whole.
-// The trace is destroyed after the last Frame.
+// Finish (or the destruction) comes after the last Frame that is to be
+// written; a Frame after Finish is dropped. Notes on standard error go
+// through the console (platform/console.h), like every line there.
 #pragma once
 #include <chrono>
 #include <cstddef>
@@ -51,15 +53,19 @@ class cTrafficTrace {
 
   // Use Open, which reports a file that cannot be opened.
   cTrafficTrace(platform::cOutputFile file, const char* program, size_t queueLimitBytes);
-  // Lets the queued lines be written, with a last line counting the dropped
-  // ones, waiting at most kFinishTimeoutMs for the file; says on standard
-  // error how many lines were dropped, or that the file did not take the rest.
+  // Finish, when it has not run.
   ~cTrafficTrace();
+  // Once, from the owner: lets the queued lines be written, with a last line
+  // counting the dropped ones, waiting at most kFinishTimeoutMs for the file;
+  // says on standard error how many lines were dropped, or that the file did
+  // not take the rest. Later frames are dropped.
+  void Finish();
 
  private:
   std::string program_;
   std::string name_;
   cLineWriter writer_;
+  bool finished_ = false;
 };
 
 // The text of one trace line, "\n" included.

@@ -54,7 +54,7 @@ TEST(Interrupt, AHandlerInstalledBeforeOursIsCalledAndTheCallIsBrokenOffAllTheSa
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   sBlockedRead blocked{fds[0]};
   cThread thread;
-  ASSERT_TRUE(thread.Start(ReadEmptyPipe, &blocked));
+  ASSERT_TRUE(thread.Start(ReadEmptyPipe, &blocked, eInterrupts::Accepted));
   bool ended = false;
   for (int i = 0; i < 20 && !ended; ++i) {  // 2 s at most; one interrupt may land before the read
     thread.Interrupt();
