@@ -2,7 +2,10 @@
 // interrupt, as a driver gone bad may hold it: the destruction ends within
 // its bounds, and whatever the worker does once the call returns 3 s later,
 // it never touches a destroyed server. Held in a port call, it ends there;
-// held anywhere else, deleting the server leaves the server to it.
+// held anywhere else, deleting the server leaves the server to it, and the
+// worker closes the port and frees the server as it leaves. A shutdown that
+// does not get the server's mutex from a client stops the worker all the
+// same, without racing the client.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -193,6 +196,49 @@ TEST_F(HeldWorker, HeldElsewhereItKeepsTheWholeServerWhenDeleted) {
   std::lock_guard guard(gFate.lock);
   EXPECT_TRUE(gFate.usedMemberAfterRelease);
   EXPECT_FALSE(gFate.touchedDestroyedServer);
+}
+
+// The kept server's port is closed as its worker leaves: the line can be
+// opened again, and the server is gone.
+TEST_F(HeldWorker, AKeptServersWorkerClosesThePortAndFreesTheServerAsItLeaves) {
+  EXPECT_LT(DestroyAndRelease(HeldServer(eHoldIn::Decoding), 5s), kBothStops + 1s);
+  EXPECT_TRUE(gFate.WaitFor(&sWorkerFate::threadEnded, 5s));
+  {
+    std::lock_guard guard(gFate.lock);
+    EXPECT_EQ(gFate.liveServers, 0);
+  }
+  cTestServer next;
+  ASSERT_TRUE(next.Initialize());
+  EXPECT_TRUE(next.Connect(module.PortName())) << "system error " << next.GetConnectError();
+}
+
+// A client holds the server's mutex for a whole command wait (10 s) at a
+// time, its commands never run (the worker is held in a port call), while
+// the main thread shuts the server down: the shutdown does not get the mutex
+// and stops the worker all the same, and the client's later commands are
+// refused. Under the thread sanitizer: no race between the two.
+TEST_F(HeldWorker, AShutdownThatDoesNotGetTheMutexStopsTheWorkerWithoutRacingTheClient) {
+  auto server = HeldServer(eHoldIn::PortCall);
+  std::atomic<int> refusedSends{0};
+  std::thread client([&] {
+    for (int i = 0; i < 2; ++i) {
+      if (server->Send(sProtocolRequest(MakePayload({0x01}))) == 0) ++refusedSends;
+    }
+  });
+  std::this_thread::sleep_for(1s);  // the client's first send holds the mutex by then
+  const auto start = tClock::now();
+  EXPECT_FALSE(server->Shutdown());  // the mutex was not obtained
+  EXPECT_LT(Between(start, tClock::now()),
+            std::chrono::milliseconds(kServerMutexWaitMs) + 2 * std::chrono::milliseconds(kWorkerEndGraceMs));
+  client.join();
+  EXPECT_EQ(refusedSends.load(), 2);
+  EXPECT_EQ(server->Send(sProtocolRequest(MakePayload({0x02}))), 0u);  // no worker
+  hold.Release();
+  EXPECT_TRUE(gFate.WaitFor(&sWorkerFate::threadEnded, 5s));
+  server.reset();
+  std::lock_guard guard(gFate.lock);
+  EXPECT_FALSE(gFate.touchedDestroyedServer);
+  EXPECT_FALSE(gFate.usedMemberAfterRelease);
 }
 
 }  // namespace
