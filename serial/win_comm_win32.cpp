@@ -105,9 +105,9 @@ HANDLE OpenDevice(const std::wstring& path, ULONG share) {
 
 }  // namespace
 
-// The open, the line set-up and the close are port calls: a driver gone bad
-// may hold them up for good. An open that returns after its thread was
-// abandoned closes what it opened.
+// The open and the close are port calls: a driver gone bad may hold them up
+// for good. An open that returns after its thread was abandoned closes what
+// it opened.
 bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
   impl_->handle = platform::cHandle(OpenDevice(path, exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE));
   return impl_->handle.IsValid();
@@ -144,26 +144,30 @@ bool cWinComm::Write(const uint8_t* buffer, uint32_t length) {
 
 bool cWinComm::IsOpen() const { return impl_->handle.IsValid(); }
 
+// The line set-up is not a port call here: its Win32 calls are more than one
+// system call each, with a wait inside on this overlapped handle, and a
+// thread ended inside them would leave the wait's status record to the
+// system. A driver that holds them up keeps the worker, and with it the
+// server, until they return.
 bool cWinComm::ApplyLineSettings() {
   if (!IsOpen()) return false;
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   HANDLE handle = impl_->handle.Get();
-  if (!platform::InPortCall([handle, &dcb] { return ::GetCommState(handle, &dcb); })) return false;
+  if (!::GetCommState(handle, &dcb)) return false;
   dcb.fOutX = 0;
   dcb.fInX = 0;
   dcb.fErrorChar = 0;
   dcb.fAbortOnError = 0;
   dcb.ByteSize = 8;
-  return platform::InPortCall([handle, &dcb] { return ::SetCommState(handle, &dcb); }) != FALSE;
+  return ::SetCommState(handle, &dcb) != FALSE;
 }
 
 bool cWinComm::SetTimeouts(const sCommTimeouts& timeouts) {
   if (!IsOpen()) return false;
   COMMTIMEOUTS t{timeouts.readIntervalMs, timeouts.readTotalMultiplierMs, timeouts.readTotalConstantMs,
                  timeouts.writeTotalMultiplierMs, timeouts.writeTotalConstantMs};
-  HANDLE handle = impl_->handle.Get();
-  return platform::InPortCall([handle, &t] { return ::SetCommTimeouts(handle, &t); }) != FALSE;
+  return ::SetCommTimeouts(impl_->handle.Get(), &t) != FALSE;
 }
 
 // The DCB stays as the line settings left it: a read completes on the
