@@ -212,25 +212,29 @@ TEST_F(HeldWorker, AKeptServersWorkerClosesThePortAndFreesTheServerAsItLeaves) {
   EXPECT_TRUE(next.Connect(module.PortName())) << "system error " << next.GetConnectError();
 }
 
-// A client holds the server's mutex for a whole command wait (10 s) at a
-// time, its commands never run (the worker is held in a port call), while
-// the main thread shuts the server down: the shutdown does not get the mutex
-// and stops the worker all the same, and the client's later commands are
-// refused. Under the thread sanitizer: no race between the two.
+// Two clients hold the server's mutex for a whole command wait (10 s) each,
+// one after the other, their commands never run (the worker is held in a
+// port call), while the main thread shuts the server down: the second
+// client waits for the mutex before the main thread does, so it takes the
+// mutex from the first and the shutdown's wait runs out. The shutdown stops
+// the worker all the same, and the second client's command is refused.
+// Under the thread sanitizer: no race between the stop and the client.
 TEST_F(HeldWorker, AShutdownThatDoesNotGetTheMutexStopsTheWorkerWithoutRacingTheClient) {
   auto server = HeldServer(eHoldIn::PortCall);
   std::atomic<int> refusedSends{0};
-  std::thread client([&] {
-    for (int i = 0; i < 2; ++i) {
-      if (server->Send(sProtocolRequest(MakePayload({0x01}))) == 0) ++refusedSends;
-    }
-  });
-  std::this_thread::sleep_for(1s);  // the client's first send holds the mutex by then
+  auto sendOnce = [&] {
+    if (server->Send(sProtocolRequest(MakePayload({0x01}))) == 0) ++refusedSends;
+  };
+  std::thread first(sendOnce);
+  std::this_thread::sleep_for(500ms);  // the first holds the mutex by then
+  std::thread second(sendOnce);
+  std::this_thread::sleep_for(500ms);  // the second waits for it by then
   const auto start = tClock::now();
   EXPECT_FALSE(server->Shutdown());  // the mutex was not obtained
   EXPECT_LT(Between(start, tClock::now()),
             std::chrono::milliseconds(kServerMutexWaitMs) + 2 * std::chrono::milliseconds(kWorkerEndGraceMs));
-  client.join();
+  first.join();
+  second.join();
   EXPECT_EQ(refusedSends.load(), 2);
   EXPECT_EQ(server->Send(sProtocolRequest(MakePayload({0x02}))), 0u);  // no worker
   hold.Release();
