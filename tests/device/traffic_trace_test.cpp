@@ -142,6 +142,20 @@ TEST(LineWriter, FinishWaitsForAStuckFileNoLongerThanItSays) {
   EXPECT_EQ(file->AwaitLines(2), (std::vector<std::string>{"one\n", "# end\n"}));
 }
 
+// The program's trace is finished at exit while a worker it could not stop
+// may still hand it lines: those are refused, neither queued nor counted.
+TEST(LineWriter, ALinePushedAfterFinishIsRefused) {
+  const auto file = std::make_shared<cHeldFile>();
+  file->Release();
+  cLineWriter writer(Into(file), 100);
+  ASSERT_TRUE(writer.Start());
+  ASSERT_TRUE(writer.Push("one\n"));
+  ASSERT_TRUE(writer.Finish("# end\n", 5000));
+  EXPECT_FALSE(writer.Push("late\n"));
+  EXPECT_EQ(writer.Dropped(), 0u);
+  EXPECT_EQ(file->Lines(), (std::vector<std::string>{"one\n", "# end\n"}));
+}
+
 TEST(TrafficTrace, FramesThatFindTheQueueFullAreCountedInTheTraceAndOnStandardError) {
   const std::filesystem::path path = std::filesystem::temp_directory_path() / "zntv-traffic-trace-drops.txt";
   const std::vector<uint8_t> packet(1000, 0x07);  // a line of some 3000 bytes
