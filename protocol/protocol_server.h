@@ -125,8 +125,10 @@ class cProtocolServer {
   // Stops the worker (signalling and interrupting it for at most
   // kWorkerEndGraceMs; then, where it holds nothing, ending it forcibly or
   // letting it end by itself), drops every request without notifying it and
-  // clears the log. False when the mutex was not obtained or the worker could
-  // not be stopped (the server then keeps what the worker still uses).
+  // clears the log; all of it also when the mutex was not obtained in time,
+  // taking turns with any other stop or start. False when the mutex was not
+  // obtained or the worker could not be stopped (the server then keeps what
+  // the worker still uses).
   bool Shutdown();
   // The packet log, for reading packets by sequence number.
   cProtocolLog& GetLog() { return log_; }
