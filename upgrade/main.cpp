@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/module.h"
 #include "platform/printable_text.h"
+#include "platform/stop_requests.h"
 #include "upgrade/command_line.h"
 #include "upgrade/program_info.h"
 #include "upgrade/run_time_conventions.h"
@@ -102,6 +103,7 @@ int RunCommand(const sCommandLine& line, uint32_t startTick) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::TakeStopRequests();
   const sCommandLine line = ParseCommandLine(argc, argv);
   switch (line.command) {
     case eCommand::Refused:

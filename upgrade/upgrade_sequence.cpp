@@ -15,6 +15,7 @@
 #include "image/hex_file.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
+#include "platform/stop_requests.h"
 
 namespace {
 
@@ -47,6 +48,10 @@ bool RunUpgrade(const std::wstring& requestedPort) {
     return false;
   }
   EnterDownloadMode(module);
+  // The module is written from here on, even when it never left its
+  // firmware's DIAG conversation (one left in its downloader by a cut-off
+  // upgrade).
+  platform::FinishBeforeStopping(module.PortName());
   LoadProgrammer(programmer, module);
   return StreamImage(image, module);
 }

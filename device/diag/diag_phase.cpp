@@ -11,6 +11,7 @@
 #include "device/discovery/device_lookup.h"
 #include "device/phase_support.h"
 #include "platform/console.h"
+#include "platform/stop_requests.h"
 
 namespace {
 
@@ -58,6 +59,9 @@ bool EnterDownloadMode(cFollowedModule& module) {
   if (!session.IsConnected() || !IdentifyModule(server) || !TakeModuleOffline(server)) return false;
   const sProtocolBuffer request = BuildDiagDownloadModeRequest();
   if (!RequestBuilt(request, L"Failed to build DIAG download mode request\n")) return false;
+  // Once the request is on its way the module may leave its firmware: from
+  // then on, stopping would leave it half-written.
+  platform::FinishBeforeStopping(module.PortName());
   // A missing answer is not reported: the module may drop off the bus before
   // it answers. The phase still waits for it to come back.
   sProtocolBuffer answer;

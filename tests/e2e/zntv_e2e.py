@@ -147,17 +147,18 @@ class Simulator:
         return (self.records / location / "flash.bin").read_bytes()
 
 
-def run_upgrade(env, timeout=120, wrapper=(), args=()):
+def run_upgrade(env, timeout=120, wrapper=(), args=(), on_line=None):
     """One zntv-upgrade run with args (behind the wrapper command, if any, and
     the cross build's emulator or Wine); standard output and standard error
-    are kept apart."""
+    are kept apart. on_line(process, line), if given, sees each console line
+    as it arrives."""
     errors = []
 
     def read_errors(process):
         errors.extend(raw.decode("utf-8", "replace").rstrip("\r\n") for raw in process.stderr)
         process.stderr.close()
 
-    run = _run(env, timeout, [*wrapper, *UPGRADE_COMMAND, *map(str, args)], subprocess.PIPE, read_errors)
+    run = _run(env, timeout, [*wrapper, *UPGRADE_COMMAND, *map(str, args)], subprocess.PIPE, read_errors, on_line)
     run.error_lines = errors
     return run
 
@@ -186,10 +187,10 @@ def run_upgrade_on_terminal(env, timeout=120):
     return run, pieces
 
 
-def _run(env, timeout, command, stderr, read_stderr):
+def _run(env, timeout, command, stderr, read_stderr, on_line=None):
     """Runs command with standard output in a pipe and standard error on
     stderr, which read_stderr(process) drains beside; the console lines come
-    with their arrival times."""
+    with their arrival times, each handed to on_line(process, line) too."""
     start = time.monotonic()
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, env=env)
     watchdog = threading.Timer(timeout, process.kill)
@@ -201,6 +202,8 @@ def _run(env, timeout, command, stderr, read_stderr):
         with process.stdout:
             for raw in process.stdout:
                 timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\r\n")))
+                if on_line:
+                    on_line(process, timed[-1][1])
         # Reaped here rather than by Popen, for the child's resource usage.
         _, wait_status, usage = os.wait4(process.pid, 0)
         process.returncode = os.waitstatus_to_exitcode(wait_status)
