@@ -1,11 +1,23 @@
 // Reads the command line into one command.
 #include "upgrade/command_line.h"
 
+#include <cctype>
 #include <string_view>
+
+#include "device/discovery/com_port_interfaces.h"
 
 namespace {
 
 bool IsOption(std::string_view argument) { return !argument.empty() && argument[0] == '-'; }
+
+// tty..., COM<n> (in any case), or a path to a device node.
+bool LooksLikePort(const char* argument) {
+  const std::string_view text = argument;
+  const auto upper = [&text](size_t i) { return std::toupper(static_cast<unsigned char>(text[i])); };
+  const bool comPort = text.size() > 3 && upper(0) == 'C' && upper(1) == 'O' && upper(2) == 'M' &&
+                       std::isdigit(static_cast<unsigned char>(text[3])) != 0;
+  return text.substr(0, 3) == "tty" || comPort || host::IsDevicePath(argument);
+}
 
 // Sets the upgrade mode unless another one was chosen already.
 void ChooseMode(sCommandLine& line, eCommand mode, const std::string& port) {
@@ -38,6 +50,8 @@ sCommandLine ParseCommandLine(int argc, const char* const* argv) {
       }
     } else if (IsOption(argument)) {
       line.refusal = "unknown option " + std::string(argument);
+    } else if (LooksLikePort(argv[i])) {
+      line.refusal = "did you mean --port " + std::string(argument) + "?";
     }
   }
   if (!line.refusal.empty()) {

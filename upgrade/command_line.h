@@ -1,8 +1,11 @@
 // What the program is asked to do: the unattended upgrade of the first
 // configured module (no arguments), of the module at a named port, of every
 // module, a list of the modules, or one of the two informational answers.
-// Arguments that do not begin with '-' are ignored; an unknown option refuses
-// the whole command line, so that a mistyped option never starts an upgrade.
+// Arguments that do not begin with '-' are ignored, except one that names a
+// port (tty..., COM<n>, or a path in the folder of the device nodes): a
+// forgotten --port must not upgrade whichever module comes first. Such an
+// argument, like an unknown option, refuses the whole command line, so that
+// a mistyped one never starts an upgrade.
 //
 // Threads: main thread, before anything else runs.
 #pragma once

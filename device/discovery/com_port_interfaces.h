@@ -88,6 +88,10 @@ sModulePort ModuleAfterWaitRanOut(const std::vector<sModulePort>& present, const
 // GetConnectError gives it.
 bool IsPassingOpenRefusal(uint32_t error);
 
+// True when a command-line argument is a path in the folder of the device
+// nodes (<dev>/... on Linux, \\.\... on Windows).
+bool IsDevicePath(const char* argument);
+
 // A port named on the command line, in the system's encoding of arguments.
 std::wstring PortFromArgument(const char* argument);
 

@@ -206,6 +206,11 @@ bool IsPassingOpenRefusal(uint32_t error) {
   return error == platform::kErrorAccessDenied || error == platform::kErrorBusy;
 }
 
+bool IsDevicePath(const char* argument) {
+  const std::string folder = NativePathFromEnvironment(kDevVariable) + "/";
+  return std::string_view(argument).substr(0, folder.size()) == folder;
+}
+
 std::wstring PortFromArgument(const char* argument) { return FromNativePath(argument); }
 
 bool NamesPort(const std::wstring& requested, const std::wstring& portName) {

@@ -11,6 +11,7 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "device/discovery/ascii_text.h"
@@ -123,6 +124,8 @@ sModulePort ModuleAfterWaitRanOut(const std::vector<sModulePort>&, const sModule
 }
 
 bool IsPassingOpenRefusal(uint32_t) { return false; }
+
+bool IsDevicePath(const char* argument) { return std::string_view(argument).substr(0, 4) == "\\\\.\\"; }
 
 // Arguments come in the ANSI code page; port names are ASCII in practice.
 std::wstring PortFromArgument(const char* argument) {

@@ -323,6 +323,24 @@ class AllModules(ModulesTestCase):
 
 
 class RefusedOption(ModulesTestCase):
+    def test_bare_port_name_is_refused_and_nothing_touched(self):
+        sim = self.start_sim(expect_image=False)
+        for argument in ["ttyUSB1", "COM5", self.port("ttyUSB0")]:
+            run = run_upgrade(sim.env, args=[argument])
+            self.assertEqual((run.lines, run.status), ([], 2), argument)
+            self.assertEqual(run.error_lines, [
+                f"zntv-upgrade: did you mean --port {argument}?",
+                "Usage: zntv-upgrade [--list | --port PORT | --all | --help | --version]"])
+        sim.stop()
+        self.assertEqual(sim.requests(), [])
+
+    def test_other_bare_arguments_are_still_ignored(self):
+        sim = self.start_sim(expect_image=False)
+        run = run_upgrade(sim.env, args=["upgrade", "--list", "now"])
+        sim.stop()
+        self.assertEqual((run.lines, run.status), (["System configured for SimModule",
+                                                    f"{self.port('ttyUSB0')}\t{IDENTITY}\t1-2"], 0))
+
     def test_unknown_option_touches_nothing(self):
         sim = self.start_sim(expect_image=False)
         trace = pathlib.Path(self.workdir) / "trace.txt"

@@ -243,7 +243,7 @@ TEST(InformationArguments, ArgumentsThatAreNoOptionsAreIgnored) {
   cTempTree tree;
   InstallAlpha(tree);
   const std::string unattended = "System configured for Alpha\nUnable to locate device\nDownload failed\n";
-  for (const char* arguments : {"help", "version ttyUSB0", "'' list"}) {
+  for (const char* arguments : {"help", "version 1-4.2", "'' list", "usb0 Com compile"}) {
     sRun run = RunProgram(tree, arguments);
     EXPECT_EQ(run.output, unattended) << arguments;
     EXPECT_EQ(run.status, 255) << arguments;
@@ -267,7 +267,9 @@ TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingE
       {"--port", "--port needs a port name"},
       {"--port --all", "--port needs a port name"},
       {"--list --all", "--list, --port and --all exclude one another"},
-      {"--port ttyUSB0 --port ttyUSB1", "--list, --port and --all exclude one another"}};
+      {"--port ttyUSB0 --port ttyUSB1", "--list, --port and --all exclude one another"},
+      {"ttyUSB1", "did you mean --port ttyUSB1?"},
+      {"--list com5 --help", "did you mean --port com5?"}};
   for (const auto& [arguments, refusal] : cases) {
     sRun run = RunProgram(tree, arguments);
     EXPECT_EQ(run.output, "") << arguments;
