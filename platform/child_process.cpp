@@ -18,6 +18,11 @@ std::string NotStartedLine(const std::string& program, const std::string& reason
   return "could not start " + program + ": " + reason;
 }
 
+std::string NotFinishedLine(std::chrono::milliseconds silenceLimit) {
+  return "did not finish: no output for " +
+         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silenceLimit).count()) + " s";
+}
+
 // A replacement takes the place of the entry it replaces, so that an
 // environment kept in order (as Windows keeps its own) stays so.
 std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& environment,

@@ -1,19 +1,25 @@
-// Linux instance runner: posix_spawn of /proc/self/exe with both output
-// streams on pipes, read with poll() on the calling thread, so that lines are
-// relayed as they come without a thread per pipe.
+// Linux instance runner: posix_spawn of the running program itself
+// (/proc/self/exe, which names the file the process runs even after its path
+// has been replaced or removed, never a path looked up again) with both
+// output streams on pipes, read with poll() on the calling thread, so that
+// lines are relayed as they come without a thread per pipe. The instances run
+// in a process group of their own, to which the stop-request service passes
+// the requests this process receives: an interrupt key reaches them once,
+// through this process, and not twice.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "platform/child_process.h"
 #include "platform/handle.h"
+#include "platform/stop_requests_posix.h"
 #include "platform/utf8.h"
 
 extern char** environ;
@@ -21,6 +27,11 @@ extern char** environ;
 namespace platform {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kOwnProgram[] = "/proc/self/exe";
+constexpr char kProgramName[] = "zntv-upgrade";
 
 // One output stream of one instance.
 struct sChildPipe {
@@ -30,11 +41,11 @@ struct sChildPipe {
   cLineAssembler lines;
 };
 
-std::string OwnExecutable() {
-  char path[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
-}
+struct sChild {
+  pid_t pid = -1;  // -1: not started
+  Clock::time_point lastOutput;
+  bool notFinished = false;
+};
 
 // A null-terminated array of pointers into texts, as exec wants it.
 std::vector<char*> Pointers(std::vector<std::string>& texts) {
@@ -44,12 +55,12 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// Starts one instance with its standard output and error on new pipes, whose
-// read ends are appended to pipes; 0, or the error that kept it from
-// starting.
-int Spawn(const std::string& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes,
-          pid_t& child) {
-  std::vector<std::string> texts{program};
+// Starts one instance in process group `group` (0: a new one, led by it),
+// with its standard output and error on new pipes, whose read ends are
+// appended to pipes; 0, or the error that kept it from starting. The pipes
+// are made close-on-exec, so that no instance inherits another's.
+int Spawn(const sInstance& instance, size_t index, pid_t group, std::vector<sChildPipe>& pipes, pid_t& child) {
+  std::vector<std::string> texts{kProgramName};
   for (const std::wstring& argument : instance.arguments) texts.push_back(WideToUtf8(argument));
   std::vector<std::string> ownEnvironment;
   for (char** entry = environ; *entry != nullptr; ++entry) ownEnvironment.emplace_back(*entry);
@@ -64,7 +75,12 @@ int Spawn(const std::string& program, const sInstance& instance, size_t index, s
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outputWrite.Get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errorWrite.Get(), STDERR_FILENO);
-  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, group);
+  const int spawned = posix_spawn(&child, kOwnProgram, &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return spawned;
   pipes.push_back({index, eChildStream::Output, std::move(outputRead), {}});
@@ -86,23 +102,52 @@ bool Drain(sChildPipe& pipe, const ChildLineHandler& onLine) {
   return true;
 }
 
-void RelayUntilClosed(std::vector<sChildPipe>& pipes, const ChildLineHandler& onLine) {
-  while (!pipes.empty()) {
+// Gives up the pipes of every instance that has been silent for the limit,
+// saying so once per instance.
+void LeaveSilentOnes(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
+                     std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
+  const Clock::time_point now = Clock::now();
+  for (size_t i = pipes.size(); i-- > 0;) {
+    sChild& child = children[pipes[i].instance];
+    if (now - child.lastOutput < silenceLimit) continue;
+    if (!child.notFinished) onLine(pipes[i].instance, eChildStream::Error, NotFinishedLine(silenceLimit));
+    child.notFinished = true;
+    pipes.erase(pipes.begin() + static_cast<long>(i));
+  }
+}
+
+// Milliseconds until the first of the instances still writing reaches the
+// silence limit.
+int TimeLeft(const std::vector<sChildPipe>& pipes, const std::vector<sChild>& children,
+             std::chrono::milliseconds silenceLimit) {
+  Clock::time_point first = Clock::time_point::max();
+  for (const sChildPipe& pipe : pipes) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
+}
+
+void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
+                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
+  for (LeaveSilentOnes(pipes, children, silenceLimit, onLine); !pipes.empty();
+       LeaveSilentOnes(pipes, children, silenceLimit, onLine)) {
     std::vector<pollfd> watched;
     for (const sChildPipe& pipe : pipes) watched.push_back({pipe.readEnd.Get(), POLLIN, 0});
-    if (poll(watched.data(), watched.size(), -1) < 0) {
+    if (poll(watched.data(), watched.size(), TimeLeft(pipes, children, silenceLimit)) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     for (size_t i = watched.size(); i-- > 0;) {
-      if (watched[i].revents != 0 && !Drain(pipes[i], onLine)) pipes.erase(pipes.begin() + static_cast<long>(i));
+      if (watched[i].revents == 0) continue;
+      children[pipes[i].instance].lastOutput = Clock::now();
+      if (!Drain(pipes[i], onLine)) pipes.erase(pipes.begin() + static_cast<long>(i));
     }
   }
 }
 
-int WaitForExit(pid_t child) {
+int WaitForExit(const sChild& child) {
+  if (child.pid < 0 || child.notFinished) return -1;
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
+  while (waitpid(child.pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -110,19 +155,26 @@ int WaitForExit(pid_t child) {
 
 }  // namespace
 
-std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine) {
-  const std::string program = OwnExecutable();
+std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
+                                     std::chrono::milliseconds silenceLimit) {
   std::vector<sChildPipe> pipes;
-  std::vector<pid_t> children;
+  std::vector<sChild> children(instances.size());
+  pid_t group = 0;
   for (size_t i = 0; i < instances.size(); ++i) {
-    pid_t child = -1;
-    const int error = program.empty() ? ENOENT : Spawn(program, instances[i], i, pipes, child);
-    if (error != 0) onLine(i, eChildStream::Error, NotStartedLine(program, std::strerror(error)));
-    children.push_back(error == 0 ? child : -1);
+    const int error = Spawn(instances[i], i, group, pipes, children[i].pid);
+    if (error != 0) {
+      children[i].pid = -1;
+      onLine(i, eChildStream::Error, NotStartedLine(kOwnProgram, std::strerror(error)));
+      continue;
+    }
+    children[i].lastOutput = Clock::now();
+    if (group == 0) SetStopRecipients(group = children[i].pid);
   }
-  RelayUntilClosed(pipes, onLine);
+  RelayUntilClosed(pipes, children, silenceLimit, onLine);
+  // Once reaped, a leader's number may be given to another process.
+  SetStopRecipients(0);
   std::vector<int> statuses;
-  for (pid_t child : children) statuses.push_back(child < 0 ? -1 : WaitForExit(child));
+  for (const sChild& child : children) statuses.push_back(WaitForExit(child));
   return statuses;
 }
 

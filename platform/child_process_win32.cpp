@@ -1,13 +1,19 @@
 // Windows instance runner: CreateProcessW of the program's own file with both
-// output streams on anonymous pipes. Such pipes cannot be waited on together,
-// so one reader thread per pipe queues the bytes it reads, and the calling
-// thread cuts them into lines and relays them.
+// output streams on anonymous pipes, the only handles the instance inherits
+// (a handle list). Such pipes cannot be waited on together, so one reader
+// thread per pipe queues the bytes it reads, and the calling thread cuts them
+// into lines and relays them. A reader owns its pipe and shares the queue,
+// so that the reader of an instance left to itself can outlive the run.
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cwchar>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/child_process.h"
@@ -34,9 +40,10 @@ class cChunkQueue {
     }
     ready_.notify_one();
   }
-  sChunk Pop() {
+  // The next chunk, or none when deadline passes first.
+  std::optional<sChunk> PopUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [this] { return !chunks_.empty(); });
+    if (!ready_.wait_until(lock, deadline, [this] { return !chunks_.empty(); })) return std::nullopt;
     sChunk chunk = std::move(chunks_.front());
     chunks_.pop_front();
     return chunk;
@@ -48,11 +55,20 @@ class cChunkQueue {
   std::deque<sChunk> chunks_;
 };
 
+using Clock = std::chrono::steady_clock;
+
 struct sChildPipe {
   size_t instance;
   eChildStream stream;
-  cHandle readEnd;
+  cHandle readEnd;  // until its reader takes it
   cLineAssembler lines;
+  bool open = true;
+};
+
+struct sChild {
+  cHandle process;  // invalid: not started
+  Clock::time_point lastOutput;
+  bool notFinished = false;
 };
 
 std::wstring OwnExecutable() {
@@ -124,10 +140,43 @@ bool MakePipe(cHandle& readEnd, cHandle& writeEnd) {
   return SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0) != FALSE;
 }
 
+// A process attribute list that lets a child inherit handles and no others;
+// valid while the object and the handles live.
+class cInheritedHandles {
+ public:
+  explicit cInheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (InitializeProcThreadAttributeList(list, 1, 0, &size) == FALSE) return;
+    initialized_ = true;
+    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr) != FALSE) {
+      list_ = list;
+    }
+  }
+  ~cInheritedHandles() {
+    if (initialized_) DeleteProcThreadAttributeList(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()));
+  }
+  cInheritedHandles(const cInheritedHandles&) = delete;
+  cInheritedHandles& operator=(const cInheritedHandles&) = delete;
+
+  // Null when the list could not be made.
+  LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::vector<unsigned char> storage_;
+  bool initialized_ = false;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 // Starts one instance into process; 0, or the system error that kept it
-// from starting (taken before the pipes are closed again). The write ends
-// are closed here as soon as the child has its copies, so that no later
-// child inherits them and each pipe ends when its own child does.
+// from starting (taken before the pipes are closed again). It inherits the
+// write ends of its two pipes and nothing else, and has no standard input.
+// The write ends are closed here as soon as the child has its copies, so
+// that each pipe ends when its own child does.
 DWORD Spawn(const std::wstring& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes,
             cHandle& child) {
   cHandle outputRead, outputWrite, errorRead, errorWrite;
@@ -135,15 +184,19 @@ DWORD Spawn(const std::wstring& program, const sInstance& instance, size_t index
   std::wstring commandLine = Quoted(program);
   for (const std::wstring& argument : instance.arguments) commandLine += L" " + Quoted(argument);
   std::wstring environment = EnvironmentBlock(OwnEnvironment(), instance.environment);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = outputWrite.Get();
-  startup.hStdError = errorWrite.Get();
+  const cInheritedHandles inherited({outputWrite.Get(), errorWrite.Get()});
+  if (inherited.Get() == nullptr) return GetLastError();
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = nullptr;
+  startup.StartupInfo.hStdOutput = outputWrite.Get();
+  startup.StartupInfo.hStdError = errorWrite.Get();
+  startup.lpAttributeList = inherited.Get();
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                      environment.data(), nullptr, &startup, &process)) {
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                      CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, environment.data(), nullptr,
+                      &startup.StartupInfo, &process)) {
     return GetLastError();
   }
   CloseHandle(process.hThread);
@@ -153,34 +206,79 @@ DWORD Spawn(const std::wstring& program, const sInstance& instance, size_t index
   return 0;
 }
 
-void ReadPipe(HANDLE pipe, size_t index, cChunkQueue& queue) {
+void ReadPipe(cHandle pipe, size_t index, const std::shared_ptr<cChunkQueue>& queue) {
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) queue.Push({index, std::string(buffer, got)});
-  queue.Push({index, {}});
+  while (ReadFile(pipe.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    queue->Push({index, std::string(buffer, got)});
+  }
+  queue->Push({index, {}});
 }
 
-void RelayUntilClosed(std::vector<sChildPipe>& pipes, const ChildLineHandler& onLine) {
-  cChunkQueue queue;
+// When the first instance still writing reaches the silence limit.
+Clock::time_point SilenceDeadline(const std::vector<sChildPipe>& pipes, const std::vector<sChild>& children,
+                                  std::chrono::milliseconds silenceLimit) {
+  Clock::time_point first = Clock::time_point::max();
+  for (const sChildPipe& pipe : pipes) {
+    if (pipe.open) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
+  }
+  return first;
+}
+
+// Gives up the pipes of every instance that has been silent for the limit,
+// saying so once per instance; returns how many pipes it gave up.
+size_t LeaveSilentOnes(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
+                       std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
+  const Clock::time_point now = Clock::now();
+  size_t left = 0;
+  for (sChildPipe& pipe : pipes) {
+    sChild& child = children[pipe.instance];
+    if (!pipe.open || now - child.lastOutput < silenceLimit) continue;
+    if (!child.notFinished) onLine(pipe.instance, eChildStream::Error, NotFinishedLine(silenceLimit));
+    child.notFinished = true;
+    pipe.open = false;
+    ++left;
+  }
+  return left;
+}
+
+void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
+                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
+  const auto queue = std::make_shared<cChunkQueue>();
   std::vector<std::thread> readers;
-  for (size_t i = 0; i < pipes.size(); ++i) readers.emplace_back(ReadPipe, pipes[i].readEnd.Get(), i, std::ref(queue));
+  for (size_t i = 0; i < pipes.size(); ++i) readers.emplace_back(ReadPipe, std::move(pipes[i].readEnd), i, queue);
   for (size_t open = pipes.size(); open > 0;) {
-    sChunk chunk = queue.Pop();
-    sChildPipe& pipe = pipes[chunk.pipe];
+    const std::optional<sChunk> chunk = queue->PopUntil(SilenceDeadline(pipes, children, silenceLimit));
+    if (!chunk) {
+      open -= LeaveSilentOnes(pipes, children, silenceLimit, onLine);
+      continue;
+    }
+    sChildPipe& pipe = pipes[chunk->pipe];
+    if (!pipe.open) continue;  // an instance left to itself
+    children[pipe.instance].lastOutput = Clock::now();
     const auto relay = [&pipe, &onLine](std::string_view line) { onLine(pipe.instance, pipe.stream, line); };
-    if (chunk.bytes.empty()) {
+    if (chunk->bytes.empty()) {
       pipe.lines.Finish(relay);
+      pipe.open = false;
       --open;
     } else {
-      pipe.lines.Feed(chunk.bytes, relay);
+      pipe.lines.Feed(chunk->bytes, relay);
     }
   }
-  for (std::thread& reader : readers) reader.join();
+  for (size_t i = 0; i < readers.size(); ++i) {
+    if (children[pipes[i].instance].notFinished) {
+      readers[i].detach();
+    } else {
+      readers[i].join();
+    }
+  }
 }
 
-int WaitForExit(const cHandle& process) {
+int WaitForExit(const sChild& child) {
   DWORD code = 0;
-  if (WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.Get(), &code)) {
+  if (!child.process.IsValid() || child.notFinished ||
+      WaitForSingleObject(child.process.Get(), INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(child.process.Get(), &code)) {
     return -1;
   }
   return static_cast<int>(code);
@@ -188,21 +286,22 @@ int WaitForExit(const cHandle& process) {
 
 }  // namespace
 
-std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine) {
+std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
+                                     std::chrono::milliseconds silenceLimit) {
   const std::wstring program = OwnExecutable();
   std::vector<sChildPipe> pipes;
-  std::vector<cHandle> children;
+  std::vector<sChild> children(instances.size());
   for (size_t i = 0; i < instances.size(); ++i) {
-    cHandle child;
-    const DWORD error = program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(program, instances[i], i, pipes, child);
+    const DWORD error =
+        program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(program, instances[i], i, pipes, children[i].process);
     if (error != 0) {
       onLine(i, eChildStream::Error, NotStartedLine(WideToUtf8(program), "system error " + std::to_string(error)));
     }
-    children.push_back(std::move(child));
+    children[i].lastOutput = Clock::now();
   }
-  RelayUntilClosed(pipes, onLine);
+  RelayUntilClosed(pipes, children, silenceLimit, onLine);
   std::vector<int> statuses;
-  for (const cHandle& child : children) statuses.push_back(child.IsValid() ? WaitForExit(child) : -1);
+  for (const sChild& child : children) statuses.push_back(WaitForExit(child));
   return statuses;
 }
 

@@ -1,21 +1,34 @@
 // Runs the per-module upgrades side by side. Each relayed line is printed
 // with one console write, so that whole lines of different modules never
-// mix; a module that fails does not stop the others. A traffic trace asked
-// for with ZNTV_TRACE is split into one file per module, named after its
-// port, since the instances would otherwise write over one another.
+// mix; a module that fails does not stop the others. A request to stop is
+// passed on to the instances, which finish or abandon their flashes by their
+// own rule, and this process relays them to the end and gives its summary.
+// A traffic trace asked for with ZNTV_TRACE is split into one file per
+// module, named after its port, since the instances would otherwise write
+// over one another.
 #include "upgrade/upgrade_all.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "platform/child_process.h"
 #include "platform/console.h"
+#include "platform/stop_requests.h"
 #include "platform/utf8.h"
 
 namespace {
 
 constexpr const char* kTraceVariable = "ZNTV_TRACE";
+constexpr std::string_view kUpgradedLine = "Upgraded in ";
+
+// An instance prints a line at least at every step of its upgrade; the
+// longest step it takes without one (an exchange's attempts, a wait for the
+// module's return, a protocol server's shutdown) is well under a minute.
+// One that stays silent for twice that has hung.
+constexpr std::chrono::milliseconds kInstanceSilenceLimit = std::chrono::minutes(2);
 
 // The module's instance: --port, and its own trace file ("<trace>.ttyUSB2").
 platform::sInstance InstanceFor(const host::sModulePort& module) {
@@ -29,22 +42,42 @@ platform::sInstance InstanceFor(const host::sModulePort& module) {
   return instance;
 }
 
+// One port per module: ports at the same place (one interface with two ttys,
+// or two interfaces of one USB device) are one module, upgraded once through
+// the first of them.
+std::vector<host::sModulePort> OnePortPerPlace(const std::vector<host::sModulePort>& ports) {
+  std::vector<host::sModulePort> modules;
+  for (const host::sModulePort& port : ports) {
+    const auto samePlace = [&port](const host::sModulePort& module) { return module.location == port.location; };
+    if (std::none_of(modules.begin(), modules.end(), samePlace)) modules.push_back(port);
+  }
+  return modules;
+}
+
 }  // namespace
 
-bool UpgradeAllModules(const std::vector<host::sModulePort>& modules) {
+bool UpgradeAllModules(const std::vector<host::sModulePort>& ports) {
+  const std::vector<host::sModulePort> modules = OnePortPerPlace(ports);
   std::vector<platform::sInstance> instances;
   for (const host::sModulePort& module : modules) instances.push_back(InstanceFor(module));
+  // A module is upgraded when its instance said so and exited with success.
+  std::vector<bool> reported(modules.size(), false);
+  platform::PassStopRequestsOn();
   const std::vector<int> statuses = platform::RunProgramInstances(
-      instances, [&modules](size_t instance, platform::eChildStream stream, std::string_view line) {
+      instances,
+      [&modules, &reported](size_t instance, platform::eChildStream stream, std::string_view line) {
         const wchar_t* port = modules[instance].portName.c_str();
         const std::wstring text = platform::Utf8ToWide(line);
         if (stream == platform::eChildStream::Output) {
+          if (line.substr(0, kUpgradedLine.size()) == kUpgradedLine) reported[instance] = true;
           platform::ConsolePrint(L"%ls: %ls\n", port, text.c_str());
         } else {
           platform::ConsoleExplain(L"%ls: %ls\n", port, text.c_str());
         }
-      });
-  const auto upgraded = static_cast<unsigned>(std::count(statuses.begin(), statuses.end(), 0));
+      },
+      kInstanceSilenceLimit);
+  unsigned upgraded = 0;
+  for (size_t i = 0; i < modules.size(); ++i) upgraded += reported[i] && statuses[i] == 0 ? 1 : 0;
   platform::ConsolePrint(L"Upgraded %u of %u modules\n", upgraded, static_cast<unsigned>(modules.size()));
   return !modules.empty() && upgraded == modules.size();
 }

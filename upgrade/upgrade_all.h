@@ -8,6 +8,9 @@
 
 #include "device/discovery/com_port_interfaces.h"
 
-// Upgrades each of modules and ends with "Upgraded N of M modules"; true
-// when every one of them (at least one) was upgraded.
-bool UpgradeAllModules(const std::vector<host::sModulePort>& modules);
+// Upgrades the module at each place among ports (ports that share a place
+// are one module) and ends with "Upgraded N of M modules", counting a module
+// upgraded when its instance printed "Upgraded in" and exited with success;
+// true when every one of them (at least one) was. Never ended by a request
+// to stop or by a console that goes away.
+bool UpgradeAllModules(const std::vector<host::sModulePort>& ports);

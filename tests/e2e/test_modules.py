@@ -5,11 +5,12 @@ of them at once, and never takes another module's port for its own."""
 import os
 import pathlib
 import re
+import signal
 import tempfile
 
 import test_support
-from zntv_e2e import (EXIT_FAILURE, SIM_DEFAULTS, UpgradeTestCase, diag_lines, dl_lines, run_upgrade,
-                      sdl_hello_lines, sdl_stream_lines, write_count)
+from zntv_e2e import (EXIT_FAILURE, SIM_DEFAULTS, UPGRADE_COMMAND, UpgradeTestCase, diag_lines, dl_lines,
+                      run_upgrade, sdl_hello_lines, sdl_stream_lines, write_count)
 
 D = SIM_DEFAULTS
 IDENTITY = "vid_0a1b&pid_2c3d&mi_02"
@@ -320,6 +321,80 @@ class AllModules(ModulesTestCase):
         self.assertOneConversationEach("1-2")
         self.assertEqual(self.sim.summary("1-3")["flash_writes"], "0")
         self.assertNotEqual(self.sim_status, 0)
+
+
+    def notice(self, port):
+        return f"{port}: zntv-upgrade: the upgrade of {port} is finishing; a second interrupt abandons it"
+
+    def test_terminate_to_the_parent_mid_flash_lets_both_flashes_finish(self):
+        # Slowed down, so that each flash takes seconds.
+        sim = self.start_sim("--modules", 2, "--link-speed", 200000)
+        first_writes = {f"{self.port(name)}: Sent SDL write request (0x{D['sdl_base']:08X}, {D['sdl_max_write']})"
+                        for name in ["ttyUSB0", "ttyUSB1"]}
+
+        def terminate_once_both_write(process, line):
+            first_writes.discard(line)
+            if not first_writes:
+                first_writes.add(None)  # sent: never again
+                process.send_signal(signal.SIGTERM)
+
+        run = run_upgrade(sim.env, args=["--all"], timeout=200, on_line=terminate_once_both_write)
+        self.finish_sim()
+        ports = [self.port("ttyUSB0"), self.port("ttyUSB1")]
+        for port in ports:
+            self.assertUpgradedLines(self.lines_of(run, port))
+        self.assertEqual((run.lines[-1], run.status), ("Upgraded 2 of 2 modules", 0))
+        self.assertEqual(sorted(run.error_lines), [self.notice(port) for port in ports])
+        self.assertImageFlashed(self.sim, location="1-2")
+        self.assertImageFlashed(self.sim, location="1-3")
+        self.assertEqual(self.sim_status, 0, self.sim_output)
+
+    def test_parent_output_cut_short_by_head_lets_both_flashes_finish(self):
+        sim = self.start_sim("--modules", 2)
+        run = run_upgrade(sim.env, args=["--all"], timeout=200,
+                          wrapper=["bash", "-c", '"$@" | head -n 1; exit "${PIPESTATUS[0]}"', "bash"])
+        self.finish_sim()
+        self.assertEqual(len(run.lines), 1, run.lines)
+        self.assertIn(run.lines[0], [f"{self.port(name)}: System configured for SimModule"
+                                     for name in ["ttyUSB0", "ttyUSB1"]])
+        self.assertEqual(run.status, 0)
+        self.assertImageFlashed(self.sim, location="1-2")
+        self.assertImageFlashed(self.sim, location="1-3")
+        self.assertEqual(self.sim_status, 0, self.sim_output)
+
+    def test_instances_are_the_running_program_after_its_file_is_replaced(self):
+        # The updater is started from a copy through a descriptor of its own,
+        # after the copy's name has been given to another program; another
+        # one waits under the name the kernel shows for the removed file.
+        work = pathlib.Path(self.workdir)
+        program, marker = work / "zntv-upgrade", work / "others-ran.txt"
+        program.write_bytes(pathlib.Path(UPGRADE_COMMAND[-1]).read_bytes())
+        program.chmod(0o755)
+        other = work / "other"
+        other.write_text(f"#!/bin/sh\necho \"$0 $*\" >> '{marker}'\necho 'Upgraded in 1 ms'\n")
+        other.chmod(0o755)
+        (work / "zntv-upgrade (deleted)").write_bytes(other.read_bytes())
+        (work / "zntv-upgrade (deleted)").chmod(0o755)
+        replace_and_run = 'exec 9<"$1" && mv "$2" "$1" && shift 3 && exec /proc/self/fd/9 "$@"'
+        sim = self.start_sim("--modules", 2)
+        run = run_upgrade(sim.env, args=["--all"], timeout=200,
+                          wrapper=["sh", "-c", replace_and_run, "sh", program, other])
+        self.finish_sim()
+        self.assertFalse(marker.exists(), marker.read_text() if marker.exists() else "")
+        for port in [self.port("ttyUSB0"), self.port("ttyUSB1")]:
+            self.assertUpgradedLines(self.lines_of(run, port))
+        self.assertEqual((run.lines[-1], run.status), ("Upgraded 2 of 2 modules", 0))
+        self.assertOneConversationEach("1-2")
+        self.assertOneConversationEach("1-3")
+
+    def test_one_interface_with_two_ttys_is_one_module(self):
+        run = self.upgrade("--second-tty", "ttyUSB5")
+        port = self.port("ttyUSB0")
+        self.assertEveryLinePrefixed(run, [port])
+        self.assertUpgradedLines(self.lines_of(run, port))
+        self.assertEqual((run.lines[-1], run.status, run.error_lines), ("Upgraded 1 of 1 modules", 0, []))
+        self.assertOneConversationEach("")
+        self.assertSimConfirmed()
 
 
 class RefusedOption(ModulesTestCase):

@@ -251,6 +251,8 @@ const std::vector<sOptionEntry>& OptionTable() {
        Names(&sDeviceOptions::dlEntries)},
       {"--sdl-entry", "NAME[,NAME...]", "tty entry of each module when it comes back as the programmer (--dl-entry)",
        Names(&sDeviceOptions::sdlEntries)},
+      {"--second-tty", "NAME", "a second tty entry of the first module's serial interface in its normal firmware",
+       [](S& o, const std::string& t) { return SetPlainName(o.device.secondEntry, t); }},
       {"--location", "NAME[,NAME...]", "sysfs name of each module's USB device (1-2, 1-3, ...)",
        Names(&sDeviceOptions::locations)},
       {"--dl-location", "NAME[,NAME...]", "sysfs name of each module's USB device as the boot downloader (--location)",

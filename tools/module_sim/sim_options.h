@@ -48,6 +48,9 @@ struct sDeviceOptions {
   // Where another module's boot downloader appears, under the name the
   // module freed, once the module has left the bus for good; empty: nowhere.
   std::vector<std::string> intruders;
+  // A second tty entry of the first module's serial interface in the normal
+  // firmware, on the same line; empty: none.
+  std::string secondEntry;
   // The modules the misbehaviour options apply to, by location; empty: all.
   std::vector<std::string> faultyLocations;
   bool writeDescription = true;

@@ -207,7 +207,8 @@ void cUsbModule::LinkTwinPorts() const {
 // What a USB serial driver leaves in sysfs: the USB device with its ids, bus
 // and device number and hub port, a data interface without a port, the
 // serial interface with its number, and the port's tty entry whose class link
-// and device link lead back to it.
+// and device link lead back to it (two entries on the one line for a module
+// given a second tty).
 void cUsbModule::Attach(const fs::path& slavePath, eStage stage) {
   const std::string& entry = place_.entries[static_cast<int>(stage)];
   const std::string& location = place_.locations[static_cast<int>(stage)];
@@ -224,15 +225,22 @@ void cUsbModule::Attach(const fs::path& slavePath, eStage stage) {
   LinkTwinPorts();
   LinkHubPort(device, location);
   WriteFile(dataInterface / "bInterfaceNumber", "00\n");
-  const fs::path port = interface / entry;
-  const fs::path tty = port / "tty" / entry;
-  fs::create_directories(tty);
+  fs::create_directories(interface);
   WriteFile(interface / "bInterfaceNumber", Hex2(options_.interfaceNumber) + "\n");
+  attachedDevice_ = device;
+  AddTty(interface, entry, slavePath);
+  if (stage == eStage::Diag && place_.index == 0 && !options_.secondEntry.empty()) {
+    AddTty(interface, options_.secondEntry, slavePath);
+  }
+}
+
+void cUsbModule::AddTty(const fs::path& interface, const std::string& entry, const fs::path& slavePath) {
+  const fs::path tty = interface / entry / "tty" / entry;
+  fs::create_directories(tty);
   WriteFile(tty / "dev", "188:0\n");
   fs::create_directory_symlink(fs::path("..") / ".." / ".." / entry, tty / "device");
-  attachedDevice_ = device;
   ClaimEntry(entry, interface);
-  attachedEntry_ = entry;
+  attachedEntries_.push_back(entry);
   fs::create_symlink(slavePath, root_.DevDir() / entry);
 }
 
@@ -258,12 +266,12 @@ void cUsbModule::ClaimEntry(const std::string& entry, const fs::path& interface)
 
 void cUsbModule::Detach() {
   std::error_code ignored;
-  if (!attachedEntry_.empty()) {
-    fs::remove(root_.DevDir() / attachedEntry_, ignored);
-    fs::remove(root_.Sysfs() / "class" / "tty" / attachedEntry_, ignored);
+  for (const std::string& entry : attachedEntries_) {
+    fs::remove(root_.DevDir() / entry, ignored);
+    fs::remove(root_.Sysfs() / "class" / "tty" / entry, ignored);
   }
   if (!attachedDevice_.empty()) fs::remove_all(attachedDevice_, ignored);
-  attachedEntry_.clear();
+  attachedEntries_.clear();
   attachedDevice_.clear();
 }
 

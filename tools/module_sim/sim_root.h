@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tools/module_sim/sim_options.h"
 #include "tools/module_sim/sim_waiter.h"
@@ -87,6 +88,10 @@ class cUsbModule final : public cBusPresence {
   std::filesystem::path UsbDeviceDir(const std::string& location) const;
   void LinkHubPort(const std::filesystem::path& device, const std::string& location) const;
   void LinkTwinPorts() const;
+  // One tty entry of the serial interface, claimed, with its port name
+  // leading to slavePath.
+  void AddTty(const std::filesystem::path& interface, const std::string& entry,
+              const std::filesystem::path& slavePath);
   void ClaimEntry(const std::string& entry, const std::filesystem::path& interface);
 
   const cSimRoot& root_;
@@ -94,7 +99,7 @@ class cUsbModule final : public cBusPresence {
   sModulePlace place_;
   cWaiter& waiter_;
   unsigned idleTimeoutMs_;
-  std::string attachedEntry_;  // empty while off the bus
+  std::vector<std::string> attachedEntries_;  // empty while off the bus
   std::filesystem::path attachedDevice_;
   unsigned enumerations_ = 0;
 };
