@@ -48,7 +48,7 @@ platform::sInstance InstanceFor(const host::sModulePort& module) {
 std::vector<host::sModulePort> OnePortPerPlace(const std::vector<host::sModulePort>& ports) {
   std::vector<host::sModulePort> modules;
   for (const host::sModulePort& port : ports) {
-    const auto samePlace = [&port](const host::sModulePort& module) { return module.location == port.location; };
+    const auto samePlace = [&port](const host::sModulePort& module) { return module.place == port.place; };
     if (std::none_of(modules.begin(), modules.end(), samePlace)) modules.push_back(port);
   }
   return modules;

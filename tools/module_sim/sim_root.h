@@ -90,8 +90,7 @@ class cUsbModule final : public cBusPresence {
   void LinkTwinPorts() const;
   // One tty entry of the serial interface, claimed, with its port name
   // leading to slavePath.
-  void AddTty(const std::filesystem::path& interface, const std::string& entry,
-              const std::filesystem::path& slavePath);
+  void AddTty(const std::filesystem::path& interface, const std::string& entry, const std::filesystem::path& slavePath);
   void ClaimEntry(const std::string& entry, const std::filesystem::path& interface);
 
   const cSimRoot& root_;
