@@ -1,19 +1,13 @@
 // The status line on a terminal: standard error on a pseudo-terminal for the
 // length of each test, and the exact bytes the terminal gets around the
 // console lines.
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/console.h"
-#include "platform/handle.h"
 #include "tests/pseudo_terminal_posix.h"
 
 namespace platform {
@@ -21,45 +15,12 @@ namespace {
 
 class StatusOnTerminal : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string slavePath;
-    master_ = test_support::OpenPseudoTerminal(slavePath);
-    ASSERT_TRUE(master_.IsValid());
-    const cHandle slave(open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    ASSERT_TRUE(slave.IsValid());
-    termios raw{};
-    ASSERT_EQ(tcgetattr(slave.Get(), &raw), 0);
-    cfmakeraw(&raw);  // the bytes as written, without newline translation
-    ASSERT_EQ(tcsetattr(slave.Get(), TCSANOW, &raw), 0);
-    std::fflush(stderr);
-    savedError_ = cHandle(dup(STDERR_FILENO));
-    ASSERT_EQ(dup2(slave.Get(), STDERR_FILENO), STDERR_FILENO);
-    ASSERT_EQ(setenv("TERM", "xterm", 1), 0);
-    ASSERT_EQ(unsetenv("ZNTV_NO_PROGRESS"), 0);
-  }
+  void SetUp() override { ASSERT_TRUE(terminal_.Start()); }
+  void TearDown() override { ConsoleEndStatus(); }
 
-  void TearDown() override {
-    ConsoleEndStatus();
-    std::fflush(stderr);
-    dup2(savedError_.Get(), STDERR_FILENO);
-    unsetenv("ZNTV_NO_PROGRESS");
-  }
+  std::string Shown() { return terminal_.Shown(); }
 
-  // Everything the terminal has received so far.
-  std::string Shown() {
-    std::string got;
-    pollfd fd{master_.Get(), POLLIN, 0};
-    while (poll(&fd, 1, 100) == 1) {
-      char chunk[4096];
-      const ssize_t n = read(master_.Get(), chunk, sizeof chunk);
-      if (n <= 0) break;
-      got.append(chunk, static_cast<size_t>(n));
-    }
-    return got;
-  }
-
-  cHandle master_;
-  cHandle savedError_;
+  test_support::cStandardErrorOnTerminal terminal_;
 };
 
 TEST_F(StatusOnTerminal, ErasedBeforeEachLineRedrawnAfterAndErasedForGoodAtTheEnd) {
