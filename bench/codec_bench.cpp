@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "device/hdlc/hdlc_codec.h"
+#include "framing/hdlc_codec.h"
 
 namespace {
 

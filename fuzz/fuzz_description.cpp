@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "device/discovery/configuration.h"
-#include "device/discovery/file_system.h"
-#include "device/discovery/text_decoding.h"
 #include "fuzz/fuzz_support.h"
+#include "host/configuration.h"
+#include "host/file_system.h"
+#include "host/text_decoding.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ void CheckFields(const std::wstring& line, const std::vector<std::wstring>& fiel
 }
 
 // Decimal and quoted hexadecimal renderings of kinds parse back to them.
-void CheckKindsRoundTrip(const KindSet& kinds) {
+void CheckKindsRoundTrip(const host::KindSet& kinds) {
   std::wstring decimal, hexadecimal = L"\"";
   for (uint32_t kind : kinds) {
     decimal += std::to_wstring(kind) + L",";
@@ -63,11 +63,11 @@ void CheckKindsRoundTrip(const KindSet& kinds) {
     hexadecimal += hex;
   }
   hexadecimal += L"\"";
-  FUZZ_REQUIRE(ParseKindList(decimal) == kinds);
-  FUZZ_REQUIRE(ParseKindList(hexadecimal) == kinds);
+  FUZZ_REQUIRE(host::ParseKindList(decimal) == kinds);
+  FUZZ_REQUIRE(host::ParseKindList(hexadecimal) == kinds);
 }
 
-bool Excludes(const KindSet& excluded, const KindSet& kinds) {
+bool Excludes(const host::KindSet& excluded, const host::KindSet& kinds) {
   return std::any_of(kinds.begin(), kinds.end(), [&](uint32_t kind) { return excluded.count(kind) != 0; });
 }
 
@@ -75,7 +75,7 @@ bool Excludes(const KindSet& excluded, const KindSet& kinds) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  const KindSet excluded{1, data[0]};
+  const host::KindSet excluded{1, data[0]};
   const size_t nameLength = std::min(size - 1, kNameLength);
   const std::wstring name = host::DecodeAnsiText(data + 1, nameLength);
   const std::wstring text = host::DecodeAnsiText(data + 1 + nameLength, size - 1 - nameLength);
@@ -83,12 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring firstLine = NextLine(text, position);
   const std::wstring secondLine = NextLine(text, position);
 
-  const std::vector<std::wstring> fields = SplitFields(firstLine);
+  const std::vector<std::wstring> fields = host::SplitFields(firstLine);
   CheckFields(firstLine, fields);
-  const KindSet kinds = ParseKindList(secondLine);
+  const host::KindSet kinds = host::ParseKindList(secondLine);
   CheckKindsRoundTrip(kinds);
 
-  const std::optional<sConfiguration> configuration = ParseDescription(name, kFolder, firstLine, secondLine, excluded);
+  const std::optional<host::sConfiguration> configuration =
+      host::ParseDescription(name, kFolder, firstLine, secondLine, excluded);
   const bool taken = fields.size() >= 4 && fields[2].find(L"mi_") != std::wstring::npos && !Excludes(excluded, kinds);
   FUZZ_REQUIRE(configuration.has_value() == taken);
   if (!configuration) return 0;
@@ -104,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_REQUIRE(configuration->interfaces.size() <= 4);
   std::wstring configurationName;
-  FUZZ_REQUIRE(GetConfigurationName(*configuration, configurationName) && configurationName == L"Fuzz");
+  FUZZ_REQUIRE(host::GetConfigurationName(*configuration, configurationName) && configurationName == L"Fuzz");
   return 0;
 }

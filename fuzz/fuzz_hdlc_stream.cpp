@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "device/hdlc/hdlc_codec.h"
+#include "framing/hdlc_codec.h"
 #include "fuzz/packet_checks.h"
 #include "protocol/shared_buffer.h"
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "device/discovery/text_decoding.h"
-#include "device/discovery/text_file.h"
 #include "fuzz/fuzz_support.h"
+#include "host/text_decoding.h"
+#include "host/text_file.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckDecoders(data, size);
   WriteFile(data, size);
-  cDB2TextFile file(std::wstring(g_path.begin(), g_path.end()).c_str());
+  host::cDB2TextFile file(std::wstring(g_path.begin(), g_path.end()).c_str());
   FUZZ_REQUIRE(file.IsOpen() == (size != 0));
   const std::vector<std::wstring> expected =
       file.IsOpen() ? ExpectedLines(ExpectedText(data, size)) : std::vector<std::wstring>();

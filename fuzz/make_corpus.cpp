@@ -12,8 +12,8 @@
 
 #include "device/diag/diag_packets.h"
 #include "device/dl/dl_packets.h"
-#include "device/hdlc/hdlc_codec.h"
 #include "device/sdl/sdl_packets.h"
+#include "framing/hdlc_codec.h"
 #include "protocol/shared_buffer.h"
 
 namespace {

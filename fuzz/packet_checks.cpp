@@ -9,7 +9,7 @@
 
 #include "device/diag/diag_packets.h"
 #include "device/dl/dl_packets.h"
-#include "device/packet_builder.h"
+#include "device/hdlc/packet_builder.h"
 #include "device/sdl/sdl_packets.h"
 #include "device/sdl/sdl_write_responses.h"
 #include "protocol/protocol_log.h"

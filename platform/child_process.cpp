@@ -1,18 +1,10 @@
-// Line cutting and environment editing shared by both systems' instance
+// The lines and the environment editing shared by both systems' instance
 // runners.
 #include "platform/child_process.h"
 
 #include <algorithm>
 
 namespace platform {
-
-namespace {
-
-std::string_view WithoutCarriageReturn(std::string_view line) {
-  return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
-}
-
-}  // namespace
 
 std::string NotStartedLine(const std::string& program, const std::string& reason) {
   return "could not start " + program + ": " + reason;
@@ -39,21 +31,6 @@ std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& env
     }
   }
   return result;
-}
-
-void cLineAssembler::Feed(std::string_view bytes, const std::function<void(std::string_view)>& onLine) {
-  pending_.append(bytes);
-  size_t start = 0;
-  for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
-    onLine(WithoutCarriageReturn(std::string_view(pending_).substr(start, end - start)));
-    start = end + 1;
-  }
-  pending_.erase(0, start);
-}
-
-void cLineAssembler::Finish(const std::function<void(std::string_view)>& onLine) {
-  if (!pending_.empty()) onLine(WithoutCarriageReturn(pending_));
-  pending_.clear();
 }
 
 }  // namespace platform

@@ -56,16 +56,4 @@ std::string NotStartedLine(const std::string& program, const std::string& reason
 // output for <N> s".
 std::string NotFinishedLine(std::chrono::milliseconds silenceLimit);
 
-// Cuts a byte stream into lines at "\n", dropping a "\r" before it.
-class cLineAssembler {
- public:
-  // Takes more bytes; calls onLine for each line they complete.
-  void Feed(std::string_view bytes, const std::function<void(std::string_view)>& onLine);
-  // The stream ended: a last line without its end is handed on too.
-  void Finish(const std::function<void(std::string_view)>& onLine);
-
- private:
-  std::string pending_;
-};
-
 }  // namespace platform

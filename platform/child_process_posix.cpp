@@ -20,7 +20,8 @@
 #include "platform/child_process.h"
 #include "platform/handle.h"
 #include "platform/stop_requests_posix.h"
-#include "platform/utf8.h"
+#include "text/line_assembler.h"
+#include "text/utf8.h"
 
 extern char** environ;
 
@@ -38,7 +39,7 @@ struct sChildPipe {
   size_t instance;
   eChildStream stream;
   cHandle readEnd;
-  cLineAssembler lines;
+  text::cLineAssembler lines;
 };
 
 struct sChild {
@@ -61,7 +62,7 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 // are made close-on-exec, so that no instance inherits another's.
 int Spawn(const sInstance& instance, size_t index, pid_t group, std::vector<sChildPipe>& pipes, pid_t& child) {
   std::vector<std::string> texts{kProgramName};
-  for (const std::wstring& argument : instance.arguments) texts.push_back(WideToUtf8(argument));
+  for (const std::wstring& argument : instance.arguments) texts.push_back(text::WideToUtf8(argument));
   std::vector<std::string> ownEnvironment;
   for (char** entry = environ; *entry != nullptr; ++entry) ownEnvironment.emplace_back(*entry);
   std::vector<std::string> environment = ReplacedEnvironment(ownEnvironment, instance.environment);

@@ -18,7 +18,8 @@
 
 #include "platform/child_process.h"
 #include "platform/handle.h"
-#include "platform/utf8.h"
+#include "text/line_assembler.h"
+#include "text/utf8.h"
 
 namespace platform {
 
@@ -61,7 +62,7 @@ struct sChildPipe {
   size_t instance;
   eChildStream stream;
   cHandle readEnd;  // until its reader takes it
-  cLineAssembler lines;
+  text::cLineAssembler lines;
   bool open = true;
 };
 
@@ -107,7 +108,7 @@ std::vector<std::string> OwnEnvironment() {
   wchar_t* block = GetEnvironmentStringsW();
   if (block == nullptr) return entries;
   for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-    entries.push_back(WideToUtf8(entry));
+    entries.push_back(text::WideToUtf8(entry));
   }
   FreeEnvironmentStringsW(block);
   return entries;
@@ -117,7 +118,7 @@ std::string AnsiToUtf8(const std::string& text) {
   const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(length), L'\0');
   MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return WideToUtf8(wide);
+  return text::WideToUtf8(wide);
 }
 
 // A Unicode environment block for CreateProcessW: each entry NUL-terminated,
@@ -126,7 +127,7 @@ std::wstring EnvironmentBlock(const std::vector<std::string>& own, const std::ve
   std::vector<std::string> replacements;
   for (const std::string& entry : instance) replacements.push_back(AnsiToUtf8(entry));
   std::wstring block;
-  for (const std::string& entry : ReplacedEnvironment(own, replacements)) block += Utf8ToWide(entry) + L'\0';
+  for (const std::string& entry : ReplacedEnvironment(own, replacements)) block += text::Utf8ToWide(entry) + L'\0';
   return block + L'\0';
 }
 
@@ -295,7 +296,8 @@ std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, co
     const DWORD error =
         program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(program, instances[i], i, pipes, children[i].process);
     if (error != 0) {
-      onLine(i, eChildStream::Error, NotStartedLine(WideToUtf8(program), "system error " + std::to_string(error)));
+      onLine(i, eChildStream::Error,
+             NotStartedLine(text::WideToUtf8(program), "system error " + std::to_string(error)));
     }
     children[i].lastOutput = Clock::now();
   }

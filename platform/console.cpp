@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "platform/console_device.h"
-#include "platform/console_format.h"
+#include "text/console_format.h"
 
 namespace platform {
 
@@ -49,7 +49,7 @@ void Draw(const sStatusLine& line) {
 }
 
 void PrintLine(eConsoleStream stream, const wchar_t* format, va_list args) {
-  const std::wstring text = FormatWide(format, args);
+  const std::wstring text = text::FormatWide(format, args);
   sStatusLine& line = StatusLine();
   const std::lock_guard<std::mutex> hold(line.lock);
   Erase(line);

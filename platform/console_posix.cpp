@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/console_device.h"
-#include "platform/utf8.h"
+#include "text/utf8.h"
 
 namespace platform {
 
@@ -16,7 +16,7 @@ namespace platform {
 // or cut however the signal came.
 void WriteConsoleText(eConsoleStream stream, const std::wstring& text) {
   const int fd = stream == eConsoleStream::Output ? STDOUT_FILENO : STDERR_FILENO;
-  const std::string bytes = WideToUtf8(text);
+  const std::string bytes = text::WideToUtf8(text);
   const char* next = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {

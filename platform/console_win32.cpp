@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "platform/console_device.h"
-#include "platform/utf8.h"
+#include "text/utf8.h"
 
 namespace platform {
 
@@ -34,7 +34,7 @@ void WriteConsoleText(eConsoleStream stream, const std::wstring& text) {
   std::FILE* out = toOutput ? stdout : stderr;
   std::fflush(out);  // keep any earlier C runtime output in front
   if (WriteToConsoleWindow(toOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, text)) return;
-  const std::string bytes = WideToUtf8(text);
+  const std::string bytes = text::WideToUtf8(text);
   std::fwrite(bytes.data(), 1, bytes.size(), out);
   std::fflush(out);
 }

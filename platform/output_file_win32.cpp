@@ -5,18 +5,11 @@
 #include <vector>
 
 #include "platform/output_file.h"
-#include "platform/utf8.h"
+#include "text/utf8.h"
 
 namespace platform {
 
 namespace {
-
-std::wstring Utf8ToWide(const std::string& text) {
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-  if (length > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
 
 cHandle CreateForAppending(const std::wstring& path) {
   return cHandle(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -34,7 +27,7 @@ cOutputFile cOutputFile::NamedBy(const char* variable) {
   if (length == 0 || length >= needed) return cOutputFile();
   const std::wstring path(value.data(), length);
   cOutputFile file;
-  file.name_ = WideToUtf8(path);
+  file.name_ = text::WideToUtf8(path);
   file.file_ = CreateForAppending(path);
   if (!file.file_.IsValid()) file.error_ = ::GetLastError();
   return file;
@@ -43,7 +36,7 @@ cOutputFile cOutputFile::NamedBy(const char* variable) {
 cOutputFile cOutputFile::AtPath(const std::string& path) {
   cOutputFile file;
   file.name_ = path;
-  file.file_ = CreateForAppending(Utf8ToWide(path));
+  file.file_ = CreateForAppending(text::Utf8ToWide(path));
   if (!file.file_.IsValid()) file.error_ = ::GetLastError();
   return file;
 }

@@ -14,9 +14,9 @@
 #include <string>
 
 #include "platform/console.h"
-#include "platform/printable_text.h"
 #include "platform/stop_requests_posix.h"
-#include "platform/utf8.h"
+#include "text/printable_text.h"
+#include "text/utf8.h"
 
 namespace platform {
 
@@ -110,7 +110,8 @@ void FinishBeforeStopping(const std::wstring& portName) {
   if (gRule.load() != eStopAtOnce) return;
   gEraseStatus = ConsoleStatusStyle() == eStatusStyle::Redrawn;
   gNotice = new std::string((gEraseStatus ? kEraseStatus : "") + std::string("zntv-upgrade: the upgrade of ") +
-                            WideToUtf8(PrintableText(portName)) + " is finishing; a second interrupt abandons it\n");
+                            text::WideToUtf8(text::PrintableText(portName)) +
+                            " is finishing; a second interrupt abandons it\n");
   gRule.store(eStopFinishFirst, std::memory_order_release);
 }
 

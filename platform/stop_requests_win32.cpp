@@ -8,8 +8,8 @@
 #include <string>
 
 #include "platform/console.h"
-#include "platform/printable_text.h"
 #include "platform/stop_requests.h"
+#include "text/printable_text.h"
 
 namespace platform {
 
@@ -55,7 +55,7 @@ void TakeStopRequests() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 void FinishBeforeStopping(const std::wstring& portName) {
   if (gRule.load() != eStopAtOnce) return;
-  gPort = new std::wstring(PrintableText(portName));
+  gPort = new std::wstring(text::PrintableText(portName));
   gRule.store(eStopFinishFirst, std::memory_order_release);
 }
 

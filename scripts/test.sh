@@ -244,8 +244,8 @@ check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.s
 # The aarch64 build under qemu-user against the native simulator: the unit,
 # protocol and whole-upgrade suites (not the simulator's own tests: it is a
 # host tool, tested natively above).
-stage linux-aarch64 "$out/aarch64" "^(platform|serial|protocol|image|device|upgrade)(\.[0-9]+)?$|^e2e\.(faults|support|stalls|modules|[A-Z])" \
-  --targets "zntv-upgrade zntv-stall-open zntv-interrupt-blocked zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-image zntv-tests-device zntv-tests-upgrade" \
+stage linux-aarch64 "$out/aarch64" "^(text|platform|serial|framing|protocol|image|host|device|upgrade)(\.[0-9]+)?$|^e2e\.(faults|support|stalls|modules|[A-Z])" \
+  --targets "zntv-upgrade zntv-stall-open zntv-interrupt-blocked zntv-tests-text zntv-tests-platform zntv-tests-serial zntv-tests-framing zntv-tests-protocol zntv-tests-image zntv-tests-host zntv-tests-device zntv-tests-upgrade" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-aarch64.cmake" -DZNTV_HOST_SIMULATOR="$out/linux/zntv-module-sim"
 check linux-aarch64-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_ARCH=aarch64 ZNTV_CROSS_BUILD_DIR="$out/aarch64" bash scripts/run-upgrade.sh
 stage linux-asan-ubsan "$out/asan" "" -DZNTV_SANITIZE=address,undefined
@@ -259,8 +259,8 @@ check windows32-wine-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_WIN_ARCH=i686 
 # armhf package's updater below.
 stage linux-armhf "$out/armhf" "^protocol\.[0-9]+$" --targets zntv-tests-protocol \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-armhf.cmake"
-stage linux-tsan "$out/tsan" "^(platform|serial|protocol|device)(\.[0-9]+)?$" \
-  --targets "zntv-tests-platform zntv-tests-serial zntv-tests-protocol zntv-tests-device" -DZNTV_SANITIZE=thread
+stage linux-tsan "$out/tsan" "^(platform|serial|framing|protocol|device)(\.[0-9]+)?$" \
+  --targets "zntv-tests-platform zntv-tests-serial zntv-tests-framing zntv-tests-protocol zntv-tests-device" -DZNTV_SANITIZE=thread
 # The programs of every package, built as test-package.sh builds them.
 for package in deb-amd64 deb-arm64 deb-armhf zip-windows static-x86_64 static-aarch64 static-armhf; do
   stage "package-$package" "$out/package/$package" - --command \

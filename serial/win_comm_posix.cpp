@@ -23,8 +23,8 @@
 #include "platform/deadline_posix.h"
 #include "platform/errors.h"
 #include "platform/reactor_posix.h"
-#include "platform/utf8.h"
 #include "serial/win_comm.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -359,7 +359,7 @@ bool TakeExclusively(int fd) {
 // may hold them up for good. An open that returns after its thread was
 // abandoned closes what it opened.
 bool cWinComm::OpenPath(const std::wstring& path, bool exclusive) {
-  const std::string nativePath = platform::WideToUtf8(path);
+  const std::string nativePath = text::WideToUtf8(path);
   if (!IsCharacterDevice(nativePath)) return false;
   const char* const name = nativePath.c_str();
   platform::cHandle fd(platform::InPortCall([name] { return ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); },

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "device/discovery/com_port_interfaces.h"
+#include "host/com_port_interfaces.h"
 
 namespace {
 

@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
-#include "device/discovery/configuration.h"
-#include "device/discovery/device_lookup.h"
-#include "device/discovery/failure_hints.h"
+#include "host/configuration.h"
+#include "host/device_lookup.h"
+#include "host/failure_hints.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/module.h"
-#include "platform/printable_text.h"
 #include "platform/stop_requests.h"
+#include "text/printable_text.h"
 #include "upgrade/command_line.h"
 #include "upgrade/program_info.h"
 #include "upgrade/run_time_conventions.h"
@@ -35,23 +35,23 @@ bool InitializeApplication() { return platform::GetProgramModule() != nullptr; }
 
 // The name is a directory name: control characters in it are escaped, since
 // no one names a configuration with a terminal control sequence on purpose.
-void ReportConfigurations(const ConfigurationMap& configurations) {
+void ReportConfigurations(const host::ConfigurationMap& configurations) {
   for (const auto& [key, configuration] : configurations) {
     std::wstring name;
-    if (GetConfigurationName(configuration, name)) {
-      platform::ConsolePrint(L"System configured for %ls\n", platform::PrintableText(name).c_str());
+    if (host::GetConfigurationName(configuration, name)) {
+      platform::ConsolePrint(L"System configured for %ls\n", text::PrintableText(name).c_str());
     }
   }
 }
 
 void ReportMissingModules() {
   platform::ConsolePrint(L"Unable to locate device\n");
-  ExplainMissingDevice(ProcessConfigurationMap(), {});
+  host::ExplainMissingDevice(host::ProcessConfigurationMap(), {});
 }
 
 // One line per configured module present: port, interface identity, place.
 int ListModules() {
-  const std::vector<host::sModulePort> modules = ListDeviceModules();
+  const std::vector<host::sModulePort> modules = host::ListDeviceModules();
   if (modules.empty()) {
     ReportMissingModules();
     return kExitFailure;
@@ -66,9 +66,9 @@ int ListModules() {
 // Each module's instance reports the configurations itself; without a module
 // they are reported here, before the failure.
 int UpgradeEveryModule() {
-  const std::vector<host::sModulePort> modules = ListDeviceModules();
+  const std::vector<host::sModulePort> modules = host::ListDeviceModules();
   if (modules.empty()) {
-    ReportConfigurations(ProcessConfigurationMap());
+    ReportConfigurations(host::ProcessConfigurationMap());
     ReportMissingModules();
   }
   return UpgradeAllModules(modules) ? kExitSuccess : kExitFailure;
@@ -87,15 +87,15 @@ int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick) {
 
 // Whatever the command line asked for but --help, --version and a refusal.
 int RunCommand(const sCommandLine& line, uint32_t startTick) {
-  ConfigurationMap found;
-  ProcessConfigurationMap() = std::move(FindConfigurations(KindSet{kExcludedKind}, found));
-  if (ProcessConfigurationMap().empty()) {
+  host::ConfigurationMap found;
+  host::ProcessConfigurationMap() = std::move(host::FindConfigurations(host::KindSet{kExcludedKind}, found));
+  if (host::ProcessConfigurationMap().empty()) {
     platform::ConsolePrint(L"Required software not found\n");
-    ExplainMissingConfiguration();
+    host::ExplainMissingConfiguration();
     return kExitFailure;
   }
   if (line.command == eCommand::All) return UpgradeEveryModule();
-  ReportConfigurations(ProcessConfigurationMap());
+  ReportConfigurations(host::ProcessConfigurationMap());
   if (line.command == eCommand::List) return ListModules();
   return UpgradeOne(line.port.empty() ? std::wstring() : host::PortFromArgument(line.port.c_str()), startTick);
 }

@@ -11,8 +11,8 @@
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
 #include "platform/module.h"
-#include "platform/utf8.h"
 #include "resources/embedded_identity.h"
+#include "text/utf8.h"
 #include "upgrade/run_time_conventions.h"
 
 #ifndef ZNTV_VERSION
@@ -86,5 +86,5 @@ void PrintVersion() {
 }
 
 void PrintRefusal(const std::string& why) {
-  platform::ConsoleExplain(L"zntv-upgrade: %ls\n%ls", platform::Utf8ToWide(why).c_str(), kUsage);
+  platform::ConsoleExplain(L"zntv-upgrade: %ls\n%ls", text::Utf8ToWide(why).c_str(), kUsage);
 }

@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "device/discovery/native_fs_posix.h"
+#include "host/native_fs_posix.h"
 #include "platform/console.h"
-#include "platform/printable_text.h"
+#include "text/printable_text.h"
 
 const wchar_t* RunTimeConventionsHelp() {
   return L"Environment (a relative folder is refused; an empty one means the default):\n"
@@ -32,7 +32,7 @@ bool AcceptRunTimeEnvironment() {
     platform::ConsoleExplain(
         L"zntv-upgrade: %s is a relative path (%ls), which would be read from the current directory; "
         L"give an absolute path, or unset it for %s\n",
-        variable.name, platform::PrintableText(host::FromNativePath(path)).c_str(), variable.fallback);
+        variable.name, text::PrintableText(host::FromNativePath(path)).c_str(), variable.fallback);
     return false;
   }
   return true;

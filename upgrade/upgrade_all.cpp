@@ -17,7 +17,7 @@
 #include "platform/child_process.h"
 #include "platform/console.h"
 #include "platform/stop_requests.h"
-#include "platform/utf8.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ platform::sInstance InstanceFor(const host::sModulePort& module) {
   if (trace != nullptr && *trace != '\0') {
     const size_t separator = module.portName.find_last_of(L"/\\");
     const std::wstring name = separator == std::wstring::npos ? module.portName : module.portName.substr(separator + 1);
-    instance.environment.push_back(std::string(kTraceVariable) + "=" + trace + "." + platform::WideToUtf8(name));
+    instance.environment.push_back(std::string(kTraceVariable) + "=" + trace + "." + text::WideToUtf8(name));
   }
   return instance;
 }
@@ -67,7 +67,7 @@ bool UpgradeAllModules(const std::vector<host::sModulePort>& ports) {
       instances,
       [&modules, &reported](size_t instance, platform::eChildStream stream, std::string_view line) {
         const wchar_t* port = modules[instance].portName.c_str();
-        const std::wstring text = platform::Utf8ToWide(line);
+        const std::wstring text = text::Utf8ToWide(line);
         if (stream == platform::eChildStream::Output) {
           if (line.substr(0, kUpgradedLine.size()) == kUpgradedLine) reported[instance] = true;
           platform::ConsolePrint(L"%ls: %ls\n", port, text.c_str());

@@ -6,7 +6,7 @@
 #pragma once
 #include <vector>
 
-#include "device/discovery/com_port_interfaces.h"
+#include "host/com_port_interfaces.h"
 
 // Upgrades the module at each place among ports (ports that share a place
 // are one module) and ends with "Upgraded N of M modules", counting a module

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "device/diag/diag_phase.h"
-#include "device/discovery/configuration.h"
-#include "device/discovery/device_lookup.h"
-#include "device/discovery/failure_hints.h"
 #include "device/dl/dl_phase.h"
 #include "device/sdl/sdl_phase.h"
+#include "host/configuration.h"
+#include "host/device_lookup.h"
+#include "host/failure_hints.h"
 #include "image/hex_file.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
@@ -22,7 +22,7 @@ namespace {
 // The configured module at the requested port, or the first one; an empty
 // port name when there is none.
 host::sModulePort ChooseModule(const std::wstring& requestedPort) {
-  for (host::sModulePort& module : ListDeviceModules()) {
+  for (host::sModulePort& module : host::ListDeviceModules()) {
     if (requestedPort.empty() || host::NamesPort(requestedPort, module.portName)) return std::move(module);
   }
   return {};
@@ -31,10 +31,10 @@ host::sModulePort ChooseModule(const std::wstring& requestedPort) {
 }  // namespace
 
 bool RunUpgrade(const std::wstring& requestedPort) {
-  cFollowedModule module(ChooseModule(requestedPort), !requestedPort.empty());
+  host::cFollowedModule module(ChooseModule(requestedPort), !requestedPort.empty());
   if (module.PortName().empty()) {
     platform::ConsolePrint(L"Unable to locate device\n");
-    ExplainMissingDevice(ProcessConfigurationMap(), requestedPort);
+    host::ExplainMissingDevice(host::ProcessConfigurationMap(), requestedPort);
     return false;
   }
   const cMemoryMappedFile image(platform::GetProgramModule(), kDeviceImageResourceId);

@@ -3,8 +3,8 @@
 
 #include <array>
 
-#include "device/packet_builder.h"
-#include "device/packet_fields.h"
+#include "device/hdlc/packet_builder.h"
+#include "device/hdlc/packet_fields.h"
 #include "protocol/shared_buffer.h"
 
 namespace {

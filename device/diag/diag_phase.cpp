@@ -8,8 +8,8 @@
 
 #include "device/diag/diag_packets.h"
 #include "device/diag/diag_protocol_server.h"
-#include "device/discovery/device_lookup.h"
-#include "device/phase_support.h"
+#include "device/server_session.h"
+#include "host/device_lookup.h"
 #include "platform/console.h"
 #include "platform/stop_requests.h"
 
@@ -50,7 +50,7 @@ bool TakeModuleOffline(cDiagProtocolServer& server) {
 
 }  // namespace
 
-bool EnterDownloadMode(cFollowedModule& module) {
+bool EnterDownloadMode(host::cFollowedModule& module) {
   if (module.PortName().empty()) return false;
   // On the heap, so that a worker that cannot be stopped can keep it.
   const auto owned = std::make_unique<cDiagProtocolServer>();

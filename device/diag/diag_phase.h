@@ -1,9 +1,11 @@
 // The DIAG phase: identify the module, switch its mode, order it into its
 // boot downloader and wait for it to come back. Main thread.
 #pragma once
+namespace host {
 class cFollowedModule;
+}
 
 // True when the download mode request was answered. Prints its own lines.
 // Talks to the module at its port and follows it until it is back as the
 // boot downloader.
-bool EnterDownloadMode(cFollowedModule& module);
+bool EnterDownloadMode(host::cFollowedModule& module);

@@ -8,11 +8,11 @@
 #include <optional>
 #include <vector>
 
-#include "device/discovery/device_lookup.h"
 #include "device/dl/dl_packets.h"
 #include "device/dl/dl_protocol_server.h"
-#include "device/packet_builder.h"
-#include "device/phase_support.h"
+#include "device/hdlc/packet_builder.h"
+#include "device/server_session.h"
+#include "host/device_lookup.h"
 #include "image/hex_file.h"
 #include "platform/console.h"
 #include "protocol/exchange.h"
@@ -84,7 +84,7 @@ bool Transfer(cDownloadProtocolServer& server, const std::vector<sProtocolBuffer
 
 }  // namespace
 
-bool LoadProgrammer(const cHexFile& programmer, cFollowedModule& module) {
+bool LoadProgrammer(const cHexFile& programmer, host::cFollowedModule& module) {
   if (module.PortName().empty() || !IsLoadable(programmer)) return false;
   // On the heap, so that a worker that cannot be stopped can keep it.
   const auto owned = std::make_unique<cDownloadProtocolServer>();

@@ -5,8 +5,8 @@
 #include <memory>
 #include <new>
 
-#include "device/hdlc/traffic_trace.h"
-#include "device/packet_builder.h"
+#include "device/hdlc/packet_builder.h"
+#include "framing/traffic_trace.h"
 #include "protocol/pending_request.h"
 #include "protocol/shared_buffer.h"
 

@@ -9,7 +9,7 @@
 #pragma once
 #include <cstdint>
 
-#include "device/hdlc/hdlc_codec.h"
+#include "framing/hdlc_codec.h"
 #include "protocol/protocol_buffer.h"
 #include "protocol/protocol_request.h"
 #include "protocol/protocol_server.h"

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 
-#include "device/packet_builder.h"
-#include "device/packet_fields.h"
+#include "device/hdlc/packet_builder.h"
+#include "device/hdlc/packet_fields.h"
 #include "protocol/shared_buffer.h"
 
 namespace {

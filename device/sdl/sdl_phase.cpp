@@ -8,10 +8,10 @@
 #include <optional>
 #include <vector>
 
-#include "device/phase_support.h"
 #include "device/sdl/sdl_packets.h"
 #include "device/sdl/sdl_protocol_server.h"
 #include "device/sdl/sdl_write_responses.h"
+#include "device/server_session.h"
 #include "device/transfer_progress.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
@@ -157,7 +157,7 @@ bool Upgrade(cSDLProtocolServer& server, const cMemoryMappedFile& image) {
 
 }  // namespace
 
-bool StreamImage(const cMemoryMappedFile& image, const cFollowedModule& module) {
+bool StreamImage(const cMemoryMappedFile& image, const host::cFollowedModule& module) {
   if (module.PortName().empty() || image.Error != 0 || image.Data == nullptr || image.Size == 0) return false;
   // On the heap, so that a worker that cannot be stopped can keep it.
   const auto owned = std::make_unique<cSDLProtocolServer>();

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "device/packet_fields.h"
+#include "device/hdlc/packet_fields.h"
 #include "device/sdl/sdl_packets.h"
 #include "platform/console.h"
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/hdlc/hdlc_codec.h"
 #include "device/hdlc/hdlc_protocol_server.h"
+#include "framing/hdlc_codec.h"
 #include "protocol/shared_buffer.h"
 #include "test_support.h"
 

@@ -5,13 +5,15 @@
 
 #include <string>
 
-#include "device/phase_support.h"
 #include "device/sdl/sdl_protocol_server.h"
+#include "device/server_session.h"
 
 namespace {
 
 // A module found at port, as the lookup gives it at the start of a run.
-cFollowedModule ModuleAt(const std::wstring& port) { return cFollowedModule({port, L"", L"", L"", L""}, true); }
+host::cFollowedModule ModuleAt(const std::wstring& port) {
+  return host::cFollowedModule({port, L"", L"", L"", L""}, true);
+}
 
 // A name no system has a port under.
 const std::wstring kNoSuchPort = L"ZNTV_NO_SUCH_PORT";

@@ -6,14 +6,16 @@
 
 #include <string>
 
-#include "device/phase_support.h"
 #include "device/sdl/sdl_protocol_server.h"
+#include "device/server_session.h"
 #include "platform/handle.h"
 
 namespace {
 
 // A module found at port, as the lookup gives it at the start of a run.
-cFollowedModule ModuleAt(const std::wstring& port) { return cFollowedModule({port, L"", L"", L"", L""}, true); }
+host::cFollowedModule ModuleAt(const std::wstring& port) {
+  return host::cFollowedModule({port, L"", L"", L"", L""}, true);
+}
 
 // The module's end of a pseudo-terminal; PortName() is the program's end.
 class cPseudoTerminal {

@@ -14,8 +14,8 @@
 
 #include "device/diag/diag_protocol_server.h"
 #include "device/dl/dl_protocol_server.h"
-#include "device/hdlc/hdlc_codec.h"
 #include "device/sdl/sdl_protocol_server.h"
+#include "framing/hdlc_codec.h"
 #include "test_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/packet_builder.h"
+#include "device/hdlc/packet_builder.h"
 #include "protocol/protocol_buffer.h"
 
 using Bytes = std::vector<uint8_t>;

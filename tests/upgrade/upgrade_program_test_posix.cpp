@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "data_file.h"
 #include "sysfs_tree_posix.h"
 #include "temp_tree.h"
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "device/hdlc/traffic_trace.h"
+#include "framing/traffic_trace.h"
 #include "platform/handle.h"
 #include "tools/module_sim/module_run.h"
 #include "tools/module_sim/sim_options.h"

@@ -7,8 +7,8 @@
 #include <deque>
 #include <filesystem>
 
-#include "device/hdlc/hdlc_codec.h"
-#include "device/hdlc/traffic_trace.h"
+#include "framing/hdlc_codec.h"
+#include "framing/traffic_trace.h"
 #include "platform/handle.h"
 #include "tools/module_sim/sim_bytes.h"
 #include "tools/module_sim/sim_options.h"

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "device/hdlc/traffic_trace.h"
+#include "framing/traffic_trace.h"
 
 namespace sim {
 
