@@ -1,11 +1,10 @@
-// Console-reporting steps shared by the DIAG, DL and SDL phases.
+// Reporting steps shared by the DIAG, DL and SDL phases.
 #include "device/server_session.h"
 
 #include <chrono>
 #include <thread>
 
 #include "host/failure_hints.h"
-#include "platform/console.h"
 #include "platform/errors.h"
 #include "protocol/exchange.h"
 
@@ -31,18 +30,19 @@ bool ConnectToModule(cProtocolServer& server, const host::cFollowedModule& modul
 
 }  // namespace
 
-cServerSession::cServerSession(cProtocolServer& server, const host::cFollowedModule& module, const wchar_t* protocol)
+cServerSession::cServerSession(cProtocolServer& server, const host::cFollowedModule& module, const wchar_t* protocol,
+                               const report::cReporter& reporter)
     : server_(server) {
   if (!server_.Initialize()) {
-    platform::ConsolePrint(L"Failed to initialize %ls server\n", protocol);
+    reporter.Failure({}, L"Failed to initialize %ls server", protocol);
     return;
   }
   if (!module.HasPort() || !ConnectToModule(server_, module)) {
-    platform::ConsolePrint(L"Failed to connect %ls server to %ls\n", protocol, module.PortName().c_str());
     // Without a port at its place the module has left the bus: said as for a
     // port that vanished before it could be opened.
-    host::ExplainPortFailure(module.PortName(),
-                             module.HasPort() ? server_.GetConnectError() : platform::kErrorDeviceNotConnected);
+    const uint32_t error = module.HasPort() ? server_.GetConnectError() : platform::kErrorDeviceNotConnected;
+    reporter.Failure({.error = error}, L"Failed to connect %ls server to %ls", protocol, module.PortName().c_str());
+    host::ExplainPortFailure(reporter, module.PortName(), error);
     return;
   }
   connected_ = true;
@@ -55,17 +55,17 @@ void cServerSession::ShutDown() {
   server_.Shutdown();
 }
 
-bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine) {
+bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine, const report::cReporter& reporter) {
   if (request.GetShared() != nullptr) return true;
-  platform::ConsolePrint(failureLine);
+  reporter.Failure({}, L"%ls", failureLine);
   return false;
 }
 
-bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request, const wchar_t* sendingLine,
-                        const wchar_t* noAnswerLine, eAttempts attempts, sProtocolBuffer& answer) {
-  platform::ConsolePrint(sendingLine);
+bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request, sExchangeLines lines,
+                        eAttempts attempts, const report::cReporter& reporter, sProtocolBuffer& answer) {
+  reporter.Line(L"%ls", lines.sending);
   const bool answered = attempts == eAttempts::Retry ? SendAndWaitRetry(request.GetShared(), server, answer)
                                                      : SendAndWait(request.GetShared(), server, answer);
-  if (!answered && noAnswerLine != nullptr) platform::ConsolePrint(noAnswerLine);
+  if (!answered && lines.noAnswer != nullptr) reporter.Failure({}, L"%ls", lines.noAnswer);
   return answered;
 }

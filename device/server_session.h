@@ -1,6 +1,6 @@
-// The steps every upgrade phase takes with its protocol server, each with its
-// console line: start and connect the server for the phase and shut it down
-// on every way out, check that a request could be built, and exchange a
+// The steps every upgrade phase takes with its protocol server, each with the
+// line it reports: start and connect the server for the phase and shut it
+// down on every way out, check that a request could be built, and exchange a
 // request with the module.
 //
 // Threads: the phase's (main) thread.
@@ -10,12 +10,13 @@
 #include "host/device_lookup.h"
 #include "protocol/protocol_buffer.h"
 #include "protocol/protocol_server.h"
+#include "report/reporter.h"
 
 // A phase's hold on its protocol server: construction starts the server's
-// worker and connects it to the module's port, printing "Failed to
-// initialize <protocol> server" or "Failed to connect <protocol> server to
-// <port>" when a step fails (with why the port could not be opened on
-// standard error). A module that the last wait left without a port fails to
+// worker and connects it to the module's port, reporting the failure of a
+// step as "Failed to initialize <protocol> server" or "Failed to connect
+// <protocol> server to <port>" (with the open's error, and notes on why the
+// port could not be opened). A module that the last wait left without a port fails to
 // connect without any open, naming the port last used. Right after the
 // module came back, an open that the port refuses for a moment is tried
 // again for up to 2 s. The server is shut down when the session ends, or
@@ -24,7 +25,8 @@
 // holds its port, and only then destroy it.
 class cServerSession {
  public:
-  cServerSession(cProtocolServer& server, const host::cFollowedModule& module, const wchar_t* protocol);
+  cServerSession(cProtocolServer& server, const host::cFollowedModule& module, const wchar_t* protocol,
+                 const report::cReporter& reporter);
   ~cServerSession() { ShutDown(); }
   cServerSession(const cServerSession&) = delete;
   cServerSession& operator=(const cServerSession&) = delete;
@@ -40,13 +42,22 @@ class cServerSession {
   bool shutDown_ = false;
 };
 
-// True when request holds a packet; otherwise prints failureLine.
-bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine);
+// True when request holds a packet; otherwise reports failureLine as the
+// failing step.
+bool RequestBuilt(const sProtocolBuffer& request, const wchar_t* failureLine, const report::cReporter& reporter);
 
 enum class eAttempts { Once, Retry };
 
-// Prints sendingLine, then sends request and waits for its answer (once, or
-// with the exchange's retries). When no answer comes, prints noAnswerLine
-// unless it is null. answer receives the answering packet.
-bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request, const wchar_t* sendingLine,
-                        const wchar_t* noAnswerLine, eAttempts attempts, sProtocolBuffer& answer);
+// The lines of one exchange with the module: the one said before sending,
+// and the failing step when no answer comes (none: not reported).
+struct sExchangeLines {
+  const wchar_t* sending;
+  const wchar_t* noAnswer;
+};
+
+// Reports lines.sending, then sends request and waits for its answer (once,
+// or with the exchange's retries). When no answer comes, reports
+// lines.noAnswer as the failing step unless it is null. answer receives the
+// answering packet.
+bool ExchangeWithModule(cProtocolServer& server, const sProtocolBuffer& request, sExchangeLines lines,
+                        eAttempts attempts, const report::cReporter& reporter, sProtocolBuffer& answer);

@@ -8,9 +8,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "platform/console.h"
-#include "text/utf8.h"
-
 namespace {
 
 // Taken while the program's statics are set up, before main runs.
@@ -45,11 +42,10 @@ std::string HeaderLine(const char* program) {
          "decoding\n";
 }
 
-// A line on standard error, printf-style over UTF-8 text. It goes through the
-// console, as every line there does: the writer and the worker write notes
-// while the main thread may show a status line, which the console erases
-// first and draws again after.
-void Note(const char* format, ...) {
+// A line for standard error, printf-style over UTF-8 text, handed to the
+// owner's note sink (none: the note is dropped).
+void Note(const cTrafficTrace::NoteSink& notes, const char* format, ...) {
+  if (!notes) return;
   va_list args;
   va_start(args, format);
   va_list copy;
@@ -59,7 +55,7 @@ void Note(const char* format, ...) {
   std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
   if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
-  platform::ConsoleExplain(L"%ls", text::Utf8ToWide(text).c_str());
+  notes(text);
 }
 
 }  // namespace
@@ -86,30 +82,32 @@ void FormatTraceLine(std::string& line, std::chrono::microseconds sinceStart, eT
   *out = '\n';
 }
 
-std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, const char* program,
+std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, const char* program, NoteSink notes,
                                                    size_t queueLimitBytes) {
   if (!file.IsNamed()) return nullptr;
   if (!file.Refusal().empty()) {
-    Note("%s: refusing to write the traffic trace to %s: %s\n", program, file.Name().c_str(), file.Refusal().c_str());
+    Note(notes, "%s: refusing to write the traffic trace to %s: %s", program, file.Name().c_str(),
+         file.Refusal().c_str());
     return nullptr;
   }
   if (!file.IsOpen()) {
-    Note("%s: cannot write the traffic trace to %s (system error %" PRIu32 ")\n", program, file.Name().c_str(),
+    Note(notes, "%s: cannot write the traffic trace to %s (system error %" PRIu32 ")", program, file.Name().c_str(),
          file.Error());
     return nullptr;
   }
-  return std::make_unique<cTrafficTrace>(std::move(file), program, queueLimitBytes);
+  return std::make_unique<cTrafficTrace>(std::move(file), program, std::move(notes), queueLimitBytes);
 }
 
 namespace {
 
 // Writes lines into the file on the writer thread; on the first failure says
 // so, and the writer hands it nothing more.
-cLineWriter::Sink FileSink(platform::cOutputFile file, const std::string& program) {
+cLineWriter::Sink FileSink(platform::cOutputFile file, const std::string& program,
+                           const cTrafficTrace::NoteSink& notes) {
   auto shared = std::make_shared<platform::cOutputFile>(std::move(file));
-  return [shared, program](const std::string& line) {
+  return [shared, program, notes](const std::string& line) {
     if (shared->Write(line.data(), line.size())) return true;
-    Note("%s: the traffic trace to %s stopped: the file could not be written\n", program.c_str(),
+    Note(notes, "%s: the traffic trace to %s stopped: the file could not be written", program.c_str(),
          shared->Name().c_str());
     return false;
   };
@@ -117,10 +115,13 @@ cLineWriter::Sink FileSink(platform::cOutputFile file, const std::string& progra
 
 }  // namespace
 
-cTrafficTrace::cTrafficTrace(platform::cOutputFile file, const char* program, size_t queueLimitBytes)
-    : program_(program), name_(file.Name()), writer_(FileSink(std::move(file), program), queueLimitBytes) {
+cTrafficTrace::cTrafficTrace(platform::cOutputFile file, const char* program, NoteSink notes, size_t queueLimitBytes)
+    : program_(program),
+      name_(file.Name()),
+      notes_(std::move(notes)),
+      writer_(FileSink(std::move(file), program, notes_), queueLimitBytes) {
   if (!writer_.Start()) {
-    Note("%s: the traffic trace to %s stopped: no thread to write it\n", program, name_.c_str());
+    Note(notes_, "%s: the traffic trace to %s stopped: no thread to write it", program, name_.c_str());
   }
   writer_.Push(HeaderLine(program));
 }
@@ -135,11 +136,11 @@ void cTrafficTrace::Finish() {
   const bool done = writer_.Finish(
       dropped == 0 ? std::string() : "# " + count + " lines left out: the file did not keep up\n", kFinishTimeoutMs);
   if (dropped != 0) {
-    Note("%s: the traffic trace to %s left out %s lines: the file did not keep up\n", program_.c_str(), name_.c_str(),
-         count.c_str());
+    Note(notes_, "%s: the traffic trace to %s left out %s lines: the file did not keep up", program_.c_str(),
+         name_.c_str(), count.c_str());
   }
   if (!done) {
-    Note("%s: the traffic trace to %s is incomplete: the file took more than %" PRIu32 " ms to take the rest\n",
+    Note(notes_, "%s: the traffic trace to %s is incomplete: the file took more than %" PRIu32 " ms to take the rest",
          program_.c_str(), name_.c_str(), kFinishTimeoutMs);
   }
 }

@@ -13,12 +13,13 @@
 //
 // Threads: Frame may be called from any thread; each line is written whole.
 // Finish (or the destruction) comes after the last Frame that is to be
-// written; a Frame after Finish is dropped. Notes on standard error go
-// through the console (platform/console.h), like every line there.
+// written; a Frame after Finish is dropped. The notes for standard error go
+// to the note sink the owner hands, which the writer thread calls too.
 #pragma once
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,16 +35,21 @@ enum class eTraceDirection {
 
 class cTrafficTrace {
  public:
+  // Takes one note for standard error: a line of UTF-8 text without its end.
+  // Called from the thread that opens or finishes the trace, and from the
+  // trace's writer thread.
+  using NoteSink = std::function<void(const std::string& line)>;
+
   // Lines that may wait for the file at any one time, in bytes: some
   // hundreds of 4 KiB image writes.
   static constexpr size_t kQueueLimitBytes = size_t{4} << 20;
   // How long the end of the trace may hold up the end of the program.
   static constexpr uint32_t kFinishTimeoutMs = 2000;
 
-  // A trace into file, which names program in its first line; null when the
-  // file is not named. A named file that cannot be written, or is refused, is
-  // reported on standard error and gives null too.
-  static std::unique_ptr<cTrafficTrace> Open(platform::cOutputFile file, const char* program,
+  // A trace into file, which names program in its first line and in its
+  // notes; null when the file is not named. A named file that cannot be
+  // written, or is refused, is told to notes and gives null too.
+  static std::unique_ptr<cTrafficTrace> Open(platform::cOutputFile file, const char* program, NoteSink notes,
                                              size_t queueLimitBytes = kQueueLimitBytes);
 
   // One line for one frame: bytes are its payload, or, for a damaged frame,
@@ -52,18 +58,19 @@ class cTrafficTrace {
   void Frame(eTraceDirection direction, const char* phase, const uint8_t* bytes, size_t size);
 
   // Use Open, which reports a file that cannot be opened.
-  cTrafficTrace(platform::cOutputFile file, const char* program, size_t queueLimitBytes);
+  cTrafficTrace(platform::cOutputFile file, const char* program, NoteSink notes, size_t queueLimitBytes);
   // Finish, when it has not run.
   ~cTrafficTrace();
   // Once, from the owner: lets the queued lines be written, with a last line
   // counting the dropped ones, waiting at most kFinishTimeoutMs for the file;
-  // says on standard error how many lines were dropped, or that the file did
-  // not take the rest. Later frames are dropped.
+  // notes how many lines were dropped, or that the file did not take the
+  // rest. Later frames are dropped.
   void Finish();
 
  private:
   std::string program_;
   std::string name_;
+  NoteSink notes_;
   cLineWriter writer_;
   bool finished_ = false;
 };

@@ -24,7 +24,7 @@ using tPackets = std::vector<std::vector<uint8_t>>;
 // frame that outgrows the decoder.
 constexpr size_t kServerCapacity = 4 * 65536;
 
-std::unique_ptr<fuzz::cStdoutCapture> g_console;
+std::unique_ptr<fuzz::cTranscript> g_transcript;
 
 tPackets Decode(size_t capacity, std::span<const uint8_t> stream, std::span<const uint8_t> pieceLengths) {
   cHdlcDeframer deframer(capacity);
@@ -48,7 +48,7 @@ tPackets Decode(size_t capacity, std::span<const uint8_t> stream, std::span<cons
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_console = std::make_unique<fuzz::cStdoutCapture>();
+  g_transcript = std::make_unique<fuzz::cTranscript>();
   return 0;
 }
 
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(frame.size() <= HdlcFrameCapacity(packet.size()));
     FUZZ_REQUIRE(Decode(capacity, frame, {}) == tPackets{packet});
     for (int32_t kind : {kBufferKindDiagReceived, kBufferKindDlReceived, kBufferKindSdlReceived}) {
-      fuzz::CheckPacket(kind, packet, *g_console);
+      fuzz::CheckPacket(kind, packet, *g_transcript);
     }
   }
   FUZZ_REQUIRE(Decode(capacity, reencoded, {}) == whole);

@@ -9,12 +9,12 @@
 
 namespace {
 
-std::unique_ptr<fuzz::cStdoutCapture> g_console;
+std::unique_ptr<fuzz::cTranscript> g_transcript;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_console = std::make_unique<fuzz::cStdoutCapture>();
+  g_transcript = std::make_unique<fuzz::cTranscript>();
   return 0;
 }
 
@@ -22,6 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   // 2..7 are the protocol kinds; 1 stands for any other.
   const int32_t kind = static_cast<int32_t>(data[0] % 7) + 1;
-  fuzz::CheckPacket(kind, {data + 1, size - 1}, *g_console);
+  fuzz::CheckPacket(kind, {data + 1, size - 1}, *g_transcript);
   return 0;
 }

@@ -1,39 +1,33 @@
 // What every fuzz target shares: a property check that stops the run with a
-// reproducer, and a capture of the console lines the code under test prints.
+// reproducer, and a transcript of the lines the code under test reports.
 //
 // Threads: single-threaded fuzz targets only.
 #pragma once
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "report/events.h"
 
 namespace fuzz {
 
 // Prints the failed property and aborts, so that libFuzzer saves the input.
 [[noreturn]] void PropertyViolated(const char* property, const char* file, int line);
 
-// Everything written to standard output from construction on goes to a
-// memory file instead, so that a target can compare printed lines with the
-// fields it expects. Clearing only moves a mark: the file is emptied once it
-// has grown large, not per check, which keeps a check to one or two system
-// calls.
-class cStdoutCapture {
+// The lines the code under test reports (sLine), as the console prints them,
+// each ending in "\n", so that a target can compare reported lines with the
+// fields it expects.
+class cTranscript : public report::cSink {
  public:
-  cStdoutCapture();
-  // Forgets what was captured so far.
-  void Clear();
-  // What was written since the last Clear.
-  std::string Text();
+  void Report(const report::Event& event) override;
+  // Forgets what was reported so far.
+  void Clear() { text_.clear(); }
+  // What was reported since the last Clear.
+  const std::string& Text() const { return text_; }
 
  private:
-  // Where standard output writes next, after flushing its buffer.
-  off_t End();
-
-  int fd_;
-  off_t mark_ = 0;  // where the text since the last Clear starts
+  std::string text_;
 };
 
 // The bytes as a little- or big-endian number, checked against the span's

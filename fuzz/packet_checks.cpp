@@ -130,15 +130,15 @@ std::string Format(const char* format, uint32_t value) {
   return line;
 }
 
-// The lines the write-response collection prints for the packet, and whether
-// it counts as a write response.
-void CheckCollection(const sProtocolBuffer& packet, int32_t kind, tBytes b, cStdoutCapture& console) {
+// The lines the write-response collection reports for the packet, and
+// whether it counts as a write response.
+void CheckCollection(const sProtocolBuffer& packet, int32_t kind, tBytes b, cTranscript& transcript) {
   cProtocolLog log(8);
   log.Add(packet);
   uint32_t next = 0;
-  console.Clear();
-  const bool found = CollectWriteResponse(log, next, /*pauseMs=*/0);
-  const std::string printed = console.Text();
+  transcript.Clear();
+  const bool found = CollectWriteResponse(log, next, report::cReporter(transcript, report::eStage::Sdl), /*pauseMs=*/0);
+  const std::string printed = transcript.Text();
   const uint8_t code = packet.IsValid() ? b[0] : 0;
   FUZZ_REQUIRE(found == (packet.IsValid() && code == kSdlWriteResponseCode));
   std::string expected;
@@ -158,7 +158,7 @@ void CheckCollection(const sProtocolBuffer& packet, int32_t kind, tBytes b, cStd
 
 }  // namespace
 
-void CheckPacket(int32_t kind, std::span<const uint8_t> bytes, cStdoutCapture& console) {
+void CheckPacket(int32_t kind, std::span<const uint8_t> bytes, cTranscript& transcript) {
   const sProtocolBuffer packet = MakePacket(kind, bytes);
   const bool fits = !bytes.empty() && bytes.size() <= kMaxSharedBufferSize;
   FUZZ_REQUIRE(packet.IsValid() == fits);
@@ -168,7 +168,7 @@ void CheckPacket(int32_t kind, std::span<const uint8_t> bytes, cStdoutCapture& c
   CheckDiag(packet, kind, b);
   CheckDl(packet, kind, b);
   CheckSdl(packet, kind, b);
-  CheckCollection(packet, kind, b, console);
+  CheckCollection(packet, kind, b, transcript);
 }
 
 }  // namespace fuzz

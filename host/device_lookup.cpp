@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "host/device_search.h"
-#include "platform/console.h"
 #include "text/ascii_text.h"
 #include "text/printable_text.h"
 
@@ -98,7 +97,7 @@ std::wstring Seen(const sModulePort& found) {
 // configured port at the place, or one of another enumeration than the
 // module's (a module off the bus for less than one check still shows a new
 // device number). Back: a configured port at the place, enumerated since.
-bool cFollowedModule::WaitForReenumeration() {
+bool cFollowedModule::WaitForReenumeration(const report::cReporter& reporter) {
   const sModulePort before = module_;
   sModulePort found;
   bool wentAway = false;  // the first half of the wait saw the module go
@@ -116,17 +115,17 @@ bool cFollowedModule::WaitForReenumeration() {
   };
   const bool returned = WaitForPortToGoAndReturn(gone, back, [] { std::this_thread::sleep_for(kCheckInterval); });
   if (!returned) {
-    platform::ConsoleExplain(L"zntv-upgrade: the module did not %ls within %lld s; at its place (%ls): %ls\n",
-                             wentAway ? L"come back" : L"leave the bus", static_cast<long long>(kWaitTime.count()),
-                             text::PrintableText(before.place).c_str(), text::PrintableText(Seen(found)).c_str());
+    reporter.Note(L"zntv-upgrade: the module did not %ls within %lld s; at its place (%ls): %ls",
+                  wentAway ? L"come back" : L"leave the bus", static_cast<long long>(kWaitTime.count()),
+                  text::PrintableText(before.place).c_str(), text::PrintableText(Seen(found)).c_str());
     found = ModuleAfterWaitRanOut(ListDeviceModules(), before, named_);
   } else if (found.portName != before.portName) {
-    platform::ConsoleExplain(L"zntv-upgrade: the module came back as %ls\n",
-                             text::PrintableText(found.portName).c_str());
+    reporter.Note(L"zntv-upgrade: the module came back as %ls", text::PrintableText(found.portName).c_str());
   }
   justReturned_ = returned;
   present_ = !found.portName.empty();
   if (present_) module_ = std::move(found);
+  if (module_.portName != before.portName) reporter.Port(module_.portName);
   return returned;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/com_port_interfaces.h"
+#include "report/reporter.h"
 
 namespace host {
 
@@ -37,10 +38,11 @@ class cFollowedModule {
 
   // Up to 50 checks 200 ms apart for the module to vanish, then up to 50 for
   // it to return. True when it came back; PortName() is then the port it came
-  // back under, and a change of name is noted on standard error. When the
-  // wait runs out, standard error says what was at the module's place, and
-  // the port for the next phase is ModuleAfterWaitRanOut's.
-  bool WaitForReenumeration();
+  // back under, and a change of name is reported as a note. When the wait
+  // runs out, a note says what was at the module's place, and the port for
+  // the next phase is ModuleAfterWaitRanOut's. Whenever the port changes, the
+  // new one is reported (sPort).
+  bool WaitForReenumeration(const report::cReporter& reporter);
 
  private:
   sModulePort module_;

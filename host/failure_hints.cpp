@@ -1,11 +1,10 @@
-// Explanations of a failed start: the texts, and printing each line once.
+// Explanations of a failed start: the texts, and reporting each line once.
 #include "host/failure_hints.h"
 
 #include <set>
 
 #include "host/device_search.h"
 #include "host/file_system.h"
-#include "platform/console.h"
 #include "text/printable_text.h"
 
 namespace host {
@@ -15,12 +14,10 @@ namespace {
 // Hints carry names that other users choose (process names, directory and
 // group names, device attributes): their control characters are shown, not
 // sent to the terminal.
-void Explain(const std::vector<std::wstring>& lines) {
+void Explain(const report::cReporter& reporter, const std::vector<std::wstring>& lines) {
   static std::set<std::wstring> said;
   for (const std::wstring& line : lines) {
-    if (said.insert(line).second) {
-      platform::ConsoleExplain(L"zntv-upgrade: %ls\n", text::PrintableText(line).c_str());
-    }
+    if (said.insert(line).second) reporter.Note(L"zntv-upgrade: %ls", text::PrintableText(line).c_str());
   }
 }
 
@@ -80,23 +77,26 @@ std::wstring UnexplainedPortHint(const std::wstring& portName, uint32_t error) {
   return L"cannot open " + portName + L" as a serial line (system error " + std::to_wstring(error) + L")";
 }
 
-void ExplainMissingConfiguration() { Explain(MissingConfigurationHints(GetInstallFolder())); }
+void ExplainMissingConfiguration(const report::cReporter& reporter) {
+  Explain(reporter, MissingConfigurationHints(GetInstallFolder()));
+}
 
-void ExplainMissingDevice(const ConfigurationMap& configurations, const std::wstring& requestedPort) {
+void ExplainMissingDevice(const report::cReporter& reporter, const ConfigurationMap& configurations,
+                          const std::wstring& requestedPort) {
   std::unique_ptr<cComPortInterfaces> interfaces = OpenPresentComPortInterfaces();
   if (!interfaces) {
-    Explain(MissingDeviceHints(configurations, {}));
+    Explain(reporter, MissingDeviceHints(configurations, {}));
     return;
   }
   const std::vector<sModulePort> modules = FindConfiguredModules(*interfaces, configurations);
   if (requestedPort.empty() || modules.empty()) {
-    Explain(MissingDeviceHints(configurations, ListSeenInterfaces(*interfaces)));
+    Explain(reporter, MissingDeviceHints(configurations, ListSeenInterfaces(*interfaces)));
   }
-  if (!requestedPort.empty()) Explain({MissingPortHint(requestedPort, modules)});
+  if (!requestedPort.empty()) Explain(reporter, {MissingPortHint(requestedPort, modules)});
 }
 
-void ExplainPortFailure(const std::wstring& portName, uint32_t error) {
-  if (error != 0) Explain(PortFailureHints(portName, error));
+void ExplainPortFailure(const report::cReporter& reporter, const std::wstring& portName, uint32_t error) {
+  if (error != 0) Explain(reporter, PortFailureHints(portName, error));
 }
 
 }  // namespace host

@@ -1,10 +1,11 @@
-// Explanations of a failed start, on standard error beside the failure line
-// of standard output, for the person at the console: where the program
-// looked for configurations, which module it looked for and which serial
-// interfaces it saw instead, and why the module's port could not be opened.
-// Each explanation line is printed at most once per run, however often its
-// failure repeats (the three phases may fail to open the port alike), with
-// the control characters of the names in it escaped (text::PrintableText).
+// Explanations of a failed start, reported as notes beside the failing line
+// (standard error on the console), for the person at the console: where the
+// program looked for configurations, which module it looked for and which
+// serial interfaces it saw instead, and why the module's port could not be
+// opened. Each note is "zntv-upgrade: " and one explanation line, reported at
+// most once per run, however often its failure repeats (the three phases may
+// fail to open the port alike), with the control characters of the names in
+// it escaped (text::PrintableText).
 //
 // Threads: main thread only.
 #pragma once
@@ -14,17 +15,19 @@
 
 #include "host/com_port_interfaces.h"
 #include "host/configuration.h"
+#include "report/reporter.h"
 
 namespace host {
 
 // After "Required software not found": the description-file pattern searched.
-void ExplainMissingConfiguration();
+void ExplainMissingConfiguration(const report::cReporter& reporter);
 // After "Unable to locate device": the interfaces wanted, and those present;
 // for a port the user named (not empty), the configured modules' ports.
-void ExplainMissingDevice(const ConfigurationMap& configurations, const std::wstring& requestedPort);
+void ExplainMissingDevice(const report::cReporter& reporter, const ConfigurationMap& configurations,
+                          const std::wstring& requestedPort);
 // After a failed connect to portName; error is the system's error code of the
 // failed open or set-up (nothing is said for 0).
-void ExplainPortFailure(const std::wstring& portName, uint32_t error);
+void ExplainPortFailure(const report::cReporter& reporter, const std::wstring& portName, uint32_t error);
 
 // The texts behind them, without the program's name in front.
 std::vector<std::wstring> MissingConfigurationHints(const std::wstring& installFolder);

@@ -43,7 +43,9 @@ struct sPort {
 };
 
 // How far a transfer has got: bytes the module acknowledged of the total.
-// Reported at every acknowledgement; views pace themselves.
+// Reported once with nothing acknowledged when the transfer starts, then at
+// every acknowledgement; views pace themselves. A transfer is over when
+// acknowledged reaches total, or when its stage reports a failure.
 struct sProgress {
   eStage stage;
   uint64_t acknowledged;

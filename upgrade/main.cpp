@@ -1,11 +1,13 @@
 // The program's entry: find the installed configurations, report them, run
-// the upgrade once and report its outcome with the elapsed time. The command
-// line may instead ask for the list of modules, the upgrade of the module at
-// one port or of every module, or for --help or --version; an unknown option
-// is refused before anything else is done.
+// the upgrade once and report its outcome with the elapsed time, all as
+// events that the console view prints. The command line may instead ask for
+// the list of modules, the upgrade of the module at one port or of every
+// module, or for --help or --version; an unknown option is refused before
+// anything else is done.
 #include <cstdint>
 #include <string>
 
+#include "device/hdlc/hdlc_protocol_server.h"
 #include "host/configuration.h"
 #include "host/device_lookup.h"
 #include "host/failure_hints.h"
@@ -13,8 +15,11 @@
 #include "platform/console.h"
 #include "platform/module.h"
 #include "platform/stop_requests.h"
+#include "report/reporter.h"
 #include "text/printable_text.h"
+#include "text/utf8.h"
 #include "upgrade/command_line.h"
+#include "upgrade/console_view.h"
 #include "upgrade/program_info.h"
 #include "upgrade/run_time_conventions.h"
 #include "upgrade/upgrade_all.h"
@@ -35,69 +40,78 @@ bool InitializeApplication() { return platform::GetProgramModule() != nullptr; }
 
 // The name is a directory name: control characters in it are escaped, since
 // no one names a configuration with a terminal control sequence on purpose.
-void ReportConfigurations(const host::ConfigurationMap& configurations) {
+void ReportConfigurations(const report::cReporter& lookup, const host::ConfigurationMap& configurations) {
   for (const auto& [key, configuration] : configurations) {
     std::wstring name;
     if (host::GetConfigurationName(configuration, name)) {
-      platform::ConsolePrint(L"System configured for %ls\n", text::PrintableText(name).c_str());
+      lookup.Line(L"System configured for %ls", text::PrintableText(name).c_str());
     }
   }
 }
 
-void ReportMissingModules() {
-  platform::ConsolePrint(L"Unable to locate device\n");
-  host::ExplainMissingDevice(host::ProcessConfigurationMap(), {});
+void ReportMissingModules(const report::cReporter& lookup) {
+  lookup.Failure({}, L"Unable to locate device");
+  host::ExplainMissingDevice(lookup, host::ProcessConfigurationMap(), {});
 }
 
 // One line per configured module present: port, interface identity, place.
-int ListModules() {
+int ListModules(const report::cReporter& lookup) {
   const std::vector<host::sModulePort> modules = host::ListDeviceModules();
   if (modules.empty()) {
-    ReportMissingModules();
+    ReportMissingModules(lookup);
     return kExitFailure;
   }
   for (const host::sModulePort& module : modules) {
-    platform::ConsolePrint(L"%ls\t%ls\t%ls\n", module.portName.c_str(), module.identity.c_str(),
-                           module.location.c_str());
+    lookup.Line(L"%ls\t%ls\t%ls", module.portName.c_str(), module.identity.c_str(), module.location.c_str());
   }
   return kExitSuccess;
 }
 
 // Each module's instance reports the configurations itself; without a module
 // they are reported here, before the failure.
-int UpgradeEveryModule() {
+int UpgradeEveryModule(const report::cReporter& lookup) {
   const std::vector<host::sModulePort> modules = host::ListDeviceModules();
   if (modules.empty()) {
-    ReportConfigurations(host::ProcessConfigurationMap());
-    ReportMissingModules();
+    ReportConfigurations(lookup, host::ProcessConfigurationMap());
+    ReportMissingModules(lookup);
   }
   return UpgradeAllModules(modules) ? kExitSuccess : kExitFailure;
 }
 
-// The upgrade of one module, ending with its outcome line.
-int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick) {
-  if (!RunUpgrade(requestedPort)) {
-    platform::ConsolePrint(L"Download failed\n");
-    return kExitFailure;
-  }
+// The upgrade of one module, ending with its outcome line and the outcome.
+int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick, report::cSink& sink) {
+  const bool upgraded = RunUpgrade(requestedPort, sink);
   const uint32_t elapsedMs = platform::GetTickCount32() - startTick;
-  platform::ConsolePrint(L"Upgraded in %u ms\n", elapsedMs);
-  return kExitSuccess;
+  const report::cReporter outcome(sink, report::eStage::Outcome);
+  if (upgraded) {
+    outcome.Line(L"Upgraded in %u ms", elapsedMs);
+  } else {
+    outcome.Line(L"Download failed");
+  }
+  sink.Report(report::sOutcome{upgraded, elapsedMs});
+  return upgraded ? kExitSuccess : kExitFailure;
 }
 
 // Whatever the command line asked for but --help, --version and a refusal.
-int RunCommand(const sCommandLine& line, uint32_t startTick) {
+int RunCommand(const sCommandLine& line, uint32_t startTick, report::cSink& sink) {
+  const report::cReporter lookup(sink, report::eStage::Lookup);
   host::ConfigurationMap found;
   host::ProcessConfigurationMap() = std::move(host::FindConfigurations(host::KindSet{kExcludedKind}, found));
   if (host::ProcessConfigurationMap().empty()) {
-    platform::ConsolePrint(L"Required software not found\n");
-    host::ExplainMissingConfiguration();
+    lookup.Failure({}, L"Required software not found");
+    host::ExplainMissingConfiguration(lookup);
     return kExitFailure;
   }
-  if (line.command == eCommand::All) return UpgradeEveryModule();
-  ReportConfigurations(host::ProcessConfigurationMap());
-  if (line.command == eCommand::List) return ListModules();
-  return UpgradeOne(line.port.empty() ? std::wstring() : host::PortFromArgument(line.port.c_str()), startTick);
+  if (line.command == eCommand::All) return UpgradeEveryModule(lookup);
+  ReportConfigurations(lookup, host::ProcessConfigurationMap());
+  if (line.command == eCommand::List) return ListModules(lookup);
+  return UpgradeOne(line.port.empty() ? std::wstring() : host::PortFromArgument(line.port.c_str()), startTick, sink);
+}
+
+// The line trace's notes reach standard error through the console, whichever
+// thread has one.
+void NoteOnStandardError(const std::string& note) {
+  platform::ConsoleExplain(L"%ls\n", text::Utf8ToWide(note).c_str());
 }
 
 }  // namespace
@@ -119,9 +133,11 @@ int main(int argc, char** argv) {
       break;
   }
   if (!AcceptRunTimeEnvironment()) return kExitFailure;
+  cConsoleView console;
   if (!InitializeApplication()) {
-    platform::ConsolePrint(L"Application initialization failed\n");
+    report::cReporter(console, report::eStage::Lookup).Failure({}, L"Application initialization failed");
     return kExitFailure;
   }
-  return RunCommand(line, platform::GetTickCount32());
+  SetLineTraceNotes(NoteOnStandardError);
+  return RunCommand(line, platform::GetTickCount32(), console);
 }

@@ -14,8 +14,8 @@
 #include "host/failure_hints.h"
 #include "image/hex_file.h"
 #include "image/memory_mapped_file.h"
-#include "platform/console.h"
 #include "platform/stop_requests.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -30,28 +30,30 @@ host::sModulePort ChooseModule(const std::wstring& requestedPort) {
 
 }  // namespace
 
-bool RunUpgrade(const std::wstring& requestedPort) {
+bool RunUpgrade(const std::wstring& requestedPort, report::cSink& sink) {
+  const report::cReporter lookup(sink, report::eStage::Lookup);
   host::cFollowedModule module(ChooseModule(requestedPort), !requestedPort.empty());
   if (module.PortName().empty()) {
-    platform::ConsolePrint(L"Unable to locate device\n");
-    host::ExplainMissingDevice(host::ProcessConfigurationMap(), requestedPort);
+    lookup.Failure({}, L"Unable to locate device");
+    host::ExplainMissingDevice(lookup, host::ProcessConfigurationMap(), requestedPort);
     return false;
   }
+  lookup.Port(module.PortName());
   const cMemoryMappedFile image(platform::GetProgramModule(), kDeviceImageResourceId);
   if (image.Error != 0) {
-    platform::ConsolePrint(L"Unable to open image file\n");
+    lookup.Failure({.error = image.Error}, L"Unable to open image file");
     return false;
   }
   const cHexFile programmer(platform::GetProgramModule());
   if (programmer.Error != 0) {
-    platform::ConsolePrint(L"Unable to open flash programmer file\n");
+    lookup.Failure({.error = programmer.Error}, L"Unable to open flash programmer file");
     return false;
   }
-  EnterDownloadMode(module);
+  EnterDownloadMode(module, sink);
   // The module is written from here on, even when it never left its
   // firmware's DIAG conversation (one left in its downloader by a cut-off
   // upgrade).
   platform::FinishBeforeStopping(module.PortName());
-  LoadProgrammer(programmer, module);
-  return StreamImage(image, module);
+  LoadProgrammer(programmer, module, sink);
+  return StreamImage(image, module, sink);
 }

@@ -6,9 +6,12 @@
 #pragma once
 #include <string>
 
+#include "report/events.h"
+
 // True when the image was streamed and the module reset. requestedPort: the
 // port the user named (the module there and no other is upgraded); empty for
-// the first configured module. Prints one line for a failure it detects
-// itself ("Unable to locate device", "Unable to open image file", "Unable to
-// open flash programmer file"); the phases print their own.
-bool RunUpgrade(const std::wstring& requestedPort);
+// the first configured module. Reports to sink the module's port, and the
+// line of a failure it detects itself ("Unable to locate device", "Unable to
+// open image file", "Unable to open flash programmer file"); the phases
+// report their own lines to it.
+bool RunUpgrade(const std::wstring& requestedPort, report::cSink& sink);

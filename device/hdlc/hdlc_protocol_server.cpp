@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "device/hdlc/packet_builder.h"
 #include "framing/traffic_trace.h"
@@ -29,6 +30,11 @@ constexpr sCommTimeouts kLineTimeouts = {
 
 cTrafficTrace* LineTrace();
 
+cTrafficTrace::NoteSink& LineTraceNotes() {
+  static cTrafficTrace::NoteSink notes;
+  return notes;
+}
+
 // Finishes the trace as the program exits; its object stays.
 void FinishLineTrace() { LineTrace()->Finish(); }
 
@@ -40,7 +46,7 @@ void FinishLineTrace() { LineTrace()->Finish(); }
 cTrafficTrace* LineTrace() {
   static cTrafficTrace* const trace = [] {
     cTrafficTrace* const opened =
-        cTrafficTrace::Open(platform::cOutputFile::NamedBy("ZNTV_TRACE"), "zntv-upgrade").release();
+        cTrafficTrace::Open(platform::cOutputFile::NamedBy("ZNTV_TRACE"), "zntv-upgrade", LineTraceNotes()).release();
     if (opened != nullptr) std::atexit(FinishLineTrace);
     return opened;
   }();
@@ -61,6 +67,8 @@ const char* PhaseName(int32_t receiveKind) {
 }
 
 }  // namespace
+
+void SetLineTraceNotes(cTrafficTrace::NoteSink notes) { LineTraceNotes() = std::move(notes); }
 
 cHDLCProtocolServer::cHDLCProtocolServer(int32_t transmitKind, int32_t receiveKind, uint32_t logCapacity)
     : cProtocolServer(receiveKind, transmitKind, logCapacity),

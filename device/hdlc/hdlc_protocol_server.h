@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "framing/hdlc_codec.h"
+#include "framing/traffic_trace.h"
 #include "protocol/protocol_buffer.h"
 #include "protocol/protocol_request.h"
 #include "protocol/protocol_server.h"
@@ -53,3 +54,9 @@ class cHDLCProtocolServer : public cProtocolServer {
   sProtocolBuffer currentFrame_;
   cHdlcDeframer deframer_;
 };
+
+// Where the line's support trace (ZNTV_TRACE, opened at the first frame)
+// sends its notes for standard error; without this, they are dropped. The
+// program's entry sets it once, before the first server starts; the trace
+// calls it from the worker that opens it, its writer thread and at exit.
+void SetLineTraceNotes(cTrafficTrace::NoteSink notes);

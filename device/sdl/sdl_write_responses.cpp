@@ -8,7 +8,6 @@
 
 #include "device/hdlc/packet_fields.h"
 #include "device/sdl/sdl_packets.h"
-#include "platform/console.h"
 
 void cWriteAcknowledgements::Sent(uint32_t address) {
   byAddress_.emplace(address, writes_.size());
@@ -61,37 +60,37 @@ enum class eEntryOutcome { Continue, WriteResponse, Stop };
 // packet reaches that far.
 std::optional<uint32_t> ResponseAddress(tPacketBytes packet) { return Le32At(packet, 1); }
 
-void ReportWriteResponse(const sProtocolBuffer& entry) {
+void ReportWriteResponse(const sProtocolBuffer& entry, const report::cReporter& reporter) {
   const std::optional<uint32_t> address = sSDLStreamingWrite(entry).Address();
   if (address) {
-    platform::ConsolePrint(L"Received SDL write response (0x%08X)\n", *address);
+    reporter.Line(L"Received SDL write response (0x%08X)", *address);
   } else {
-    platform::ConsolePrint(L"Received invalid SDL write response\n");
+    reporter.Line(L"Received invalid SDL write response");
   }
 }
 
-void ReportError(tPacketBytes packet) {
+void ReportError(tPacketBytes packet, const report::cReporter& reporter) {
   // The error code is shown only when more than the code and the field came.
   const std::optional<uint32_t> code = packet.size() > 5 ? Le32At(packet, 1) : std::nullopt;
   if (code) {
-    platform::ConsolePrint(L"Received SDL error (%u)\n", *code);
+    reporter.Line(L"Received SDL error (%u)", *code);
   } else {
-    platform::ConsolePrint(L"Received invalid SDL error\n");
+    reporter.Line(L"Received invalid SDL error");
   }
 }
 
-eEntryOutcome InspectEntry(const sProtocolBuffer& entry) {
+eEntryOutcome InspectEntry(const sProtocolBuffer& entry, const report::cReporter& reporter) {
   const tPacketBytes packet(entry.GetData(), entry.GetSize());
   if (packet.empty()) return eEntryOutcome::Stop;  // dropped from the log
   switch (packet[0]) {
     case kSdlWriteResponseCode:
-      ReportWriteResponse(entry);
+      ReportWriteResponse(entry, reporter);
       return eEntryOutcome::WriteResponse;
     case kSdlErrorCode:
-      ReportError(packet);
+      ReportError(packet, reporter);
       return eEntryOutcome::Stop;
     case kSdlLogCode:
-      platform::ConsolePrint(L"Received SDL log\n");
+      reporter.Line(L"Received SDL log");
       return eEntryOutcome::Continue;
     default:
       return eEntryOutcome::Continue;
@@ -106,18 +105,20 @@ bool Counts(const sProtocolBuffer& response, cWriteAcknowledgements* writes) {
 
 // Inspects the entries from next up to the log's count; Continue when they
 // ran out without a counted write response or a stop condition.
-eEntryOutcome InspectNewEntries(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes) {
+eEntryOutcome InspectNewEntries(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes,
+                                const report::cReporter& reporter) {
   for (const uint32_t count = log.GetCount(); next < count;) {
     sProtocolBuffer entry;
     log.Get(entry, next++);
-    const eEntryOutcome outcome = InspectEntry(entry);
+    const eEntryOutcome outcome = InspectEntry(entry, reporter);
     if (outcome == eEntryOutcome::WriteResponse && !Counts(entry, writes)) continue;
     if (outcome != eEntryOutcome::Continue) return outcome;
   }
   return eEntryOutcome::Continue;
 }
 
-bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, uint32_t pauseMs) {
+bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, const report::cReporter& reporter,
+             uint32_t pauseMs) {
   using std::chrono::milliseconds;
   using Clock = std::chrono::steady_clock;
   // Only time spent waiting counts against the allowance: entries that keep
@@ -129,7 +130,7 @@ bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, 
   const Clock::time_point cap = Clock::now() + kSdlCollectCapFactor * allowance;
   Clock::duration waited{};
   for (;;) {
-    const eEntryOutcome outcome = InspectNewEntries(log, next, writes);
+    const eEntryOutcome outcome = InspectNewEntries(log, next, writes, reporter);
     if (outcome != eEntryOutcome::Continue) return outcome == eEntryOutcome::WriteResponse;
     const Clock::time_point start = Clock::now();
     if (waited >= allowance || start >= cap) return false;
@@ -141,10 +142,11 @@ bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, 
 
 }  // namespace
 
-bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs) {
-  return Collect(log, next, nullptr, pauseMs);
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, const report::cReporter& reporter, uint32_t pauseMs) {
+  return Collect(log, next, nullptr, reporter, pauseMs);
 }
 
-bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements& writes, uint32_t pauseMs) {
-  return Collect(log, next, &writes, pauseMs);
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements& writes,
+                          const report::cReporter& reporter, uint32_t pauseMs) {
+  return Collect(log, next, &writes, reporter, pauseMs);
 }

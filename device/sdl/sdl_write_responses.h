@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocol/protocol_log.h"
+#include "report/reporter.h"
 
 // A collection gives up after kSdlCollectPasses waits of kSdlCollectPauseMs
 // (5 s) spent waiting for the log without finding a write response.
@@ -66,8 +67,8 @@ class cWriteAcknowledgements {
 
 // Inspects the log entries from next on, advancing next past each, until a
 // write response (08, counted whether or not it is well formed) or a stop
-// condition: an error packet (0D) or an entry the log no longer holds. Prints
-// a line for each write response, error and log packet (0E) met; other
+// condition: an error packet (0D) or an entry the log no longer holds.
+// Reports a line for each write response, error and log packet (0E) met; other
 // entries, the host's own writes among them, are passed over. When the entries
 // run out, waits for the next one, at most pauseMs at a time, waking as soon
 // as the worker logs a packet; gives up (after one last look at the log) once
@@ -75,9 +76,10 @@ class cWriteAcknowledgements {
 // times that has passed since the start, whatever arrived meanwhile. Only
 // waiting counts against the allowance, so a burst of log packets does not
 // shorten it. True when a write response was found.
-bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, uint32_t pauseMs = kSdlCollectPauseMs);
+bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, const report::cReporter& reporter,
+                          uint32_t pauseMs = kSdlCollectPauseMs);
 // The same, giving each write response found to writes: a duplicate is
-// printed like any response and the collection goes on, within the same
+// reported like any response and the collection goes on, within the same
 // allowance. True when a response counted.
 bool CollectWriteResponse(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements& writes,
-                          uint32_t pauseMs = kSdlCollectPauseMs);
+                          const report::cReporter& reporter, uint32_t pauseMs = kSdlCollectPauseMs);

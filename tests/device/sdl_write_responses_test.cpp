@@ -62,7 +62,8 @@ class CollectWriteResponseTest : public testing::Test {
   // Runs one collection; its output goes to output_.
   bool Collect() {
     bool found = false;
-    output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_, kFastPauseMs); });
+    output_ = TranscriptOf(
+        [&](const report::cReporter& reporter) { found = CollectWriteResponse(log_, next_, reporter, kFastPauseMs); });
     return found;
   }
 
@@ -99,10 +100,16 @@ TEST_F(CollectWriteResponseTest, DuplicateIsPrintedButNotCounted) {
   Received({0x08, 0x00, 0x20, 0x00, 0x00});
   Received({0x08, 0x00, 0x20, 0x00, 0x00});
   Received({0x08, 0x00, 0x30, 0x00, 0x00});
-  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
-  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  output_ = TranscriptOf([&](const report::cReporter& reporter) {
+    EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+  });
+  output_ = TranscriptOf([&](const report::cReporter& reporter) {
+    EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+  });
   EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
-  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  output_ = TranscriptOf([&](const report::cReporter& reporter) {
+    EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+  });
   EXPECT_EQ(output_, "Received SDL write response (0x00002000)\nReceived SDL write response (0x00003000)\n");
   EXPECT_EQ(writes.Acknowledged(), 3u);
   EXPECT_EQ(next_, 4u);
@@ -114,9 +121,13 @@ TEST_F(CollectWriteResponseTest, DuplicateCoveringALostWriteLeavesItUnanswered) 
   Received({0x08, 0x00, 0x20, 0x00, 0x00});
   Received({0x08, 0x00, 0x20, 0x00, 0x00});
   for (int i = 0; i < 2; ++i) {
-    output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+    output_ = TranscriptOf([&](const report::cReporter& reporter) {
+      EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+    });
   }
-  output_ = ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  output_ = TranscriptOf([&](const report::cReporter& reporter) {
+    EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+  });
   EXPECT_EQ(output_, "Received SDL write response (0x00002000)\n");
   EXPECT_EQ(writes.Acknowledged(), 2u);
 }
@@ -129,12 +140,18 @@ TEST_F(CollectWriteResponseTest, MalformedResponsesCountAgainstTheAccount) {
   Received({0x08, 0x00, 0x30, 0x00, 0x00, 0x00});  // padded, names the third write
   Received({0x08, 0x00, 0x10});                    // truncated: closes the oldest open one
   Received({0x08, 0x00, 0x30, 0x00, 0x00});        // the third write again: a duplicate
-  output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  output_ = TranscriptOf([&](const report::cReporter& reporter) {
+    EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+  });
   for (int i = 0; i < 2; ++i) {
-    output_ = ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+    output_ = TranscriptOf([&](const report::cReporter& reporter) {
+      EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+    });
     EXPECT_EQ(output_, "Received invalid SDL write response\n");
   }
-  output_ = ConsoleOutputOf([&] { EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, kFastPauseMs)); });
+  output_ = TranscriptOf([&](const report::cReporter& reporter) {
+    EXPECT_FALSE(CollectWriteResponse(log_, next_, writes, reporter, kFastPauseMs));
+  });
   EXPECT_EQ(output_, "Received SDL write response (0x00003000)\n");
   EXPECT_EQ(writes.Acknowledged(), 3u);
 }
@@ -148,7 +165,9 @@ TEST_F(CollectWriteResponseTest, DuplicatesDoNotStretchTheAllowance) {
   Received({0x08, 0x00, 0x10, 0x00, 0x00});
   Received({0x08, 0x00, 0x20, 0x00, 0x00});
   for (int i = 0; i < 2; ++i) {
-    ConsoleOutputOf([&] { EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, kPauseMs)); });
+    TranscriptOf([&](const report::cReporter& reporter) {
+      EXPECT_TRUE(CollectWriteResponse(log_, next_, writes, reporter, kPauseMs));
+    });
   }
   cProtocolLog& log = log_;
   std::atomic<bool> stop{false};
@@ -160,7 +179,9 @@ TEST_F(CollectWriteResponseTest, DuplicatesDoNotStretchTheAllowance) {
   });
   bool found = true;
   const auto start = std::chrono::steady_clock::now();
-  ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_, writes, kPauseMs); });
+  TranscriptOf([&](const report::cReporter& reporter) {
+    found = CollectWriteResponse(log_, next_, writes, reporter, kPauseMs);
+  });
   const auto took = std::chrono::steady_clock::now() - start;
   stop = true;
   module.join();
@@ -232,7 +253,8 @@ TEST_F(CollectWriteResponseTest, WakesAsSoonAsAResponseIsLogged) {
   });
   bool found = false;
   const auto start = std::chrono::steady_clock::now();
-  output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log, next_, kLongPauseMs); });
+  output_ = TranscriptOf(
+      [&](const report::cReporter& reporter) { found = CollectWriteResponse(log, next_, reporter, kLongPauseMs); });
   const auto took = std::chrono::steady_clock::now() - start;
   worker.join();
   EXPECT_TRUE(collectorWaited);
@@ -257,7 +279,8 @@ TEST_F(CollectWriteResponseTest, LogPacketsArrivingOneByOneDoNotUseUpTheAllowanc
     log.Add(Packet(kBufferKindSdlReceived, {0x08, 0x00, 0x30, 0x00, 0x00}));
   });
   bool found = false;
-  const std::string output = ConsoleOutputOf([&] { found = CollectWriteResponse(log, next_); });
+  const std::string output =
+      TranscriptOf([&](const report::cReporter& reporter) { found = CollectWriteResponse(log, next_, reporter); });
   worker.join();
   EXPECT_TRUE(oneByOne);
   EXPECT_TRUE(found);
@@ -273,7 +296,8 @@ TEST_F(CollectWriteResponseTest, GivesUpAfterFiveSecondsOfSilence) {
   Sent({0x07, 0, 0, 0, 0, 1});
   bool found = true;
   const auto start = std::chrono::steady_clock::now();
-  output_ = ConsoleOutputOf([&] { found = CollectWriteResponse(log_, next_); });
+  output_ =
+      TranscriptOf([&](const report::cReporter& reporter) { found = CollectWriteResponse(log_, next_, reporter); });
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_FALSE(found);
   EXPECT_EQ(output_, "");
@@ -315,7 +339,8 @@ TEST(CollectWriteResponseCap, LogFloodWithAWriteNeverAnsweredEndsWithinTenSecond
   uint32_t next = 0;
   bool found = true;
   const auto start = std::chrono::steady_clock::now();
-  const std::string output = ConsoleOutputOf([&] { found = CollectWriteResponse(log, next, writes); });
+  const std::string output = TranscriptOf(
+      [&](const report::cReporter& reporter) { found = CollectWriteResponse(log, next, writes, reporter); });
   const auto took = std::chrono::steady_clock::now() - start;
   stop = true;
   module.join();

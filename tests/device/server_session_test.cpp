@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "device/sdl/sdl_protocol_server.h"
 #include "device/server_session.h"
+#include "tests/recording_sink.h"
 
 namespace {
 
@@ -26,24 +28,32 @@ bool WorkerStopped(cProtocolServer& server) {
 
 TEST(ServerSession, AFailedConnectIsReportedAndTheWorkerStopped) {
   cSDLProtocolServer server;
-  testing::internal::CaptureStdout();
+  test_support::cRecordingSink sink;
   {
-    const cServerSession session(server, ModuleAt(kNoSuchPort), L"SDL");
+    const cServerSession session(server, ModuleAt(kNoSuchPort), L"SDL", report::cReporter(sink, report::eStage::Sdl));
     EXPECT_FALSE(session.IsConnected());
   }
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to connect SDL server to ZNTV_NO_SUCH_PORT\n");
+  EXPECT_EQ(sink.Transcript(), "Failed to connect SDL server to ZNTV_NO_SUCH_PORT\n");
+  // The failure names the step and the open's error.
+  const std::vector<report::sFailure> failures = sink.All<report::sFailure>();
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].stage, report::eStage::Sdl);
+  EXPECT_EQ(failures[0].step, L"Failed to connect SDL server to ZNTV_NO_SUCH_PORT");
+  EXPECT_EQ(failures[0].error, server.GetConnectError());
+  EXPECT_NE(failures[0].error.value_or(0), 0u);
   EXPECT_TRUE(WorkerStopped(server));
 }
 
 TEST(ServerSession, AServerThatCannotStartIsReported) {
   cSDLProtocolServer server;
   ASSERT_TRUE(server.Initialize());  // a running worker makes a second start fail
-  testing::internal::CaptureStdout();
+  test_support::cRecordingSink sink;
   {
-    const cServerSession session(server, ModuleAt(kNoSuchPort), L"DL");
+    const cServerSession session(server, ModuleAt(kNoSuchPort), L"DL", report::cReporter(sink, report::eStage::Dl));
     EXPECT_FALSE(session.IsConnected());
   }
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to initialize DL server\n");
+  EXPECT_EQ(sink.Transcript(), "Failed to initialize DL server\n");
+  EXPECT_EQ(sink.All<report::sFailure>().size(), 1u);
   EXPECT_TRUE(WorkerStopped(server));
 }
 

@@ -9,6 +9,7 @@
 #include "device/sdl/sdl_protocol_server.h"
 #include "device/server_session.h"
 #include "platform/handle.h"
+#include "tests/recording_sink.h"
 
 namespace {
 
@@ -43,13 +44,14 @@ TEST(ServerSessionOnALine, ConnectsAndShutsDownWhenItEnds) {
   cPseudoTerminal line;
   ASSERT_FALSE(line.PortName().empty()) << "no pseudo-terminal";
   cSDLProtocolServer server;
-  testing::internal::CaptureStdout();
+  test_support::cRecordingSink sink;
   {
-    const cServerSession session(server, ModuleAt(line.PortName()), L"SDL");
+    const cServerSession session(server, ModuleAt(line.PortName()), L"SDL",
+                                 report::cReporter(sink, report::eStage::Sdl));
     EXPECT_TRUE(session.IsConnected());
     EXPECT_FALSE(server.Initialize());  // the session's worker runs
   }
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(sink.Events().empty());
   EXPECT_TRUE(WorkerStopped(server));
 }
 
@@ -57,7 +59,8 @@ TEST(ServerSessionOnALine, ShutDownEndsItEarlyAndOnlyOnce) {
   cPseudoTerminal line;
   ASSERT_FALSE(line.PortName().empty()) << "no pseudo-terminal";
   cSDLProtocolServer server;
-  cServerSession session(server, ModuleAt(line.PortName()), L"DIAG");
+  test_support::cRecordingSink sink;
+  cServerSession session(server, ModuleAt(line.PortName()), L"DIAG", report::cReporter(sink, report::eStage::Diag));
   ASSERT_TRUE(session.IsConnected());
   session.ShutDown();
   EXPECT_FALSE(session.IsConnected());

@@ -1,5 +1,5 @@
-// Helpers shared by the device tests: packets from byte lists, and the
-// console output of a piece of code.
+// Helpers shared by the device tests: packets from byte lists, and the lines
+// a piece of code reports.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 
 #include "device/hdlc/packet_builder.h"
 #include "protocol/protocol_buffer.h"
+#include "report/reporter.h"
+#include "tests/recording_sink.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -18,10 +20,11 @@ inline Bytes BytesOf(const sProtocolBuffer& packet) {
   return packet.GetData() ? Bytes(packet.GetData(), packet.GetData() + packet.GetSize()) : Bytes{};
 }
 
-// Everything f prints on standard output.
+// The lines f reports through the (SDL) reporter it is handed, as the console
+// prints them on standard output.
 template <class F>
-std::string ConsoleOutputOf(F&& f) {
-  testing::internal::CaptureStdout();
-  f();
-  return testing::internal::GetCapturedStdout();
+std::string TranscriptOf(F&& f) {
+  test_support::cRecordingSink sink;
+  f(report::cReporter(sink, report::eStage::Sdl));
+  return sink.Transcript();
 }

@@ -11,6 +11,7 @@
 #include "framing/traffic_trace.h"
 #include "platform/console.h"
 #include "tests/pseudo_terminal_posix.h"
+#include "trace_notes.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ class TraceNoteOnTerminal : public testing::Test {
 TEST_F(TraceNoteOnTerminal, ANoteErasesTheStatusLineAndItIsDrawnAgainAfter) {
   ASSERT_EQ(platform::ConsoleStatusStyle(), platform::eStatusStyle::Redrawn);
   const fs::path path = folder_ / "trace.txt";
-  auto trace = cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()), "test", 1);
+  auto trace = cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()), "test", NotesToStandardError(), 1);
   ASSERT_NE(trace, nullptr);
   const uint8_t packet[] = {0x0E, 0x01};
   trace->Frame(eTraceDirection::Sent, "SDL", packet, sizeof packet);

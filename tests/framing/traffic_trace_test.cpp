@@ -16,6 +16,7 @@
 
 #include "framing/line_writer.h"
 #include "framing/traffic_trace.h"
+#include "trace_notes.h"
 
 namespace {
 
@@ -41,8 +42,8 @@ TEST(TrafficTrace, LinesOfConcurrentWritersNeverMix) {
   const std::filesystem::path path = std::filesystem::temp_directory_path() / "zntv-traffic-trace-test.txt";
   {
     // Room for every line: the writers outrun any file.
-    const std::unique_ptr<cTrafficTrace> trace =
-        cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()), "test", size_t{64} << 20);
+    const std::unique_ptr<cTrafficTrace> trace = cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()),
+                                                                     "test", NotesToStandardError(), size_t{64} << 20);
     ASSERT_NE(trace, nullptr);
     std::vector<std::thread> writers;
     for (uint8_t code = 1; code <= 4; ++code) {
@@ -162,7 +163,7 @@ TEST(TrafficTrace, FramesThatFindTheQueueFullAreCountedInTheTraceAndOnStandardEr
   testing::internal::CaptureStderr();
   {
     const std::unique_ptr<cTrafficTrace> trace =
-        cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()), "test", 1024);
+        cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()), "test", NotesToStandardError(), 1024);
     ASSERT_NE(trace, nullptr);
     for (int i = 0; i < 3; ++i) trace->Frame(eTraceDirection::Sent, "SDL", packet.data(), packet.size());
   }

@@ -19,6 +19,7 @@
 #include "open_watch_posix.h"
 #include "platform/handle.h"
 #include "pseudo_terminal_posix.h"
+#include "trace_notes.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ class TraceFile : public testing::Test {
   // What opening the trace at path said on standard error; whether it opened.
   std::string OpenTrace(const fs::path& path, bool& opened) {
     testing::internal::CaptureStderr();
-    opened = cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()), "test") != nullptr;
+    opened =
+        cTrafficTrace::Open(platform::cOutputFile::AtPath(path.string()), "test", NotesToStandardError()) != nullptr;
     return testing::internal::GetCapturedStderr();
   }
   std::string Refused(const fs::path& path, const std::string& why) {

@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "framing/traffic_trace.h"
+#include "platform/console.h"
 #include "platform/handle.h"
+#include "text/utf8.h"
 #include "tools/module_sim/module_run.h"
 #include "tools/module_sim/sim_options.h"
 #include "tools/module_sim/wine_registry.h"
@@ -85,7 +87,10 @@ int ServeModule(const sim::sSimOptions& allOptions, const sim::cSimRoot& root, u
   sim::cPtyLink link(waiter, options.timing, options.misbehaviour);
   const std::unique_ptr<cTrafficTrace> trace =
       names.trace.empty() ? nullptr
-                          : cTrafficTrace::Open(platform::cOutputFile::AtPath(names.trace.string()), "zntv-module-sim");
+                          : cTrafficTrace::Open(platform::cOutputFile::AtPath(names.trace.string()), "zntv-module-sim",
+                                                [](const std::string& note) {
+                                                  platform::ConsoleExplain(L"%ls\n", text::Utf8ToWide(note).c_str());
+                                                });
   if (!names.trace.empty() && !trace) return kExitSetup;
   link.TraceTo(trace.get());
   sim::cResponder responder(link, options.misbehaviour, record, options.record.verbose);

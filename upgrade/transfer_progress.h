@@ -1,10 +1,11 @@
-// How far a phase's long transfer has got, as a status line on standard
-// error: bytes written of the total, the percentage, the average rate and the
-// time left, redrawn at most ten times a second; on a terminal without cursor
+// How far a long transfer has got, as the console view shows it from the
+// run's progress events: a status line on standard error with the bytes
+// acknowledged of the total, the percentage, the average rate and the time
+// left, redrawn at most ten times a second; on a terminal without cursor
 // control a plain percentage line at most once a second instead. Nothing at
 // all when standard error cannot show a status line (platform/console.h).
 //
-// Threads: the phase's (main) thread.
+// Threads: the thread the events are reported on (the main thread).
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -39,7 +40,8 @@ class cTransferMeter {
 };
 
 // A transfer's status line on this process's standard error, from
-// construction until destruction, which erases it for good.
+// construction (the transfer's start, from which the rate is measured) until
+// destruction, which erases it for good.
 class cTransferProgress {
  public:
   cTransferProgress(std::wstring what, uint64_t totalBytes);
@@ -47,6 +49,7 @@ class cTransferProgress {
   cTransferProgress(const cTransferProgress&) = delete;
   cTransferProgress& operator=(const cTransferProgress&) = delete;
 
+  // doneBytes of the total are acknowledged now.
   void Advance(uint64_t doneBytes);
 
  private:

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "device/transfer_progress.h"
+#include "upgrade/transfer_progress.h"
 
 namespace {
 

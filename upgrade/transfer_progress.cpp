@@ -1,5 +1,5 @@
 // The progress status line of a long transfer: its text and its pace.
-#include "device/transfer_progress.h"
+#include "upgrade/transfer_progress.h"
 
 #include <algorithm>
 #include <cwchar>
