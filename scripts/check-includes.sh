@@ -5,8 +5,10 @@
 # and may include anything. Also checks that no source waits for a deadline
 # on the wall clock, which a step of the system time stretches or cuts (a
 # gateway without a real-time clock boots with a wrong time, and NTP steps
-# it): waits take monotonic deadlines. Prints each offending line; exit
-# status 1 when there is one.
+# it): waits take monotonic deadlines. And checks that the layers below the
+# entry print nothing: the phases and the discovery report events, and the
+# entry's views print them. Prints each offending line; exit status 1 when
+# there is one.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -74,5 +76,16 @@ if [ "$clock_status" -eq 0 ]; then
 else
   echo "Wall-clock deadlines found above: use the CLOCK_MONOTONIC forms (pthread_clockjoin_np, pthread_mutex_clocklock, steady_clock)"
   status=1
+fi
+# Console output below the entry: the console's calls and header, the C
+# library's printing to the standard streams and the C++ standard streams.
+console_calls='Console(Print|Explain|ShowStatus|EndStatus)|platform/console\.h|(^|[^[:alnum:]_])(w?printf|puts|_putws)[[:space:]]*\(|std::w?c(out|err|log)([^[:alnum:]_]|$)|fw?printf[[:space:]]*\([[:space:]]*(std::)?std(err|out)|fputw?s[[:space:]]*\([^;]*std(err|out)'
+reporting=$(find device host protocol serial framing -type f \( -name "*.h" -o -name "*.cpp" \) | sort)
+# shellcheck disable=SC2086
+if grep -n -H -E "$console_calls" $reporting; then
+  echo "Console output found above in device/, host/, protocol/, serial/ or framing/: report an event to the sink instead (report/events.h); upgrade/ prints"
+  status=1
+else
+  echo "Below the entry nothing prints: no console call in device/, host/, protocol/, serial/ or framing/"
 fi
 exit "$status"
