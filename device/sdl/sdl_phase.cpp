@@ -55,10 +55,25 @@ struct sStreamProgress {
   uint32_t writeSize = 0;  // of every write but perhaps the last
 };
 
-bool CollectOne(cSDLProtocolServer& server, sStreamProgress& progress, const report::cReporter& reporter) {
+// The module's error code when a collection stopped at its error packet: the
+// last entry it inspected.
+std::optional<uint32_t> StoppingError(cProtocolLog& log, uint32_t next) {
+  if (next == 0) return std::nullopt;
+  sProtocolBuffer entry;
+  log.Get(entry, next - 1);
+  return SdlErrorCode({entry.GetData(), entry.GetSize()});
+}
+
+// A failed collection names the write awaiting its response: responses
+// count in order, so it is the one after those acknowledged.
+bool CollectOne(cSDLProtocolServer& server, const std::vector<sProtocolBuffer>& writes, sStreamProgress& progress,
+                const report::cReporter& reporter) {
   if (!CollectWriteResponse(server.GetLog(), progress.nextLogEntry, progress.writes, reporter)) {
-    reporter.Failure({.sequence = progress.writes.Acknowledged()}, L"Failed to receive SDL response [%u of %u]",
-                     progress.writes.Acknowledged(), progress.total);
+    const uint32_t awaited = progress.writes.Acknowledged();
+    reporter.Failure({.address = awaited < writes.size() ? sSDLStreamingWrite(writes[awaited]).Address() : std::nullopt,
+                      .sequence = awaited,
+                      .error = StoppingError(server.GetLog(), progress.nextLogEntry)},
+                     L"Failed to receive SDL response [%u of %u]", awaited, progress.total);
     return false;
   }
   // Writes are answered in order, so n responses cover the first n writes.
@@ -106,13 +121,13 @@ bool SendAndCollect(cSDLProtocolServer& server, const std::vector<sProtocolBuffe
                     sStreamProgress& progress, const report::cReporter& reporter) {
   for (const sProtocolBuffer& write : writes) {
     const bool windowFull = progress.writes.Acknowledged() + window <= progress.writes.SentCount();
-    if (windowFull && !CollectOne(server, progress, reporter)) return false;
+    if (windowFull && !CollectOne(server, writes, progress, reporter)) return false;
     const uint32_t sequence = progress.writes.SentCount();
     progress.writes.Sent(sSDLStreamingWrite(write).Address().value_or(0));
     if (!SendWrite(server, write, sequence, reporter)) return false;
   }
   while (progress.writes.Acknowledged() < progress.total) {
-    if (!CollectOne(server, progress, reporter)) return false;
+    if (!CollectOne(server, writes, progress, reporter)) return false;
   }
   return true;
 }

@@ -52,6 +52,12 @@ void cWriteAcknowledgements::CloseOldest() {
   if (oldestOpen_ < writes_.size()) writes_[oldestOpen_] = eWrite::Closed;
 }
 
+// The error code is taken only when more than the code and the field came.
+std::optional<uint32_t> SdlErrorCode(tPacketBytes packet) {
+  if (packet.size() <= 5 || packet[0] != kSdlErrorCode) return std::nullopt;
+  return Le32At(packet, 1);
+}
+
 namespace {
 
 enum class eEntryOutcome { Continue, WriteResponse, Stop };
@@ -70,9 +76,7 @@ void ReportWriteResponse(const sProtocolBuffer& entry, const report::cReporter& 
 }
 
 void ReportError(tPacketBytes packet, const report::cReporter& reporter) {
-  // The error code is shown only when more than the code and the field came.
-  const std::optional<uint32_t> code = packet.size() > 5 ? Le32At(packet, 1) : std::nullopt;
-  if (code) {
+  if (const std::optional<uint32_t> code = SdlErrorCode(packet)) {
     reporter.Line(L"Received SDL error (%u)", *code);
   } else {
     reporter.Line(L"Received invalid SDL error");

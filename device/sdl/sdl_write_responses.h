@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "device/hdlc/packet_fields.h"
 #include "protocol/protocol_log.h"
 #include "report/reporter.h"
 
@@ -64,6 +65,11 @@ class cWriteAcknowledgements {
   uint32_t namingNoWrite_ = 0;
   uint32_t withNoWriteOpen_ = 0;
 };
+
+// The code an SDL error packet (0D) carries, when packet is one and holds
+// more than its code and the code's field; the collection reports an error
+// without it as invalid.
+std::optional<uint32_t> SdlErrorCode(tPacketBytes packet);
 
 // Inspects the log entries from next on, advancing next past each, until a
 // write response (08, counted whether or not it is well formed) or a stop
