@@ -30,6 +30,7 @@ constexpr sCommTimeouts kLineTimeouts = {
 
 cTrafficTrace* LineTrace();
 
+// Where the line trace's notes go, as SetLineTraceNotes set it.
 cTrafficTrace::NoteSink& LineTraceNotes() {
   static cTrafficTrace::NoteSink notes;
   return notes;

@@ -129,7 +129,7 @@ bool Collect(cProtocolLog& log, uint32_t& next, cWriteAcknowledgements* writes, 
   // arriving without a counted write response (log packets, duplicates)
   // cannot use it up early, nor stretch it. Whatever arrives, one collection
   // ends kSdlCollectCapFactor allowances after its start: a module that sends
-  // log packets as fast as they are printed never leaves time to wait.
+  // log packets as fast as they are reported never leaves time to wait.
   const Clock::duration allowance = milliseconds(uint64_t{kSdlCollectPasses} * pauseMs);
   const Clock::time_point cap = Clock::now() + kSdlCollectCapFactor * allowance;
   Clock::duration waited{};
