@@ -2,7 +2,9 @@
 root of its own, runs zntv-upgrade against it with the environment the
 simulator prints, and offers what both left behind: the updater's console
 lines with their arrival times and exit status, the simulator's records, and
-the embedded files the build used, to compare them with.
+the embedded files the build used, to compare them with, and the golden
+transcripts in golden/: what the updater printed, byte for byte, for the
+flows whose console output is fixed (golden/README.md).
 
 Paths come from the environment that ctest sets: ZNTV_BINARY_DIR (the build
 tree holding both executables and resources/embedded_inputs.txt). A cross
@@ -11,6 +13,7 @@ line, e.g. "qemu-aarch64 -L /"), the Windows build's under the runner that
 ZNTV_UPGRADE_RUNNER names (wine), against a simulator built for this host,
 which ZNTV_SIMULATOR names.
 """
+import hashlib
 import math
 import os
 import pathlib
@@ -36,6 +39,13 @@ SIM_DEFAULTS = dict(config="SimModule", dl_version=2, dl_min_version=1, dl_max_w
                     sdl_min_version=2, sdl_max_write=4096, sdl_base=0x00200000, sdl_window=16, sdl_feature_mask=0x01)
 
 EXIT_FAILURE = 255  # -1 as the shell sees it
+
+GOLDEN_DIR = pathlib.Path(__file__).resolve().parent / "golden"
+# The golden transcripts hold the outcome line of a success as this: the
+# one place where a run's output varies. Only the last line, digits only.
+ELAPSED = re.compile(rb"^Upgraded in [0-9]+ ms\n\Z", re.M)
+ELAPSED_PLACEHOLDER = b"Upgraded in N ms\n"
+CONFIGURED = "System configured for SimModule"
 
 
 def embedded_inputs():
@@ -67,13 +77,40 @@ class HexImage:
         self.data = bytes(image)
 
 
-class UpgradeRun:
-    """zntv-upgrade's console lines (with seconds since start) and status, the
-    lines it wrote to standard error, how long it ran and the peak of its
-    resident memory (KiB)."""
+def golden_output(name):
+    """The bytes of golden/<name>.txt, checked to be made with the image the
+    build embeds (the transcript's write lines depend on it)."""
+    _, image_path = embedded_inputs()
+    digest = hashlib.sha256(image_path.read_bytes()).hexdigest()
+    made_with = (GOLDEN_DIR / "image.sha256").read_text().split()[0]
+    if digest != made_with:
+        raise AssertionError(f"the golden transcripts were made with the generated sample image (SHA-256 "
+                             f"{made_with}); this build embeds {image_path} (SHA-256 {digest})")
+    return (GOLDEN_DIR / f"{name}.txt").read_bytes()
 
-    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None, error_lines=()):
+
+def golden_lines(name):
+    """The lines of golden/<name>.txt between the configuration line and the
+    outcome line, as assertLines takes them."""
+    lines = golden_output(name).decode().splitlines()
+    assert lines[0] == CONFIGURED, lines[0]
+    return lines[1:-1]
+
+
+def happy_lines():
+    """An unhindered upgrade of the default module, from the first DIAG line
+    to the reset request: the happy golden transcript's."""
+    return golden_lines("happy")
+
+
+class UpgradeRun:
+    """zntv-upgrade's console lines (with seconds since start) and status, its
+    standard output as bytes, the lines it wrote to standard error, how long
+    it ran and the peak of its resident memory (KiB)."""
+
+    def __init__(self, timed_lines, status, elapsed=None, peak_rss_kib=None, error_lines=(), output=b""):
         self.timed_lines = timed_lines
+        self.output = output
         self.lines = [line for _, line in timed_lines]
         self.error_lines = list(error_lines)
         self.status = status
@@ -195,12 +232,13 @@ def _run(env, timeout, command, stderr, read_stderr, on_line=None):
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, env=env)
     watchdog = threading.Timer(timeout, process.kill)
     watchdog.start()
-    timed = []
+    timed, output = [], []
     error_reader = threading.Thread(target=read_stderr, args=(process,))
     error_reader.start()
     try:
         with process.stdout:
             for raw in process.stdout:
+                output.append(raw)
                 timed.append((time.monotonic() - start, raw.decode("utf-8", "replace").rstrip("\r\n")))
                 if on_line:
                     on_line(process, timed[-1][1])
@@ -210,7 +248,7 @@ def _run(env, timeout, command, stderr, read_stderr, on_line=None):
     finally:
         watchdog.cancel()
         error_reader.join()
-    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss)
+    return UpgradeRun(timed, process.returncode, time.monotonic() - start, usage.ru_maxrss, output=b"".join(output))
 
 
 # The lines the updater prints, phase by phase.
@@ -316,7 +354,7 @@ class UpgradeTestCase(unittest.TestCase):
     def assertLines(self, run, expected_without_last, succeeded, error_lines=()):
         """The exact console lines, the last one the outcome, and the exact
         lines on standard error (none unless given)."""
-        self.assertEqual(run.lines[:-1], ["System configured for SimModule"] + expected_without_last)
+        self.assertEqual(run.lines[:-1], [CONFIGURED] + expected_without_last)
         self.assertEqual(run.error_lines, list(error_lines))
         if succeeded:
             self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
@@ -324,6 +362,22 @@ class UpgradeTestCase(unittest.TestCase):
         else:
             self.assertEqual(run.lines[-1], "Download failed")
             self.assertEqual(run.status, EXIT_FAILURE)
+
+    def assertGoldenOutput(self, run, name, status):
+        """Standard output byte for byte as golden/<name>.txt holds it (a
+        success's elapsed milliseconds aside), nothing on standard error, and
+        the exit status. With ZNTV_UPDATE_GOLDEN=1 it writes the file instead,
+        from this run: review the difference before committing it."""
+        output = ELAPSED.sub(ELAPSED_PLACEHOLDER, run.output) if status == 0 else run.output
+        if os.environ.get("ZNTV_UPDATE_GOLDEN") == "1":
+            (GOLDEN_DIR / f"{name}.txt").write_bytes(output)
+            (GOLDEN_DIR / "image.sha256").write_text(f"{hashlib.sha256(self.image).hexdigest()}  "
+                                                      "the generated sample device image\n")
+            print(f"\nwrote {GOLDEN_DIR / name}.txt")
+        self.assertEqual(output.decode(errors="replace"), golden_output(name).decode(errors="replace"))
+        self.assertEqual(output, golden_output(name))
+        self.assertEqual(run.error_lines, [])
+        self.assertEqual(run.status, status)
 
     def assertProgrammerLoaded(self, sim):
         summary = sim.summary()
