@@ -7,8 +7,8 @@ which did not deliver the image never claimed to have done so."""
 import re
 import unittest
 
-from zntv_e2e import (BUILD_DIR, EXIT_FAILURE, SIM_DEFAULTS, UpgradeTestCase, diag_lines, dl_lines, run_upgrade,
-                      sdl_hello_lines, sdl_stream_lines, write_count)
+from zntv_e2e import (BUILD_DIR, EXIT_FAILURE, SIM_DEFAULTS, UpgradeTestCase, diag_lines, dl_lines, happy_lines,
+                      run_upgrade, sdl_hello_lines, sdl_stream_lines, write_count)
 
 D = SIM_DEFAULTS
 
@@ -42,16 +42,11 @@ class FaultTestCase(UpgradeTestCase):
         super().setUp()
         self.total = write_count(len(self.image), D["sdl_max_write"])
 
-    def happy_lines(self):
-        return (diag_lines() + dl_lines() + sdl_hello_lines() +
-                sdl_stream_lines(len(self.image), D["sdl_max_write"], D["sdl_base"], D["sdl_window"]) +
-                ["Sending SDL reset request"])
-
     def answered_lines(self, responses):
         """The lines of an upgrade whose writes are answered by `responses`,
         (line, counts) pairs in the order they arrive: each collection prints
         the responses up to and including the next one that counts."""
-        writes = [line for line in self.happy_lines() if line.startswith("Sent SDL write request")]
+        writes = [line for line in happy_lines() if line.startswith("Sent SDL write request")]
         lines, pending, acknowledged = [], list(responses), 0
 
         def collect():
@@ -110,7 +105,7 @@ class NoiseOnTheLine(FaultTestCase):
                            "--flag-storm", "sdl:0x07:4", "--overlong-before", "diag:0x00",
                            "--overlong-before", "dl:0x07", "--overlong-before", "sdl:0x01",
                            "--overlong-before", "sdl:0x07:10")
-        self.assertUpgraded(run, self.happy_lines())
+        self.assertUpgraded(run, happy_lines())
         self.assertProgrammerLoaded(self.sim)
         self.assertSimConfirmed()
 
@@ -121,7 +116,7 @@ class NoiseOnTheLine(FaultTestCase):
         run = self.upgrade("--unsolicited-before", "sdl:0x07:3", "--unsolicited-before", "dl:0x0f:2",
                            "--unsolicited-packet", "0e6c6f67", "--unsolicited-packet", "0c",
                            "--unsolicited-packet", "02")
-        expected = self.happy_lines()
+        expected = happy_lines()
         expected.insert(expected.index(ack_line(2)), "Received SDL log")
         self.assertUpgraded(run, expected)
         self.assertProgrammerLoaded(self.sim)
@@ -130,7 +125,7 @@ class NoiseOnTheLine(FaultTestCase):
 class DamagedAnswers(FaultTestCase):
     def test_truncated_parameters_answer_is_no_answer_and_is_asked_again(self):
         run = self.upgrade("--truncate", "dl:0x07:1")
-        self.assertUpgraded(run, self.happy_lines(), waits=ANSWER)
+        self.assertUpgraded(run, happy_lines(), waits=ANSWER)
         self.assertEqual([r for r in self.sim.requests() if r.startswith("dl 07")], ["dl 07 1"] * 2)
         self.assertGreaterEqual(run.elapsed, ANSWER)
 
@@ -144,7 +139,7 @@ class DamagedAnswers(FaultTestCase):
         middle and the last write each count as an acknowledgement."""
         shaped = [0, self.total // 2, self.total - 1]
         run = self.upgrade(*[arg for index in shaped for arg in (fault, f"sdl:0x07:{index + 1}")])
-        expected = self.happy_lines()
+        expected = happy_lines()
         for index in shaped:
             expected[expected.index(ack_line(index))] = "Received invalid SDL write response"
         self.assertUpgraded(run, expected)
@@ -190,7 +185,7 @@ class MisplacedAcknowledgements(FaultTestCase):
 
     def test_base_relative_addresses_count_with_a_note(self):
         run = self.upgrade("--relative-address", "sdl:0x07")
-        expected = self.happy_lines()
+        expected = happy_lines()
         for index in range(self.total):
             expected[expected.index(ack_line(index))] = (
                 f"Received SDL write response (0x{write_address(index) - D['sdl_base']:08X})")
@@ -220,7 +215,7 @@ class MisplacedAcknowledgements(FaultTestCase):
         # The module wrote elsewhere and said so: the host cannot tell, the
         # note on standard error shows it.
         run = self.misbehaving_upgrade("--wrong-address", "sdl:0x07:9")
-        expected = self.happy_lines()
+        expected = happy_lines()
         expected[expected.index(ack_line(8))] = (
             f"Received SDL write response (0x{write_address(8) + 0x10000000:08X})")
         self.assertLines(run, expected, succeeded=True, error_lines=[self.NOTE.format(1)])
@@ -237,7 +232,7 @@ class MisplacedAcknowledgements(FaultTestCase):
 
     def test_responses_out_of_order_are_all_counted(self):
         run = self.upgrade("--hold-back", "sdl:0x07:3")
-        expected = self.happy_lines()
+        expected = happy_lines()
         third, fourth = expected.index(ack_line(2)), expected.index(ack_line(3))
         expected[third], expected[fourth] = expected[fourth], expected[third]
         self.assertUpgraded(run, expected)
@@ -249,7 +244,7 @@ class LateAnswers(FaultTestCase):
         # The module answers the second hello too, at once; that answer
         # arrives during streaming and passes over.
         run = self.upgrade("--late", "sdl:0x01:1", "--late-ms", 6000)
-        self.assertUpgraded(run, self.happy_lines(), waits=2 * 6)
+        self.assertUpgraded(run, happy_lines(), waits=2 * 6)
         self.assertEqual(self.sim.summary()["hello_requests"], "2")
 
     def test_late_answer_to_the_last_write_outlasts_the_collection(self):
