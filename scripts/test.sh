@@ -186,6 +186,8 @@ print(entries, failed, skipped)
 PYTHON
 }
 
+# run_stage <name> <dir> [--build-only | --command <command...>]: builds, then
+# tests in the background unless the stage only builds (a --command one too).
 run_stage() {
   local name=$1 dir=$2 build_only=${3:-} start=$SECONDS lock
   # Held by the stage's tests until they end (checks run --after it take it).
