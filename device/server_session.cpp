@@ -15,17 +15,16 @@ namespace {
 constexpr std::chrono::milliseconds kReopenInterval{100};
 constexpr std::chrono::milliseconds kReopenPatience{2000};
 
-// Connects the server to the module's port; the error of the last failed
-// open is the server's connect error.
-bool ConnectToModule(cProtocolServer& server, const host::cFollowedModule& module) {
-  if (server.Connect(module.PortName())) return true;
-  if (!module.JustReturned()) return false;
+// Connects the server to the module's port; a failure is the last open's.
+platform::sStatus ConnectToModule(cProtocolServer& server, const host::cFollowedModule& module) {
+  platform::sStatus connected = server.Connect(module.PortName());
+  if (connected || !module.JustReturned()) return connected;
   const auto giveUp = std::chrono::steady_clock::now() + kReopenPatience;
-  while (host::IsPassingOpenRefusal(server.GetConnectError()) && std::chrono::steady_clock::now() < giveUp) {
+  while (host::IsPassingOpenRefusal(connected.code) && std::chrono::steady_clock::now() < giveUp) {
     std::this_thread::sleep_for(kReopenInterval);
-    if (server.Connect(module.PortName())) return true;
+    connected = server.Connect(module.PortName());
   }
-  return false;
+  return connected;
 }
 
 }  // namespace
@@ -37,12 +36,14 @@ cServerSession::cServerSession(cProtocolServer& server, const host::cFollowedMod
     reporter.Failure({}, L"Failed to initialize %ls server", protocol);
     return;
   }
-  if (!module.HasPort() || !ConnectToModule(server_, module)) {
-    // Without a port at its place the module has left the bus: said as for a
-    // port that vanished before it could be opened.
-    const uint32_t error = module.HasPort() ? server_.GetConnectError() : platform::kErrorDeviceNotConnected;
-    reporter.Failure({.error = error}, L"Failed to connect %ls server to %ls", protocol, module.PortName().c_str());
-    host::ExplainPortFailure(reporter, module.PortName(), error);
+  // Without a port at its place the module has left the bus: said as for a
+  // port that vanished before it could be opened.
+  const platform::sStatus connected =
+      module.HasPort() ? ConnectToModule(server_, module) : platform::sStatus{platform::kErrorDeviceNotConnected};
+  if (!connected) {
+    reporter.Failure({.error = connected.code}, L"Failed to connect %ls server to %ls", protocol,
+                     module.PortName().c_str());
+    host::ExplainPortFailure(reporter, module.PortName(), connected.code);
     return;
   }
   connected_ = true;

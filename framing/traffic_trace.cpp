@@ -82,20 +82,20 @@ void FormatTraceLine(std::string& line, std::chrono::microseconds sinceStart, eT
   *out = '\n';
 }
 
-std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::cOutputFile file, const char* program, NoteSink notes,
+std::unique_ptr<cTrafficTrace> cTrafficTrace::Open(platform::sOpenedFile opened, const char* program, NoteSink notes,
                                                    size_t queueLimitBytes) {
-  if (!file.IsNamed()) return nullptr;
-  if (!file.Refusal().empty()) {
-    Note(notes, "%s: refusing to write the traffic trace to %s: %s", program, file.Name().c_str(),
-         file.Refusal().c_str());
+  const std::string& name = opened.file.Name();
+  if (!opened.file.IsNamed()) return nullptr;
+  if (!opened.refusal.empty()) {
+    Note(notes, "%s: refusing to write the traffic trace to %s: %s", program, name.c_str(), opened.refusal.c_str());
     return nullptr;
   }
-  if (!file.IsOpen()) {
-    Note(notes, "%s: cannot write the traffic trace to %s (system error %" PRIu32 ")", program, file.Name().c_str(),
-         file.Error());
+  if (!opened.status) {
+    Note(notes, "%s: cannot write the traffic trace to %s (system error %" PRIu32 ")", program, name.c_str(),
+         opened.status.code);
     return nullptr;
   }
-  return std::make_unique<cTrafficTrace>(std::move(file), program, std::move(notes), queueLimitBytes);
+  return std::make_unique<cTrafficTrace>(std::move(opened.file), program, std::move(notes), queueLimitBytes);
 }
 
 namespace {

@@ -46,10 +46,10 @@ class cTrafficTrace {
   // How long the end of the trace may hold up the end of the program.
   static constexpr uint32_t kFinishTimeoutMs = 2000;
 
-  // A trace into file, which names program in its first line and in its
-  // notes; null when the file is not named. A named file that cannot be
-  // written, or is refused, is told to notes and gives null too.
-  static std::unique_ptr<cTrafficTrace> Open(platform::cOutputFile file, const char* program, NoteSink notes,
+  // A trace into the opened file, which names program in its first line and
+  // in its notes; null when the file is not named. A named file that could
+  // not be opened, or was refused, is told to notes and gives null too.
+  static std::unique_ptr<cTrafficTrace> Open(platform::sOpenedFile opened, const char* program, NoteSink notes,
                                              size_t queueLimitBytes = kQueueLimitBytes);
 
   // One line for one frame: bytes are its payload, or, for a damaged frame,

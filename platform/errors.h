@@ -1,5 +1,6 @@
 // System error codes the program reports and tests, with the values Windows
-// gives them, so that both platform layers speak the same numbers.
+// gives them, so that both platform layers speak the same numbers, and the
+// status a call that can fail returns.
 #pragma once
 #include <cstdint>
 
@@ -18,8 +19,23 @@ inline constexpr uint32_t kErrorDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_
 inline constexpr uint32_t kErrorTimeout = 1460;             // ERROR_TIMEOUT
 inline constexpr uint32_t kStatusFail = 0x80004005u;        // E_FAIL, a failed worker command
 
+// What a call that can fail returns: the system error code of its failing
+// step, taken at that step, in the numbering above; kErrorSuccess when it
+// succeeded. Tested as a bool: true on success.
+struct [[nodiscard]] sStatus {
+  uint32_t code = kErrorSuccess;
+
+  bool Succeeded() const { return code == kErrorSuccess; }
+  explicit operator bool() const { return Succeeded(); }
+};
+
 // The calling thread's last system error, as a code of the list above where
-// the platform's own code has an equivalent there.
+// the platform's own code has an equivalent there. Read right at the failing
+// call, by the platform's own files and by the one user of the serial port's
+// boolean operations, which keep the system's convention (serial/win_comm.h).
 uint32_t GetLastErrorCode();
+// The same as the status of the call that has just failed: never a success
+// (kErrorGenFailure when the system left no code).
+sStatus LastErrorStatus();
 
 }  // namespace platform

@@ -17,40 +17,47 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/errors.h"
 #include "platform/handle.h"
 
 namespace platform {
 
+struct sOpenedFile;
+
 class cOutputFile {
  public:
   // The file named by the value of an environment variable. Nothing is
-  // created when the variable is not set or empty (IsNamed() is false).
-  static cOutputFile NamedBy(const char* variable);
+  // created when the variable is not set or empty (the file is not named).
+  [[nodiscard]] static sOpenedFile NamedBy(const char* variable);
   // The file at a path given as UTF-8 text.
-  static cOutputFile AtPath(const std::string& path);
+  [[nodiscard]] static sOpenedFile AtPath(const std::string& path);
 
   bool IsNamed() const { return !name_.empty(); }
   bool IsOpen() const { return file_.IsValid(); }
-  // The system's error code when a named file could not be opened, else 0.
-  uint32_t Error() const { return error_; }
-  // Why a named file was not used, in words, when that is not just a system
-  // error: "it is a symbolic link", "it is not a regular file", "the folder
-  // /srv/logs can be written by other users", ...; empty otherwise (Windows:
-  // always empty).
-  const std::string& Refusal() const { return refusal_; }
   // The file's name as UTF-8 text, for messages.
   const std::string& Name() const { return name_; }
   // Writes all of data after what was written so far; false when the system
   // refused part of it.
-  bool Write(const void* data, size_t size);
+  [[nodiscard]] bool Write(const void* data, size_t size);
 
  private:
   cOutputFile() = default;
 
   cHandle file_;
-  uint32_t error_ = 0;
-  std::string refusal_;
   std::string name_;
+};
+
+// What opening an output file gave: the file, open when the status succeeded
+// and nothing was refused.
+struct sOpenedFile {
+  cOutputFile file;
+  // The system's error code when a named file could not be opened.
+  sStatus status;
+  // Why a named file was not used, in words, when that is not just a system
+  // error: "it is a symbolic link", "it is not a regular file", "the folder
+  // /srv/logs can be written by other users", ...; empty otherwise (Windows:
+  // always empty).
+  std::string refusal;
 };
 
 }  // namespace platform

@@ -20,9 +20,9 @@
 
 namespace platform {
 
-cOutputFile cOutputFile::NamedBy(const char* variable) {
+sOpenedFile cOutputFile::NamedBy(const char* variable) {
   const char* path = std::getenv(variable);
-  return path != nullptr && *path != '\0' ? AtPath(path) : cOutputFile();
+  return path != nullptr && *path != '\0' ? AtPath(path) : sOpenedFile();
 }
 
 namespace {
@@ -66,30 +66,30 @@ bool Prepare(const cHandle& fd) {
 
 }  // namespace
 
-cOutputFile cOutputFile::AtPath(const std::string& path) {
-  cOutputFile file;
-  file.name_ = path;
+sOpenedFile cOutputFile::AtPath(const std::string& path) {
+  sOpenedFile opened;
+  opened.file.name_ = path;
   std::string folderPath, name;
   SplitPath(path, folderPath, name);
   const sCheckedFolder folder = OpenCheckedFolder(folderPath, eMissingFolders::Fail);
   errno = folder.error;
-  file.refusal_ = folder.refusal;
-  cHandle fd = folder.handle.IsValid() ? OpenInFolder(folder.handle, name, file.refusal_) : cHandle();
-  if (!file.refusal_.empty()) return file;
+  opened.refusal = folder.refusal;
+  cHandle fd = folder.handle.IsValid() ? OpenInFolder(folder.handle, name, opened.refusal) : cHandle();
+  if (!opened.refusal.empty()) return opened;
   struct stat status {};
   if (!fd.IsValid() || fstat(fd.Get(), &status) != 0) {
-    file.error_ = GetLastErrorCode();
-    return file;
+    opened.status = LastErrorStatus();
+    return opened;
   }
   // Checked again as opened: the name may have been replaced in between.
-  file.refusal_ = RefusalOf(status);
-  if (!file.refusal_.empty()) return file;
+  opened.refusal = RefusalOf(status);
+  if (!opened.refusal.empty()) return opened;
   if (!Prepare(fd)) {
-    file.error_ = GetLastErrorCode();
-    return file;
+    opened.status = LastErrorStatus();
+    return opened;
   }
-  file.file_ = std::move(fd);
-  return file;
+  opened.file.file_ = std::move(fd);
+  return opened;
 }
 
 bool cOutputFile::Write(const void* data, size_t size) {

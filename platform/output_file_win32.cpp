@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/output_file.h"
 #include "text/utf8.h"
 
@@ -18,27 +19,27 @@ cHandle CreateForAppending(const std::wstring& path) {
 
 }  // namespace
 
-cOutputFile cOutputFile::NamedBy(const char* variable) {
+sOpenedFile cOutputFile::NamedBy(const char* variable) {
   const std::wstring name(variable, variable + std::char_traits<char>::length(variable));
   const DWORD needed = ::GetEnvironmentVariableW(name.c_str(), nullptr, 0);
-  if (needed <= 1) return cOutputFile();
+  if (needed <= 1) return sOpenedFile();
   std::vector<wchar_t> value(needed);
   const DWORD length = ::GetEnvironmentVariableW(name.c_str(), value.data(), needed);
-  if (length == 0 || length >= needed) return cOutputFile();
+  if (length == 0 || length >= needed) return sOpenedFile();
   const std::wstring path(value.data(), length);
-  cOutputFile file;
-  file.name_ = text::WideToUtf8(path);
-  file.file_ = CreateForAppending(path);
-  if (!file.file_.IsValid()) file.error_ = ::GetLastError();
-  return file;
+  sOpenedFile opened;
+  opened.file.name_ = text::WideToUtf8(path);
+  opened.file.file_ = CreateForAppending(path);
+  if (!opened.file.file_.IsValid()) opened.status = LastErrorStatus();
+  return opened;
 }
 
-cOutputFile cOutputFile::AtPath(const std::string& path) {
-  cOutputFile file;
-  file.name_ = path;
-  file.file_ = CreateForAppending(text::Utf8ToWide(path));
-  if (!file.file_.IsValid()) file.error_ = ::GetLastError();
-  return file;
+sOpenedFile cOutputFile::AtPath(const std::string& path) {
+  sOpenedFile opened;
+  opened.file.name_ = path;
+  opened.file.file_ = CreateForAppending(text::Utf8ToWide(path));
+  if (!opened.file.file_.IsValid()) opened.status = LastErrorStatus();
+  return opened;
 }
 
 bool cOutputFile::Write(const void* data, size_t size) {

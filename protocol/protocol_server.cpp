@@ -176,11 +176,12 @@ bool cProtocolServer::WorkerRuns() {
   return worker_.IsStarted();
 }
 
-bool cProtocolServer::Connect(const std::wstring& portName) {
-  if (portName.empty()) return false;
+platform::sStatus cProtocolServer::Connect(const std::wstring& portName) {
+  if (portName.empty()) return {platform::kErrorFileNotFound};
   auto command = std::make_shared<sServerCommand>(eCommandConnect);
   command->portName = portName;
-  return RunLocked(command) && command->result == 0;
+  if (!RunLocked(command)) return {platform::kStatusFail};
+  return {command->result};
 }
 
 uint32_t cProtocolServer::Send(const sProtocolRequest& request) {
@@ -349,16 +350,14 @@ uint32_t cProtocolServer::ConnectPort(const std::wstring& portName, bool exclusi
   // are used again only once the cancelled transfers have come back.
   AbandonPortTransfers();
   port_.Close();
-  if (!port_.AwaitCancelledTransfers(kCancelledTransfersWaitMs)) {
-    connectError_ = platform::kErrorTimeout;  // not the code of an earlier connect
-    return platform::kStatusFail;
-  }
+  if (!port_.AwaitCancelledTransfers(kCancelledTransfersWaitMs)) return platform::kErrorTimeout;
   rxCallback_.SetOwner(this);
   txCallback_.SetOwner(this);
+  // The port keeps the system's convention: false, with the code left as the
+  // thread's last error, read here at once.
   const bool connected =
       port_.Open(portName, exclusive) && ConfigurePort() && port_.Read(receiveBuffer_.get(), kReceiveBufferSize);
-  connectError_ = connected ? platform::kErrorSuccess : platform::GetLastErrorCode();
-  return connected ? platform::kErrorSuccess : platform::kStatusFail;
+  return connected ? platform::kErrorSuccess : platform::LastErrorStatus().code;
 }
 
 uint32_t cProtocolServer::DisconnectPort() {

@@ -39,6 +39,7 @@
 #include <utility>
 
 #include "platform/alertable.h"
+#include "platform/errors.h"
 #include "platform/sync.h"
 #include "protocol/pending_request.h"
 #include "protocol/protocol_log.h"
@@ -111,10 +112,12 @@ class cProtocolServer {
   // Starts the worker thread. False when one runs already, the server could
   // not allocate its resources, or the mutex was not obtained.
   bool Initialize();
-  // Opens the port on the worker, configures it and starts reading. False for
-  // an empty name, an open/configure/read failure, or a command that did not
-  // run.
-  bool Connect(const std::wstring& portName);
+  // Opens the port on the worker, configures it and starts reading. Fails
+  // with the system's code of the step that failed: the open, the set-up or
+  // the first read; 2 (not found) for an empty name; 1460 (time-out) when the
+  // old port's cancelled transfers did not come back; E_FAIL when the mutex
+  // was not obtained or the command did not run.
+  platform::sStatus Connect(const std::wstring& portName);
   // Queues a copy of request; its id, or 0 when refused (wrong kind, invalid,
   // CanSend false) or the command did not run. The request may be destroyed
   // as soon as Send returns.
@@ -132,9 +135,6 @@ class cProtocolServer {
   bool Shutdown();
   // The packet log, for reading packets by sequence number.
   cProtocolLog& GetLog() { return log_; }
-  // Why the last Connect could not open or set up the port: the system's
-  // error code, 0 when it succeeded or did not get that far.
-  uint32_t GetConnectError() const { return connectError_.load(); }
 
  protected:
   // Client thread, once: what every final destructor calls first. Shutdown,
@@ -240,7 +240,6 @@ class cProtocolServer {
   // Held for a whole stop (bounded), and by a start: one at a time.
   std::mutex stopLock_;
   bool workerEnded_ = false;               // EndWorker has run
-  std::atomic<uint32_t> connectError_{0};  // written by the worker, read by the client
   std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
   std::unique_ptr<platform::cWaitableTimer> responseTimer_;
   std::unique_ptr<platform::cMutex> mutex_;

@@ -33,12 +33,23 @@ TEST(ServerLifecycle, ConnectFailures) {
   ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
   cTestServer server;
   ASSERT_TRUE(server.Initialize());
-  EXPECT_FALSE(server.Connect(L""));
-  EXPECT_FALSE(server.Connect(L"/dev/zntv-no-such-port"));
+  EXPECT_EQ(server.Connect(L"").code, platform::kErrorFileNotFound);
+  EXPECT_EQ(server.Connect(L"/dev/zntv-no-such-port").code, platform::kErrorFileNotFound);
   server.configureFails = true;
-  EXPECT_FALSE(server.Connect(module.PortName()));
+  const platform::sStatus unconfigured = server.Connect(module.PortName());
+  EXPECT_FALSE(unconfigured);
+  EXPECT_NE(unconfigured.code, platform::kErrorSuccess);
   server.configureFails = false;
-  EXPECT_TRUE(server.Connect(module.PortName()));
+  const platform::sStatus connected = server.Connect(module.PortName());
+  EXPECT_TRUE(connected);
+  EXPECT_EQ(connected.code, platform::kErrorSuccess);
+}
+
+TEST(ServerLifecycle, ConnectWithoutAWorkerFailsAsACommandThatDidNotRun) {
+  cFakeModule module;
+  ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
+  cTestServer server;
+  EXPECT_EQ(server.Connect(module.PortName()).code, platform::kStatusFail);
 }
 
 TEST_F(ConnectedServer, RequestsOfAnotherKindAreRefused) {

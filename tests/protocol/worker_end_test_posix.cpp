@@ -209,7 +209,8 @@ TEST_F(HeldWorker, AKeptServersWorkerClosesThePortAndFreesTheServerAsItLeaves) {
   }
   cTestServer next;
   ASSERT_TRUE(next.Initialize());
-  EXPECT_TRUE(next.Connect(module.PortName())) << "system error " << next.GetConnectError();
+  const platform::sStatus connected = next.Connect(module.PortName());
+  EXPECT_TRUE(connected) << "system error " << connected.code;
 }
 
 // Two clients hold the server's mutex for a whole command wait (10 s) each,

@@ -22,10 +22,10 @@ constexpr uint64_t kMaxFlatSpan = 256ull << 20;
 // One record file, written whole with the trace's checks: the record
 // directory may lie where other users can plant names.
 void WriteRecordFile(const fs::path& dir, const char* name, const void* data, size_t size) {
-  platform::cOutputFile file = platform::cOutputFile::AtPath((dir / name).string());
-  std::string problem = file.Refusal();
-  if (problem.empty() && !file.IsOpen()) problem = "system error " + std::to_string(file.Error());
-  if (problem.empty() && !file.Write(data, size)) problem = "it could not be written";
+  platform::sOpenedFile opened = platform::cOutputFile::AtPath((dir / name).string());
+  std::string problem = opened.refusal;
+  if (problem.empty() && !opened.status) problem = "system error " + std::to_string(opened.status.code);
+  if (problem.empty() && !opened.file.Write(data, size)) problem = "it could not be written";
   if (!problem.empty()) {
     throw std::runtime_error("cannot write the records to " + dir.string() + ": " + name + ": " + problem);
   }

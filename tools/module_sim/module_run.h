@@ -1,6 +1,16 @@
 // One upgrade as the module lives it: come onto the bus in the start stage,
 // serve it, leave the bus, come back in the next stage after the offline
 // delay, until the programmer resets. Single-threaded.
+//
+// Errors: the simulator reports them with exceptions, its one style. A
+// failure to set up or to keep up the module's world (a file, a link, the
+// pseudo-terminal, a process) throws std::runtime_error with its reason in
+// words, which main prints as "zntv-module-sim: <reason>" before it exits
+// with its set-up status; the end of a run from inside a stage or by a stop
+// signal throws sim::cRunEnded (sim_waiter.h), which the run catches to write
+// its records. A refused command line is no failure of the simulator: the
+// option reader answers with what was wrong in words (sParseResult), printed
+// as it is.
 #pragma once
 #include <functional>
 #include <vector>
