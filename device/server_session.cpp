@@ -49,9 +49,9 @@ cServerSession::cServerSession(cProtocolServer& server, const host::cFollowedMod
   connected_ = true;
 }
 
-void cServerSession::ShutDown() {
-  if (shutDown_) return;
-  shutDown_ = true;
+void cServerSession::Shutdown() {
+  if (shutdown_) return;
+  shutdown_ = true;
   connected_ = false;
   server_.Shutdown();
 }

@@ -20,26 +20,26 @@
 // connect without any open, naming the port last used. Right after the
 // module came back, an open that the port refuses for a moment is tried
 // again for up to 2 s. The server is shut down when the session ends, or
-// earlier through ShutDown. The server must outlive the session: the DIAG and DL phases shut
+// earlier through Shutdown. The server must outlive the session: the DIAG and DL phases shut
 // it down, then wait for the module to re-enumerate while the server still
 // holds its port, and only then destroy it.
 class cServerSession {
  public:
   cServerSession(cProtocolServer& server, const host::cFollowedModule& module, const wchar_t* protocol,
                  const report::cReporter& reporter);
-  ~cServerSession() { ShutDown(); }
+  ~cServerSession() { Shutdown(); }
   cServerSession(const cServerSession&) = delete;
   cServerSession& operator=(const cServerSession&) = delete;
 
   // True when the worker runs and the port is connected.
   bool IsConnected() const { return connected_; }
   // Stops the worker and drops what it held; later calls do nothing.
-  void ShutDown();
+  void Shutdown();
 
  private:
   cProtocolServer& server_;
   bool connected_ = false;
-  bool shutDown_ = false;
+  bool shutdown_ = false;
 };
 
 // True when request holds a packet; otherwise reports failureLine as the

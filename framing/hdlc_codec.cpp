@@ -33,10 +33,10 @@ static_assert(kCrcTable[1] == 0x1189 && kCrcTable[255] == 0x0F78);
 // zero bytes, so eight bytes take eight independent lookups instead of a
 // chain of eight dependent ones.
 constexpr size_t kCrcSlices = 8;
-using tCrcSliceTables = std::array<std::array<uint16_t, 256>, kCrcSlices>;
+using CrcSliceTables = std::array<std::array<uint16_t, 256>, kCrcSlices>;
 
-constexpr tCrcSliceTables MakeCrcSliceTables() {
-  tCrcSliceTables tables{};
+constexpr CrcSliceTables MakeCrcSliceTables() {
+  CrcSliceTables tables{};
   tables[0] = kCrcTable;
   for (size_t k = 1; k < kCrcSlices; ++k) {
     for (unsigned i = 0; i < 256; ++i) {
@@ -47,7 +47,7 @@ constexpr tCrcSliceTables MakeCrcSliceTables() {
   return tables;
 }
 
-constexpr tCrcSliceTables kCrcSliceTables = MakeCrcSliceTables();
+constexpr CrcSliceTables kCrcSliceTables = MakeCrcSliceTables();
 
 uint64_t LoadLittleEndian64(const uint8_t* data) {
   uint64_t word = 0;

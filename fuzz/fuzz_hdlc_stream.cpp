@@ -18,7 +18,7 @@
 
 namespace {
 
-using tPackets = std::vector<std::vector<uint8_t>>;
+using Packets = std::vector<std::vector<uint8_t>>;
 
 // The protocol servers hold four reads of 64 KiB; small capacities test a
 // frame that outgrows the decoder.
@@ -26,9 +26,9 @@ constexpr size_t kServerCapacity = 4 * 65536;
 
 std::unique_ptr<fuzz::cTranscript> g_transcript;
 
-tPackets Decode(size_t capacity, std::span<const uint8_t> stream, std::span<const uint8_t> pieceLengths) {
+Packets Decode(size_t capacity, std::span<const uint8_t> stream, std::span<const uint8_t> pieceLengths) {
   cHdlcDeframer deframer(capacity);
-  tPackets packets;
+  Packets packets;
   auto collect = [&](const uint8_t* payload, size_t size) {
     FUZZ_REQUIRE(size >= 1 && size + kHdlcFcsSize <= capacity);
     packets.emplace_back(payload, payload + size);
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t capacity = capacityChoice == 0 ? kServerCapacity : capacityChoice;
   const std::span<const uint8_t> stream(data + 2 + pieceCount, size - 2 - pieceCount);
 
-  const tPackets whole = Decode(capacity, stream, {});
+  const Packets whole = Decode(capacity, stream, {});
   FUZZ_REQUIRE(Decode(capacity, stream, pieceLengths) == whole);
   FUZZ_REQUIRE(Decode(capacity, stream, std::vector<uint8_t>{1}) == whole);
 
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // often, and the checks are most of the target's work).
     if (!checked.insert(packet).second) continue;
     FUZZ_REQUIRE(frame.size() <= HdlcFrameCapacity(packet.size()));
-    FUZZ_REQUIRE(Decode(capacity, frame, {}) == tPackets{packet});
+    FUZZ_REQUIRE(Decode(capacity, frame, {}) == Packets{packet});
     for (int32_t kind : {kBufferKindDiagReceived, kBufferKindDlReceived, kBufferKindSdlReceived}) {
       fuzz::CheckPacket(kind, packet, *g_transcript);
     }

@@ -18,28 +18,31 @@
 
 namespace {
 
-using tBytes = std::vector<uint8_t>;
+using ByteVector = std::vector<uint8_t>;
 
-tBytes Bytes(std::string_view text) { return tBytes(text.begin(), text.end()); }
+ByteVector Bytes(std::string_view text) { return ByteVector(text.begin(), text.end()); }
 
-tBytes Bytes(const sProtocolBuffer& packet) { return tBytes(packet.GetData(), packet.GetData() + packet.GetSize()); }
+ByteVector Bytes(const sProtocolBuffer& packet) {
+  return ByteVector(packet.GetData(), packet.GetData() + packet.GetSize());
+}
 
-tBytes Concat(std::initializer_list<tBytes> parts) {
-  tBytes all;
-  for (const tBytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+ByteVector Concat(std::initializer_list<ByteVector> parts) {
+  ByteVector all;
+  for (const ByteVector& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
-void Write(const std::filesystem::path& root, const std::string& target, const std::string& name, const tBytes& bytes) {
+void Write(const std::filesystem::path& root, const std::string& target, const std::string& name,
+           const ByteVector& bytes) {
   std::filesystem::create_directories(root / target);
   std::ofstream out(root / target / name, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // One Intel HEX record with its checksum.
-std::string HexRecord(uint8_t type, uint16_t address, const tBytes& data, std::string_view lineEnd) {
-  tBytes body{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-              type};
+std::string HexRecord(uint8_t type, uint16_t address, const ByteVector& data, std::string_view lineEnd) {
+  ByteVector body{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                  type};
   body.insert(body.end(), data.begin(), data.end());
   unsigned sum = 0;
   for (uint8_t byte : body) sum += byte;
@@ -54,7 +57,7 @@ std::string HexRecord(uint8_t type, uint16_t address, const tBytes& data, std::s
 }
 
 void WriteHexSeeds(const std::filesystem::path& root) {
-  const tBytes code{0x10, 0x20, 0x7E, 0x7D, 0x00, 0xFF, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A};
+  const ByteVector code{0x10, 0x20, 0x7E, 0x7D, 0x00, 0xFF, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A};
   for (std::string_view lineEnd : {"\r\n", "\n"}) {
     const std::string text = HexRecord(4, 0, {0x00, 0xB0}, lineEnd) + HexRecord(0, 0x0000, code, lineEnd) +
                              HexRecord(0, 0x0020, {0xAA, 0xBB}, lineEnd) + HexRecord(0, 0x0010, {}, lineEnd) +
@@ -66,8 +69,8 @@ void WriteHexSeeds(const std::filesystem::path& root) {
               HexRecord(1, 0, {}, "")));
 }
 
-tBytes Utf16(std::u16string_view text, bool byteOrderMark) {
-  tBytes bytes = byteOrderMark ? tBytes{0xFF, 0xFE} : tBytes{};
+ByteVector Utf16(std::u16string_view text, bool byteOrderMark) {
+  ByteVector bytes = byteOrderMark ? ByteVector{0xFF, 0xFE} : ByteVector{};
   for (char16_t unit : text) {
     bytes.push_back(static_cast<uint8_t>(unit));
     bytes.push_back(static_cast<uint8_t>(unit >> 8));
@@ -87,19 +90,19 @@ void WriteTextSeeds(const std::filesystem::path& root) {
 }
 
 // Module answers as the phases expect them.
-std::vector<std::pair<int32_t, tBytes>> SamplePackets() {
-  tBytes hello = Concat({{kSdlHelloResponseCode},
-                         Bytes(kSdlTargetMagic),
-                         {3, 2},
-                         {0x00, 0x20, 0, 0},
-                         {0, 0, 0, 0},
-                         {3},
-                         Bytes("abc"),
-                         {4, 0},
-                         {1, 0},
-                         {1, 2, 3, 4},
-                         {0x01},
-                         {0}});
+std::vector<std::pair<int32_t, ByteVector>> SamplePackets() {
+  ByteVector hello = Concat({{kSdlHelloResponseCode},
+                             Bytes(kSdlTargetMagic),
+                             {3, 2},
+                             {0x00, 0x20, 0, 0},
+                             {0, 0, 0, 0},
+                             {3},
+                             Bytes("abc"),
+                             {4, 0},
+                             {1, 0},
+                             {1, 2, 3, 4},
+                             {0x01},
+                             {0}});
   return {
       {kBufferKindDiagReceived, {kDiagBuildIdCode, 'b', 'u', 'i', 'l', 'd'}},
       {kBufferKindDiagReceived, {0x79, 0x01}},
@@ -120,12 +123,12 @@ std::vector<std::pair<int32_t, tBytes>> SamplePackets() {
 }
 
 void WritePacketSeeds(const std::filesystem::path& root) {
-  tBytes stream;
+  ByteVector stream;
   int index = 0;
   for (const auto& [kind, packet] : SamplePackets()) {
     // The packet target maps its first byte b to kind b % 7 + 1.
     Write(root, "packets", "packet_" + std::to_string(index), Concat({{static_cast<uint8_t>(kind - 1)}, packet}));
-    const tBytes frame = EncodeHdlcFrame(packet.data(), packet.size());
+    const ByteVector frame = EncodeHdlcFrame(packet.data(), packet.size());
     // Whole reads, a fixed split, and a read boundary inside the frame.
     Write(root, "hdlc_stream", "frame_" + std::to_string(index), Concat({{0, 0}, frame}));
     Write(root, "hdlc_stream", "split_" + std::to_string(index), Concat({{3, 1, 2, 5, 0}, frame, frame}));

@@ -18,14 +18,14 @@
 namespace fuzz {
 namespace {
 
-using tBytes = std::span<const uint8_t>;
+using Bytes = std::span<const uint8_t>;
 
 // Fields of an independent reading; nothing past the end.
-std::optional<uint32_t> Le(tBytes b, size_t offset, size_t width) {
+std::optional<uint32_t> Le(Bytes b, size_t offset, size_t width) {
   if (offset + width > b.size()) return std::nullopt;
   return LittleEndian(b.subspan(offset, width));
 }
-std::optional<uint32_t> Be(tBytes b, size_t offset, size_t width) {
+std::optional<uint32_t> Be(Bytes b, size_t offset, size_t width) {
   if (offset + width > b.size()) return std::nullopt;
   return BigEndian(b.subspan(offset, width));
 }
@@ -41,7 +41,7 @@ View CheckedView(const sProtocolBuffer& packet) {
   return view;
 }
 
-void CheckDiag(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
+void CheckDiag(const sProtocolBuffer& packet, int32_t kind, Bytes b) {
   const sDiagBuffer view = CheckedView<sDiagBuffer>(packet);
   FUZZ_REQUIRE(view.IsValid() ==
                (packet.IsValid() && (kind == kBufferKindDiagReceived || kind == kBufferKindDiagSent)));
@@ -51,7 +51,7 @@ void CheckDiag(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
   }
 }
 
-bool DlResponseFits(tBytes b) {
+bool DlResponseFits(Bytes b) {
   switch (b[0]) {
     case 0x02:
       return b.size() == 1;
@@ -66,7 +66,7 @@ bool DlResponseFits(tBytes b) {
   }
 }
 
-void CheckDl(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
+void CheckDl(const sProtocolBuffer& packet, int32_t kind, Bytes b) {
   const sDownloadResponse response = CheckedView<sDownloadResponse>(packet);
   FUZZ_REQUIRE(response.IsValid() == (packet.IsValid() && kind == kBufferKindDlReceived && DlResponseFits(b)));
   const std::optional<sDlParameters> parameters = ReadDlParameters(response);
@@ -81,7 +81,7 @@ void CheckDl(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
   if (request.IsValid() && b[0] == 0x01) FUZZ_REQUIRE(b.size() == 6 + *Be(b, 4, 2));
 }
 
-bool MagicAt(tBytes b, std::string_view magic) {
+bool MagicAt(Bytes b, std::string_view magic) {
   return b.size() >= 1 + magic.size() &&
          std::equal(magic.begin(), magic.end(), b.begin() + 1, [](char m, uint8_t x) { return uint8_t(m) == x; });
 }
@@ -89,7 +89,7 @@ bool MagicAt(tBytes b, std::string_view magic) {
 // The hello response as the phase reads it: magic, versions (lowest at least
 // 2), write size, base address, N identification bytes, window size, S table
 // entries of 4 bytes, feature mask, and more than 49 + N bytes in all.
-std::optional<sSdlTargetParameters> ReadHelloResponse(tBytes b) {
+std::optional<sSdlTargetParameters> ReadHelloResponse(Bytes b) {
   if (b.size() < 45 || b[0] != kSdlHelloResponseCode || !MagicAt(b, kSdlTargetMagic) || b[34] < 2) {
     return std::nullopt;
   }
@@ -102,7 +102,7 @@ std::optional<sSdlTargetParameters> ReadHelloResponse(tBytes b) {
   return sSdlTargetParameters{b[33], b[34], *Le(b, 35, 4), *Le(b, 39, 4), *window, b[featureOffset]};
 }
 
-void CheckSdl(const sProtocolBuffer& packet, int32_t kind, tBytes b) {
+void CheckSdl(const sProtocolBuffer& packet, int32_t kind, Bytes b) {
   const sSDLHello hello = CheckedView<sSDLHello>(packet);
   const std::optional<sSdlTargetParameters> expected =
       packet.IsValid() && kind == kBufferKindSdlReceived ? ReadHelloResponse(b) : std::nullopt;
@@ -132,7 +132,7 @@ std::string Format(const char* format, uint32_t value) {
 
 // The lines the write-response collection reports for the packet, and
 // whether it counts as a write response.
-void CheckCollection(const sProtocolBuffer& packet, int32_t kind, tBytes b, cTranscript& transcript) {
+void CheckCollection(const sProtocolBuffer& packet, int32_t kind, Bytes b, cTranscript& transcript) {
   cProtocolLog log(8);
   log.Add(packet);
   uint32_t next = 0;
@@ -164,7 +164,7 @@ void CheckPacket(int32_t kind, std::span<const uint8_t> bytes, cTranscript& tran
   FUZZ_REQUIRE(packet.IsValid() == fits);
   FUZZ_REQUIRE(!fits || (packet.GetSize() == bytes.size() && std::equal(bytes.begin(), bytes.end(), packet.GetData())));
   // From here on only the packet's own heap copy is read.
-  const tBytes b = fits ? tBytes(packet.GetData(), packet.GetSize()) : tBytes();
+  const Bytes b = fits ? Bytes(packet.GetData(), packet.GetSize()) : Bytes();
   CheckDiag(packet, kind, b);
   CheckDl(packet, kind, b);
   CheckSdl(packet, kind, b);

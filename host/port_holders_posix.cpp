@@ -15,12 +15,12 @@
 namespace host {
 namespace {
 
-using tClock = std::chrono::steady_clock;
+using Clock = std::chrono::steady_clock;
 
 struct sDirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
-using tDir = std::unique_ptr<DIR, sDirCloser>;
+using DirHandle = std::unique_ptr<DIR, sDirCloser>;
 
 bool IsNumber(const char* text) {
   if (*text == '\0') return false;
@@ -30,10 +30,10 @@ bool IsNumber(const char* text) {
   return true;
 }
 
-tDir OpenDirectoryAt(int parent, const std::string& name) {
+DirHandle OpenDirectoryAt(int parent, const std::string& name) {
   const int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  tDir dir(fdopendir(fd));
+  DirHandle dir(fdopendir(fd));
   if (!dir) close(fd);
   return dir;
 }
@@ -41,13 +41,13 @@ tDir OpenDirectoryAt(int parent, const std::string& name) {
 // True when a descriptor of the process links to node; false as well when
 // time runs out part way (checked every few hundred descriptors, for a
 // process that holds very many).
-bool HoldsNode(int processDir, const std::string& node, tClock::time_point deadline, bool& timedOut) {
-  const tDir descriptors = OpenDirectoryAt(processDir, "fd");
+bool HoldsNode(int processDir, const std::string& node, Clock::time_point deadline, bool& timedOut) {
+  const DirHandle descriptors = OpenDirectoryAt(processDir, "fd");
   if (!descriptors) return false;
   char link[PATH_MAX];
   unsigned looked = 0;
   while (const dirent* entry = readdir(descriptors.get())) {
-    if (++looked % 256 == 0 && tClock::now() >= deadline) {
+    if (++looked % 256 == 0 && Clock::now() >= deadline) {
       timedOut = true;
       return false;
     }
@@ -71,15 +71,15 @@ std::string ProcessName(int processDir) {
 
 }  // namespace
 
-sPortHolders FindPortHolders(const std::string& procRoot, const std::string& node, tClock::duration budget) {
-  const tClock::time_point deadline = tClock::now() + budget;
+sPortHolders FindPortHolders(const std::string& procRoot, const std::string& node, Clock::duration budget) {
+  const Clock::time_point deadline = Clock::now() + budget;
   sPortHolders holders;
-  const tDir processes(opendir(procRoot.c_str()));
+  const DirHandle processes(opendir(procRoot.c_str()));
   if (!processes) return holders;
   const std::string self = std::to_string(getpid());
   while (const dirent* process = readdir(processes.get())) {
     if (!IsNumber(process->d_name) || self == process->d_name) continue;
-    if (tClock::now() >= deadline) {
+    if (Clock::now() >= deadline) {
       holders.cutShort = true;
       break;
     }

@@ -89,8 +89,8 @@ void EnterPortCall();
 // release what the call returned and then EndAbandonedThread.
 bool LeavePortCall();
 [[noreturn]] void EndAbandonedThread();
-template <class tCall, class tRelease>
-auto InPortCall(tCall&& call, tRelease&& release) {
+template <class Call, class Release>
+auto InPortCall(Call&& call, Release&& release) {
   EnterPortCall();
   auto result = call();
   if (!LeavePortCall()) {
@@ -100,8 +100,8 @@ auto InPortCall(tCall&& call, tRelease&& release) {
   return result;
 }
 // A port call whose result holds nothing (a status).
-template <class tCall>
-auto InPortCall(tCall&& call) {
+template <class Call>
+auto InPortCall(Call&& call) {
   return InPortCall(call, [](const auto&) {});
 }
 

@@ -41,6 +41,7 @@ class cOutputFile {
   [[nodiscard]] bool Write(const void* data, size_t size);
 
  private:
+  friend struct sOpenedFile;  // holds a file not named, until an open names it
   cOutputFile() = default;
 
   cHandle file_;

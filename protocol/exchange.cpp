@@ -16,7 +16,7 @@ struct sBatchOutcome {
 
 // Examines events [next, total) of the history. Every event is looked at,
 // also after one decided the exchange, so a later success still counts.
-sBatchOutcome ExamineEvents(const cRequestEventHistory& history, uint32_t next, uint32_t total, cProtocolServer& server,
+sBatchOutcome ExamineEvents(const RequestEventHistory& history, uint32_t next, uint32_t total, cProtocolServer& server,
                             sProtocolBuffer& response, bool sendOnly, bool& result) {
   sBatchOutcome outcome;
   for (uint32_t sequence = next; sequence < total; ++sequence) {
@@ -46,7 +46,7 @@ sBatchOutcome ExamineEvents(const cRequestEventHistory& history, uint32_t next, 
 }
 
 // Waits for events of request id until one decides its outcome.
-bool AwaitOutcome(cRequestEventHistory& history, uint32_t id, cProtocolServer& server, sProtocolBuffer& response,
+bool AwaitOutcome(RequestEventHistory& history, uint32_t id, cProtocolServer& server, sProtocolBuffer& response,
                   bool sendOnly, uint32_t eventWaitMs) {
   bool result = false;
   uint32_t next = 0;
@@ -72,7 +72,7 @@ bool SendAndWait(sSharedBuffer* payload, cProtocolServer& server, sProtocolBuffe
   // An empty payload stays the caller's: it may still hold the pointer.
   if (!payload || !payload->IsValid()) return false;
   const sProtocolBuffer keepPayload(payload);
-  auto history = std::make_shared<cRequestEventHistory>(kRequestEventHistoryCapacity, true);
+  auto history = std::make_shared<RequestEventHistory>(kRequestEventHistoryCapacity, true);
   const cProtocolQueueNotification notification(history);
   sProtocolRequest request(payload, &notification);
   request.sendOnly = sendOnly;

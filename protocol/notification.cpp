@@ -3,7 +3,7 @@
 
 #include <new>
 
-cProtocolQueueNotification::cProtocolQueueNotification(const std::shared_ptr<cRequestEventHistory>& history)
+cProtocolQueueNotification::cProtocolQueueNotification(const std::shared_ptr<RequestEventHistory>& history)
     : history_(history) {}
 
 std::unique_ptr<cProtocolNotification> cProtocolQueueNotification::Clone() const {

@@ -36,7 +36,7 @@ struct sRequestEvent {
   uint32_t value;
 };
 
-using cRequestEventHistory = cHistoryQueue<sRequestEvent>;
+using RequestEventHistory = cHistoryQueue<sRequestEvent>;
 inline constexpr uint32_t kRequestEventHistoryCapacity = 12;
 
 // Appends every event with a known code to an event history. The history is
@@ -44,10 +44,10 @@ inline constexpr uint32_t kRequestEventHistoryCapacity = 12;
 // it alive: once the client has dropped it, Notify does nothing.
 class cProtocolQueueNotification : public cProtocolNotification {
  public:
-  explicit cProtocolQueueNotification(const std::shared_ptr<cRequestEventHistory>& history);
+  explicit cProtocolQueueNotification(const std::shared_ptr<RequestEventHistory>& history);
   std::unique_ptr<cProtocolNotification> Clone() const override;
   void Notify(int32_t code, uint32_t requestId, uint32_t value) override;
 
  private:
-  std::weak_ptr<cRequestEventHistory> history_;
+  std::weak_ptr<RequestEventHistory> history_;
 };

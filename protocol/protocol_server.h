@@ -177,7 +177,7 @@ class cProtocolServer {
   friend class cProtocolServerRxCallback;
   friend class cProtocolServerTxCallback;
   struct sServerCommand;
-  using tScheduleEntry = std::pair<uint64_t, uint32_t>;  // {due system time, id}
+  using ScheduleEntry = std::pair<uint64_t, uint32_t>;  // {due system time, id}
 
   // Who frees the server: its owner, its worker (the owner deleted it while
   // the worker could not be stopped), or nobody more (the worker has left
@@ -239,7 +239,7 @@ class cProtocolServer {
   std::atomic<eHolder> holder_{eHolder::Owner};
   // Held for a whole stop (bounded), and by a start: one at a time.
   std::mutex stopLock_;
-  bool workerEnded_ = false;               // EndWorker has run
+  bool workerEnded_ = false;  // EndWorker has run
   std::unique_ptr<platform::cWaitableTimer> dispatchTimer_;
   std::unique_ptr<platform::cWaitableTimer> responseTimer_;
   std::unique_ptr<platform::cMutex> mutex_;
@@ -258,7 +258,7 @@ class cProtocolServer {
   // call of the next one, which is left to the running loop).
   bool executingCommand_ = false;
 
-  std::set<tScheduleEntry> schedule_;
+  std::set<ScheduleEntry> schedule_;
   uint64_t lastClockReading_;
   std::map<uint32_t, std::unique_ptr<sPendingRequest>> pending_;
   uint32_t nextRequestId_ = 1;

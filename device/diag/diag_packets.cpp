@@ -11,7 +11,7 @@ namespace {
 
 bool IsDiagKind(int32_t kind) { return kind == kBufferKindDiagReceived || kind == kBufferKindDiagSent; }
 
-bool NonZeroLe16At(tPacketBytes packet, size_t offset) {
+bool NonZeroLe16At(PacketBytes packet, size_t offset) {
   const auto value = Le16At(packet, offset);
   return value && *value != 0;
 }
@@ -28,7 +28,7 @@ bool sDiagBuffer::Validate() {
 }
 
 bool IsUnsolicitedDiag(const sProtocolBuffer& packet) {
-  const tPacketBytes bytes(packet.GetData(), packet.GetSize());
+  const PacketBytes bytes(packet.GetData(), packet.GetSize());
   if (bytes.empty()) return false;
   switch (bytes[0]) {
     case 0x10:

@@ -70,7 +70,7 @@ bool EnterDownloadMode(host::cFollowedModule& module, report::cSink& sink) {
   sProtocolBuffer answer;
   const bool answered = ExchangeWithModule(server, request, {L"Sending DIAG download mode request", nullptr},
                                            eAttempts::Once, reporter, answer);
-  session.ShutDown();
+  session.Shutdown();
   reporter.Line(L"Waiting for device to switch to download mode");
   module.WaitForReenumeration(reporter);
   return answered;

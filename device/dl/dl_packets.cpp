@@ -13,7 +13,7 @@ namespace {
 constexpr size_t kWriteHeaderSize = 7;
 
 // Whether a request of this code may have this length.
-bool RequestLengthFits(tPacketBytes packet) {
+bool RequestLengthFits(PacketBytes packet) {
   const size_t size = packet.size();
   switch (packet[0]) {
     case 0x01: {
@@ -43,7 +43,7 @@ bool RequestLengthFits(tPacketBytes packet) {
   }
 }
 
-bool ResponseLengthFits(tPacketBytes packet) {
+bool ResponseLengthFits(PacketBytes packet) {
   switch (packet[0]) {
     case 0x02:
       return packet.size() == 1;
@@ -59,7 +59,7 @@ bool ResponseLengthFits(tPacketBytes packet) {
 }
 
 // The held buffer is of kind and its length fits its code.
-bool HoldsDlPacket(const sSharedBuffer* held, int32_t kind, bool (*lengthFits)(tPacketBytes)) {
+bool HoldsDlPacket(const sSharedBuffer* held, int32_t kind, bool (*lengthFits)(PacketBytes)) {
   return held->GetKind() == kind && held->GetSize() >= 1 && lengthFits({held->GetData(), held->GetSize()});
 }
 
@@ -89,7 +89,7 @@ bool sDownloadResponse::Validate() {
 
 std::optional<sDlParameters> ReadDlParameters(const sDownloadResponse& response) {
   if (response.GetCode() != kDlParametersResponseCode) return std::nullopt;
-  const tPacketBytes bytes(response.GetData(), response.GetSize());
+  const PacketBytes bytes(response.GetData(), response.GetSize());
   const auto current = ByteAt(bytes, 1);
   const auto minimum = ByteAt(bytes, 2);
   const auto maxWriteSize = Be16At(bytes, 3);

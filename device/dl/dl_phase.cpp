@@ -112,7 +112,7 @@ bool LoadProgrammer(const cHexFile& programmer, host::cFollowedModule& module, r
   const std::vector<sProtocolBuffer> requests = PrepareTransfer(server, programmer, reporter);
   if (requests.empty()) return false;
   const bool transferred = Transfer(server, requests, programmer.ImageLength, reporter);
-  session.ShutDown();
+  session.Shutdown();
   reporter.Line(L"Waiting for device to switch to program mode");
   module.WaitForReenumeration(reporter);
   return transferred;

@@ -26,7 +26,7 @@ sProtocolBuffer MakePacketInPlace(int32_t kind, size_t size, const std::function
 }
 
 std::vector<sProtocolBuffer> BuildImageWrites(const uint8_t* image, uint32_t length, uint32_t blockSize,
-                                              uint32_t baseAddress, const tWriteBuilder& buildWrite) {
+                                              uint32_t baseAddress, const WriteBuilder& buildWrite) {
   if (image == nullptr || length == 0 || blockSize == 0 || blockSize > kMaxWriteBlockSize) return {};
   // A write past 0xFFFFFFFF would wrap around to address 0 and land on memory
   // the image was never meant for.

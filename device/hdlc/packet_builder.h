@@ -28,7 +28,7 @@ struct sImageBlock {
 };
 
 // Builds one write request for a block; a view holding nothing when it cannot.
-using tWriteBuilder = std::function<sProtocolBuffer(const sImageBlock& block)>;
+using WriteBuilder = std::function<sProtocolBuffer(const sImageBlock& block)>;
 
 // Cuts length bytes of image into consecutive blocks of blockSize bytes (the
 // last one shorter when length is not a multiple), block k at baseAddress +
@@ -37,4 +37,4 @@ using tWriteBuilder = std::function<sProtocolBuffer(const sImageBlock& block)>;
 // image would run past the end of the 32-bit address space, or any write
 // cannot be built (the writes built so far are released).
 std::vector<sProtocolBuffer> BuildImageWrites(const uint8_t* image, uint32_t length, uint32_t blockSize,
-                                              uint32_t baseAddress, const tWriteBuilder& buildWrite);
+                                              uint32_t baseAddress, const WriteBuilder& buildWrite);

@@ -10,10 +10,10 @@
 #include <optional>
 #include <span>
 
-using tPacketBytes = std::span<const uint8_t>;
+using PacketBytes = std::span<const uint8_t>;
 
 // The byte at offset, or nothing past the end.
-inline std::optional<uint8_t> ByteAt(tPacketBytes packet, size_t offset) {
+inline std::optional<uint8_t> ByteAt(PacketBytes packet, size_t offset) {
   if (offset >= packet.size()) return std::nullopt;
   return packet[offset];
 }
@@ -21,7 +21,7 @@ inline std::optional<uint8_t> ByteAt(tPacketBytes packet, size_t offset) {
 // Multi-byte fields: width bytes at offset, little- or big-endian, or nothing
 // when they do not all lie inside the packet.
 template <size_t width>
-std::optional<uint32_t> LittleEndianAt(tPacketBytes packet, size_t offset) {
+std::optional<uint32_t> LittleEndianAt(PacketBytes packet, size_t offset) {
   static_assert(width >= 1 && width <= 4);
   if (offset > packet.size() || packet.size() - offset < width) return std::nullopt;
   uint32_t value = 0;
@@ -30,7 +30,7 @@ std::optional<uint32_t> LittleEndianAt(tPacketBytes packet, size_t offset) {
 }
 
 template <size_t width>
-std::optional<uint32_t> BigEndianAt(tPacketBytes packet, size_t offset) {
+std::optional<uint32_t> BigEndianAt(PacketBytes packet, size_t offset) {
   static_assert(width >= 1 && width <= 4);
   if (offset > packet.size() || packet.size() - offset < width) return std::nullopt;
   uint32_t value = 0;
@@ -38,9 +38,9 @@ std::optional<uint32_t> BigEndianAt(tPacketBytes packet, size_t offset) {
   return value;
 }
 
-inline std::optional<uint32_t> Le16At(tPacketBytes p, size_t offset) { return LittleEndianAt<2>(p, offset); }
-inline std::optional<uint32_t> Le32At(tPacketBytes p, size_t offset) { return LittleEndianAt<4>(p, offset); }
-inline std::optional<uint32_t> Be16At(tPacketBytes p, size_t offset) { return BigEndianAt<2>(p, offset); }
+inline std::optional<uint32_t> Le16At(PacketBytes p, size_t offset) { return LittleEndianAt<2>(p, offset); }
+inline std::optional<uint32_t> Le32At(PacketBytes p, size_t offset) { return LittleEndianAt<4>(p, offset); }
+inline std::optional<uint32_t> Be16At(PacketBytes p, size_t offset) { return BigEndianAt<2>(p, offset); }
 
 // Writers for packets being built; out must hold the field.
 inline uint8_t* PutLe16(uint8_t* out, uint32_t value) {

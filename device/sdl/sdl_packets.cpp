@@ -25,13 +25,13 @@ constexpr size_t kBaseAddressOffset = 39;
 constexpr size_t kIdLengthOffset = 43;
 constexpr size_t kIdOffset = 44;
 
-bool MagicAt(tPacketBytes packet, std::string_view magic) {
+bool MagicAt(PacketBytes packet, std::string_view magic) {
   return packet.size() >= kMagicOffset + magic.size() &&
          std::equal(magic.begin(), magic.end(), packet.begin() + kMagicOffset,
                     [](char expected, uint8_t actual) { return static_cast<uint8_t>(expected) == actual; });
 }
 
-bool IsHelloRequest(tPacketBytes packet) {
+bool IsHelloRequest(PacketBytes packet) {
   return packet.size() == kHelloRequestSize && packet[0] == kSdlHelloCode && MagicAt(packet, kSdlHostMagic);
 }
 
@@ -42,7 +42,7 @@ struct sHelloLayout {
   size_t featureMaskOffset;
 };
 
-std::optional<sHelloLayout> HelloLayout(tPacketBytes packet) {
+std::optional<sHelloLayout> HelloLayout(PacketBytes packet) {
   const auto idLength = ByteAt(packet, kIdLengthOffset);
   if (!idLength) return std::nullopt;
   const size_t windowOffset = kIdOffset + *idLength;
@@ -51,7 +51,7 @@ std::optional<sHelloLayout> HelloLayout(tPacketBytes packet) {
   return sHelloLayout{windowOffset, windowOffset + 2, windowOffset + 4 + size_t{4} * *tableEntries};
 }
 
-bool IsHelloResponse(tPacketBytes packet) {
+bool IsHelloResponse(PacketBytes packet) {
   if (packet.size() <= kIdOffset || packet[0] != kSdlHelloResponseCode || !MagicAt(packet, kSdlTargetMagic) ||
       packet[kMinVersionOffset] < kLowestSupportedVersion) {
     return false;
@@ -63,7 +63,7 @@ bool IsHelloResponse(tPacketBytes packet) {
   return packet.size() > 49 + idLength && layout && packet.size() > layout->featureMaskOffset;
 }
 
-tPacketBytes HeldBytes(const sSharedBuffer* held) { return {held->GetData(), held->GetSize()}; }
+PacketBytes HeldBytes(const sSharedBuffer* held) { return {held->GetData(), held->GetSize()}; }
 
 }  // namespace
 
@@ -94,7 +94,7 @@ sSDLStreamingWrite::sSDLStreamingWrite(const sProtocolBuffer& packet) : sProtoco
 bool sSDLStreamingWrite::Validate() {
   bool valid = sProtocolBuffer::Validate();
   if (valid) {
-    const tPacketBytes bytes = HeldBytes(HeldBuffer());
+    const PacketBytes bytes = HeldBytes(HeldBuffer());
     const int32_t kind = HeldBuffer()->GetKind();
     valid = (kind == kBufferKindSdlSent && bytes.size() > kSdlWriteHeaderSize && bytes[0] == kSdlWriteCode) ||
             (kind == kBufferKindSdlReceived && bytes.size() == kWriteResponseSize && bytes[0] == kSdlWriteResponseCode);
@@ -110,7 +110,7 @@ std::optional<uint32_t> sSDLStreamingWrite::Address() const {
 
 std::optional<sSdlTargetParameters> ReadSdlTargetParameters(const sSDLHello& hello) {
   if (hello.GetCode() != kSdlHelloResponseCode) return std::nullopt;
-  const tPacketBytes bytes(hello.GetData(), hello.GetSize());
+  const PacketBytes bytes(hello.GetData(), hello.GetSize());
   const std::optional<sHelloLayout> layout = HelloLayout(bytes);
   if (!layout) return std::nullopt;
   const auto maxVersion = ByteAt(bytes, kMaxVersionOffset);

@@ -53,7 +53,7 @@ void cWriteAcknowledgements::CloseOldest() {
 }
 
 // The error code is taken only when more than the code and the field came.
-std::optional<uint32_t> SdlErrorCode(tPacketBytes packet) {
+std::optional<uint32_t> SdlErrorCode(PacketBytes packet) {
   if (packet.size() <= 5 || packet[0] != kSdlErrorCode) return std::nullopt;
   return Le32At(packet, 1);
 }
@@ -64,7 +64,7 @@ enum class eEntryOutcome { Continue, WriteResponse, Stop };
 
 // The address field of a write response, whatever its length, when the
 // packet reaches that far.
-std::optional<uint32_t> ResponseAddress(tPacketBytes packet) { return Le32At(packet, 1); }
+std::optional<uint32_t> ResponseAddress(PacketBytes packet) { return Le32At(packet, 1); }
 
 void ReportWriteResponse(const sProtocolBuffer& entry, const report::cReporter& reporter) {
   const std::optional<uint32_t> address = sSDLStreamingWrite(entry).Address();
@@ -75,7 +75,7 @@ void ReportWriteResponse(const sProtocolBuffer& entry, const report::cReporter& 
   }
 }
 
-void ReportError(tPacketBytes packet, const report::cReporter& reporter) {
+void ReportError(PacketBytes packet, const report::cReporter& reporter) {
   if (const std::optional<uint32_t> code = SdlErrorCode(packet)) {
     reporter.Line(L"Received SDL error (%u)", *code);
   } else {
@@ -84,7 +84,7 @@ void ReportError(tPacketBytes packet, const report::cReporter& reporter) {
 }
 
 eEntryOutcome InspectEntry(const sProtocolBuffer& entry, const report::cReporter& reporter) {
-  const tPacketBytes packet(entry.GetData(), entry.GetSize());
+  const PacketBytes packet(entry.GetData(), entry.GetSize());
   if (packet.empty()) return eEntryOutcome::Stop;  // dropped from the log
   switch (packet[0]) {
     case kSdlWriteResponseCode:

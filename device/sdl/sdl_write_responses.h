@@ -69,7 +69,7 @@ class cWriteAcknowledgements {
 // The code an SDL error packet (0D) carries, when packet is one and holds
 // more than its code and the code's field; the collection reports an error
 // without it as invalid.
-std::optional<uint32_t> SdlErrorCode(tPacketBytes packet);
+std::optional<uint32_t> SdlErrorCode(PacketBytes packet);
 
 // Inspects the log entries from next on, advancing next past each, until a
 // write response (08, counted whether or not it is well formed) or a stop

@@ -1,5 +1,5 @@
 // A session connected to a real pseudo-terminal: connected while it lasts,
-// shut down by ShutDown or by its end, and ShutDown twice is harmless.
+// shut down by Shutdown or by its end, and Shutdown twice is harmless.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -55,18 +55,18 @@ TEST(ServerSessionOnALine, ConnectsAndShutsDownWhenItEnds) {
   EXPECT_TRUE(WorkerStopped(server));
 }
 
-TEST(ServerSessionOnALine, ShutDownEndsItEarlyAndOnlyOnce) {
+TEST(ServerSessionOnALine, ShutdownEndsItEarlyAndOnlyOnce) {
   cPseudoTerminal line;
   ASSERT_FALSE(line.PortName().empty()) << "no pseudo-terminal";
   cSDLProtocolServer server;
   test_support::cRecordingSink sink;
   cServerSession session(server, ModuleAt(line.PortName()), L"DIAG", report::cReporter(sink, report::eStage::Diag));
   ASSERT_TRUE(session.IsConnected());
-  session.ShutDown();
+  session.Shutdown();
   EXPECT_FALSE(session.IsConnected());
   // The server is free for another start; the session's end must not stop it.
   ASSERT_TRUE(server.Initialize());
-  session.ShutDown();
+  session.Shutdown();
   EXPECT_FALSE(server.Initialize());
   server.Shutdown();
 }

@@ -59,12 +59,12 @@ class cFloodingLine {
   std::thread sender_;
 };
 
-template <class tServer>
+template <class Server>
 void DestroyConnectedWhileFlooded(const Bytes& payload) {
   cFloodingLine line(payload);
   ASSERT_TRUE(line.IsOpen());
   for (int round = 0; round < 10; ++round) {
-    auto server = std::make_unique<tServer>();
+    auto server = std::make_unique<Server>();
     ASSERT_TRUE(server->Initialize());
     ASSERT_TRUE(server->Connect(line.PortName()));
     ASSERT_GT(server->GetLog().WaitForCountAbove(0, 5000), 0u);  // the worker is decoding

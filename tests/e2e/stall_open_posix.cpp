@@ -16,7 +16,7 @@
 
 namespace {
 
-using tOpen = int (*)(const char*, int, ...);
+using OpenCall = int (*)(const char*, int, ...);
 
 bool Stalls(const char* path) {
   const char* prefix = std::getenv("ZNTV_STALL_OPEN_PREFIX");
@@ -25,7 +25,7 @@ bool Stalls(const char* path) {
 }
 
 // False when a signal broke the stall off (or there is no FIFO to stall in).
-bool Stall(tOpen real) {
+bool Stall(OpenCall real) {
   const char* fifo = std::getenv("ZNTV_STALL_OPEN_FIFO");
   if (fifo == nullptr) return false;
   const int fd = real(fifo, O_RDONLY | O_CLOEXEC);
@@ -38,7 +38,7 @@ bool Stall(tOpen real) {
 // flags ask for one.
 int Open(const char* symbol, const char* path, int flags, va_list arguments) {
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, unsigned)) : 0;
-  auto real = reinterpret_cast<tOpen>(dlsym(RTLD_NEXT, symbol));
+  auto real = reinterpret_cast<OpenCall>(dlsym(RTLD_NEXT, symbol));
   if (real == nullptr) {
     errno = ENOSYS;
     return -1;

@@ -12,7 +12,7 @@
 
 namespace {
 
-using tCodes = std::vector<int32_t>;
+using EventCodes = std::vector<int32_t>;
 
 constexpr auto kSlack = 1000ms;
 
@@ -22,17 +22,17 @@ TEST(ServerBounds, ConnectStuckOnTheWorkerFailsWithinTheCommandWait) {
   cTestServer server;
   server.configureStallMs = 30000;  // the command never ends in time
   ASSERT_TRUE(server.Initialize());
-  auto start = tClock::now();
+  auto start = Clock::now();
   EXPECT_FALSE(server.Connect(module.PortName()));
-  const auto connectTook = Between(start, tClock::now());
+  const auto connectTook = Between(start, Clock::now());
   EXPECT_GE(connectTook, std::chrono::milliseconds(kServerCommandWaitMs) - 100ms);
   EXPECT_LT(connectTook, std::chrono::milliseconds(kServerCommandWaitMs) + kSlack);
 
   // The stalled call is broken off (Linux) or the worker ended forcibly
   // (Windows): either way Shutdown stops it within its grace.
-  start = tClock::now();
+  start = Clock::now();
   EXPECT_TRUE(server.Shutdown());
-  EXPECT_LT(Between(start, tClock::now()), std::chrono::milliseconds(kWorkerEndGraceMs) + kSlack);
+  EXPECT_LT(Between(start, Clock::now()), std::chrono::milliseconds(kWorkerEndGraceMs) + kSlack);
 }
 
 TEST(ServerBounds, TheNextCommandRunsOnceTheStuckOneHasEnded) {
@@ -51,7 +51,7 @@ TEST(ServerBounds, TheNextCommandRunsOnceTheStuckOneHasEnded) {
   sProtocolRequest request(MakePayload({0x41}), &notification);
   EXPECT_NE(server.Send(request), 0u);
   ASSERT_TRUE(events->WaitForCount(2, 2s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse}));
+  EXPECT_EQ(events->Codes(), (EventCodes{eNotifySent, eNotifyResponse}));
 }
 
 // A worker that does not end (stuck where no signal reaches it, here in a
@@ -60,41 +60,41 @@ TEST(ServerBounds, TheNextCommandRunsOnceTheStuckOneHasEnded) {
 // there, on any platform: it is left running with everything it uses, and
 // once it comes free it leaves on the stop signal.
 TEST_F(ConnectedServer, ShutdownWaitsForAWorkerThatDoesNotEndOnlyItsGrace) {
-  events->Hold();
+  events_->Hold();
   Queue({0x53}, [](sProtocolRequest& r) { r.sendOnly = true; });
-  ASSERT_TRUE(events->WaitForBlockedNotify(2s));  // the sent event blocks the worker
+  ASSERT_TRUE(events_->WaitForBlockedNotify(2s));  // the sent event blocks the worker
   std::thread release([&] {
     std::this_thread::sleep_for(5s);
-    events->LetGo();
+    events_->LetGo();
   });
-  const auto start = tClock::now();
-  EXPECT_FALSE(server.Shutdown());
-  EXPECT_LT(Between(start, tClock::now()), std::chrono::milliseconds(kWorkerEndGraceMs) + 1000ms);
+  const auto start = Clock::now();
+  EXPECT_FALSE(server_.Shutdown());
+  EXPECT_LT(Between(start, Clock::now()), std::chrono::milliseconds(kWorkerEndGraceMs) + 1000ms);
   release.join();
-  EXPECT_TRUE(server.Shutdown());
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent}));  // the worker finished the event it was in
+  EXPECT_TRUE(server_.Shutdown());
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifySent}));  // the worker finished the event it was in
 }
 
 TEST_F(ConnectedServer, ReconnectWaitsForTheCancelledTransfersAndWorksOn) {
-  module.Pause();  // the write backs up: a write and a read are outstanding
+  module_.Pause();  // the write backs up: a write and a read are outstanding
   std::vector<uint8_t> extra(4 * kExtraDataChunkSize);
   Queue({0x42}, [&](sProtocolRequest& r) {
     r.extraData = extra.data();
     r.extraSize = static_cast<uint32_t>(extra.size());
   });
-  EXPECT_FALSE(events->WaitForCount(1, 200ms));
-  ASSERT_TRUE(server.Connect(module.PortName()));
-  ASSERT_TRUE(events->WaitForCount(1, 1s));
-  EXPECT_EQ(events->Events()[0].code, eNotifyFailed);
-  EXPECT_EQ(events->Events()[0].value, platform::kErrorOperationAborted);
+  EXPECT_FALSE(events_->WaitForCount(1, 200ms));
+  ASSERT_TRUE(server_.Connect(module_.PortName()));
+  ASSERT_TRUE(events_->WaitForCount(1, 1s));
+  EXPECT_EQ(events_->Events()[0].code, eNotifyFailed);
+  EXPECT_EQ(events_->Events()[0].value, platform::kErrorOperationAborted);
 
   // The old transfers' completions pass for no transfer of the new port.
-  module.SetRule(AnswerOnly(0x43));
-  module.Resume();
+  module_.SetRule(AnswerOnly(0x43));
+  module_.Resume();
   Queue({0x43});
-  ASSERT_TRUE(events->WaitForCount(3, 2s));
-  EXPECT_FALSE(events->WaitForCount(4, 300ms));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifyFailed, eNotifySent, eNotifyResponse}));
+  ASSERT_TRUE(events_->WaitForCount(3, 2s));
+  EXPECT_FALSE(events_->WaitForCount(4, 300ms));
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifyFailed, eNotifySent, eNotifyResponse}));
 }
 
 }  // namespace

@@ -11,25 +11,25 @@
 
 namespace {
 
-using tCodes = std::vector<int32_t>;
+using EventCodes = std::vector<int32_t>;
 
 TEST_F(ConnectedServer, AnsweredRequestIsSentThenAnsweredFromTheLog) {
-  module.SetRule(EchoReply);
+  module_.SetRule(EchoReply);
   const uint32_t id = Queue({0x10, 0x01, 0x02});
   ASSERT_NE(id, 0u);
-  ASSERT_TRUE(events->WaitForCount(2, 2s));
-  const auto recorded = events->Events();
+  ASSERT_TRUE(events_->WaitForCount(2, 2s));
+  const auto recorded = events_->Events();
   EXPECT_EQ(recorded[0].code, eNotifySent);
   EXPECT_EQ(recorded[0].id, id);
   EXPECT_EQ(recorded[1].code, eNotifyResponse);
   sProtocolBuffer sent;
   sProtocolBuffer answer;
-  server.GetLog().Get(sent, recorded[0].value);
-  server.GetLog().Get(answer, recorded[1].value);
+  server_.GetLog().Get(sent, recorded[0].value);
+  server_.GetLog().Get(answer, recorded[1].value);
   EXPECT_EQ(sent.GetShared()->GetKind(), kBufferKindDiagSent);
   EXPECT_EQ(answer.GetShared()->GetKind(), kBufferKindDiagReceived);
-  EXPECT_EQ(tBytes(answer.GetData(), answer.GetData() + answer.GetSize()), (tBytes{0x10, 0x01, 0x02}));
-  EXPECT_TRUE(events->WaitForClones(0, 1s));  // the server's record is gone
+  EXPECT_EQ(LineBytes(answer.GetData(), answer.GetData() + answer.GetSize()), (LineBytes{0x10, 0x01, 0x02}));
+  EXPECT_TRUE(events_->WaitForClones(0, 1s));  // the server's record is gone
 }
 
 TEST_F(ConnectedServer, OrderIsDueTimeThenId) {
@@ -38,34 +38,34 @@ TEST_F(ConnectedServer, OrderIsDueTimeThenId) {
   Queue({0x02}, sendOnly(200));
   Queue({0x03}, sendOnly(200));
   Queue({0x04}, sendOnly(50));
-  ASSERT_TRUE(module.WaitForBytes(4, 2s));  // back to back: bursts may merge
-  EXPECT_EQ(module.AllBytes(), (tBytes{0x04, 0x01, 0x02, 0x03}));
-  EXPECT_TRUE(events->WaitForCount(4, 1s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifySent, eNotifySent, eNotifySent}));
+  ASSERT_TRUE(module_.WaitForBytes(4, 2s));  // back to back: bursts may merge
+  EXPECT_EQ(module_.AllBytes(), (LineBytes{0x04, 0x01, 0x02, 0x03}));
+  EXPECT_TRUE(events_->WaitForCount(4, 1s));
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifySent, eNotifySent, eNotifySent, eNotifySent}));
 }
 
 TEST_F(ConnectedServer, NothingIsTransmittedWhileARequestIsInFlight) {
   Queue({0x21}, [](sProtocolRequest& r) { r.responseTimeoutMs = 300; });
   Queue({0x22}, [](sProtocolRequest& r) { r.responseTimeoutMs = 300; });
-  ASSERT_TRUE(module.WaitForBursts(2, 2s));
-  const auto bursts = module.Bursts();
+  ASSERT_TRUE(module_.WaitForBursts(2, 2s));
+  const auto bursts = module_.Bursts();
   EXPECT_GE(Between(bursts[0].at, bursts[1].at), 280ms);
-  ASSERT_TRUE(events->WaitForCount(4, 1s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyNoResponse, eNotifySent, eNotifyNoResponse}));
-  EXPECT_EQ(events->Events()[1].value, 0u);
+  ASSERT_TRUE(events_->WaitForCount(4, 1s));
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifySent, eNotifyNoResponse, eNotifySent, eNotifyNoResponse}));
+  EXPECT_EQ(events_->Events()[1].value, 0u);
 }
 
 TEST_F(ConnectedServer, ResendsSendCountTimesEvenWhenAnswered) {
-  module.SetRule(EchoReply);
+  module_.SetRule(EchoReply);
   Queue({0x31}, [](sProtocolRequest& r) { r.sendCount = 3; });
-  ASSERT_TRUE(events->WaitForCount(6, 2s));
-  EXPECT_EQ(events->Codes(),
-            (tCodes{eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse}));
-  const auto bursts = module.Bursts();
+  ASSERT_TRUE(events_->WaitForCount(6, 2s));
+  EXPECT_EQ(events_->Codes(),
+            (EventCodes{eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse, eNotifySent, eNotifyResponse}));
+  const auto bursts = module_.Bursts();
   ASSERT_EQ(bursts.size(), 3u);
   EXPECT_GE(Between(bursts[0].at, bursts[1].at), 95ms);
   EXPECT_GE(Between(bursts[1].at, bursts[2].at), 95ms);
-  EXPECT_FALSE(events->WaitForCount(7, 300ms));
+  EXPECT_FALSE(events_->WaitForCount(7, 300ms));
 }
 
 TEST_F(ConnectedServer, UnlimitedRequestRunsUntilCancelled) {
@@ -74,19 +74,19 @@ TEST_F(ConnectedServer, UnlimitedRequestRunsUntilCancelled) {
     r.resendIntervalMs = 10;
     r.sendOnly = true;
   });
-  ASSERT_TRUE(module.WaitForBytes(5, 2s));
-  EXPECT_TRUE(server.Cancel(id));
-  EXPECT_TRUE(events->WaitForClones(0, 1s));
-  const size_t sent = module.AllBytes().size();
-  EXPECT_FALSE(module.WaitForBytes(sent + 1, 200ms));
+  ASSERT_TRUE(module_.WaitForBytes(5, 2s));
+  EXPECT_TRUE(server_.Cancel(id));
+  EXPECT_TRUE(events_->WaitForClones(0, 1s));
+  const size_t sent = module_.AllBytes().size();
+  EXPECT_FALSE(module_.WaitForBytes(sent + 1, 200ms));
 }
 
 TEST_F(ConnectedServer, SendOnlyRequestReportsSentAndNothingMore) {
-  module.SetRule(EchoReply);
+  module_.SetRule(EchoReply);
   Queue({0x41}, [](sProtocolRequest& r) { r.sendOnly = true; });
-  ASSERT_TRUE(events->WaitForCount(1, 1s));
-  EXPECT_FALSE(events->WaitForCount(2, 300ms));
-  EXPECT_EQ(events->Codes(), tCodes{eNotifySent});
+  ASSERT_TRUE(events_->WaitForCount(1, 1s));
+  EXPECT_FALSE(events_->WaitForCount(2, 300ms));
+  EXPECT_EQ(events_->Codes(), EventCodes{eNotifySent});
 }
 
 // Extra data goes out raw after the packet in chunks of 262144 bytes, each
@@ -110,44 +110,44 @@ TEST_P(ExtraData, IsWrittenInChunksWithProgress) {
   }
   std::vector<int32_t> expected(chunks.size(), eNotifyProgress);
   expected.push_back(eNotifySent);
-  ASSERT_TRUE(module.WaitForBytes(2 + size, 10s));
-  ASSERT_TRUE(events->WaitForCount(expected.size(), 2s));
-  const auto recorded = events->Events();
-  EXPECT_EQ(events->Codes(), expected);
+  ASSERT_TRUE(module_.WaitForBytes(2 + size, 10s));
+  ASSERT_TRUE(events_->WaitForCount(expected.size(), 2s));
+  const auto recorded = events_->Events();
+  EXPECT_EQ(events_->Codes(), expected);
   for (size_t i = 0; i < chunks.size(); ++i) EXPECT_EQ(recorded[i].value, chunks[i]);
-  tBytes wanted{0x51, 0x52};
+  LineBytes wanted{0x51, 0x52};
   wanted.insert(wanted.end(), extra.begin(), extra.end());
-  EXPECT_EQ(module.AllBytes(), wanted);
+  EXPECT_EQ(module_.AllBytes(), wanted);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ExtraData, ::testing::Values(262144u, 262145u, 524288u));
 
 TEST_F(ConnectedServer, EncodedFrameIsWrittenButThePayloadIsLogged) {
-  server.encoding = eEncoding::Framed;
+  server_.encoding = eEncoding::Framed;
   Queue({0x61, 0x62}, [](sProtocolRequest& r) { r.sendOnly = true; });
-  ASSERT_TRUE(events->WaitForCount(1, 1s));
-  ASSERT_TRUE(module.WaitForBytes(3, 1s));
-  EXPECT_EQ(module.AllBytes(), (tBytes{0x7E, 0x61, 0x62}));
+  ASSERT_TRUE(events_->WaitForCount(1, 1s));
+  ASSERT_TRUE(module_.WaitForBytes(3, 1s));
+  EXPECT_EQ(module_.AllBytes(), (LineBytes{0x7E, 0x61, 0x62}));
   sProtocolBuffer logged;
-  server.GetLog().Get(logged, events->Events()[0].value);
+  server_.GetLog().Get(logged, events_->Events()[0].value);
   EXPECT_EQ(logged.GetSize(), 2u);
 }
 
 TEST_F(ConnectedServer, UnencodableRequestFailsAndIsSentAgainIfSendsRemain) {
-  server.encoding = eEncoding::Invalid;
+  server_.encoding = eEncoding::Invalid;
   Queue({0x63}, [](sProtocolRequest& r) { r.sendCount = 2, r.resendIntervalMs = 10; });
-  ASSERT_TRUE(events->WaitForCount(2, 1s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifyFailed, eNotifyFailed}));
-  EXPECT_EQ(events->Events()[0].value, 0u);
+  ASSERT_TRUE(events_->WaitForCount(2, 1s));
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifyFailed, eNotifyFailed}));
+  EXPECT_EQ(events_->Events()[0].value, 0u);
 }
 
 TEST_F(ConnectedServer, ShortWriteFailsThenTheNextTransmissionGoesOut) {
-  module.SetRule(EchoReply);
-  server.shortCompletions = 1;
+  module_.SetRule(EchoReply);
+  server_.shortCompletions = 1;
   Queue({0x71, 0x72}, [](sProtocolRequest& r) { r.sendCount = 2, r.resendIntervalMs = 10; });
-  ASSERT_TRUE(events->WaitForCount(3, 2s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifyFailed, eNotifySent, eNotifyResponse}));
-  EXPECT_EQ(events->Events()[0].value, 0u);
+  ASSERT_TRUE(events_->WaitForCount(3, 2s));
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifyFailed, eNotifySent, eNotifyResponse}));
+  EXPECT_EQ(events_->Events()[0].value, 0u);
 }
 
 TEST(ServerLine, WriteRunningOutOfTimeFailsTheRequest) {
@@ -167,7 +167,7 @@ TEST(ServerLine, WriteRunningOutOfTimeFailsTheRequest) {
   request.extraSize = static_cast<uint32_t>(extra.size());
   ASSERT_NE(server.Send(request), 0u);
   ASSERT_TRUE(events->WaitForCount(1, 2s));
-  EXPECT_EQ(events->Codes(), tCodes{eNotifyFailed});
+  EXPECT_EQ(events->Codes(), EventCodes{eNotifyFailed});
   EXPECT_EQ(events->Events()[0].value, 0u);
   module.Resume();
 }
@@ -186,24 +186,25 @@ TEST(ServerLine, EmptyReadsDoNotStopReading) {
   sProtocolRequest request(MakePayload({0x74}), &notification);
   ASSERT_NE(server.Send(request), 0u);
   ASSERT_TRUE(events->WaitForCount(2, 1s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse}));
+  EXPECT_EQ(events->Codes(), (EventCodes{eNotifySent, eNotifyResponse}));
   EXPECT_EQ(server.decodes, 1u);  // empty reads never reach the decoder
 }
 
 TEST_F(ConnectedServer, SystemClockSetBackMakesScheduledRequestsDue) {
-  const auto start = tClock::now();
+  const auto start = Clock::now();
   Queue({0x81}, [](sProtocolRequest& r) { r.delayMs = 60000, r.sendOnly = true; });
   Queue({0x82}, [](sProtocolRequest& r) { r.delayMs = 30000, r.sendOnly = true; });
-  EXPECT_FALSE(module.WaitForBursts(1, 150ms));
+  EXPECT_FALSE(module_.WaitForBursts(1, 150ms));
   platform::SetSystemTimeOffsetForTest(-3600LL * 1000 * platform::kHundredNsPerMs);
-  ASSERT_TRUE(module.WaitForBytes(2, 1s));
-  EXPECT_LT(Between(start, tClock::now()), 1500ms);
-  EXPECT_EQ(module.AllBytes(), (tBytes{0x81, 0x82}));  // now equally due: id order
+  ASSERT_TRUE(module_.WaitForBytes(2, 1s));
+  EXPECT_LT(Between(start, Clock::now()), 1500ms);
+  EXPECT_EQ(module_.AllBytes(), (LineBytes{0x81, 0x82}));  // now equally due: id order
 }
 
 TEST_F(ConnectedServer, AbortFailsTheRequestAndItsTimerCannotHitTheNext) {
-  module.SetRule([](const tBytes& burst, size_t) { return burst[0] == 0x91 ? tBytes{kAbortByte} : tBytes{}; });
-  module.PauseAfter(2);  // the next request's transmission stalls for a while
+  module_.SetRule(
+      [](const LineBytes& burst, size_t) { return burst[0] == 0x91 ? LineBytes{kAbortByte} : LineBytes{}; });
+  module_.PauseAfter(2);  // the next request's transmission stalls for a while
   Queue({0x91}, [](sProtocolRequest& r) { r.responseTimeoutMs = 200; });
   std::vector<uint8_t> extra(kExtraDataChunkSize);
   Queue({0x92}, [&](sProtocolRequest& r) {
@@ -211,37 +212,38 @@ TEST_F(ConnectedServer, AbortFailsTheRequestAndItsTimerCannotHitTheNext) {
     r.extraSize = static_cast<uint32_t>(extra.size());
     r.responseTimeoutMs = 300;
   });
-  ASSERT_TRUE(events->WaitForCount(2, 1s));
+  ASSERT_TRUE(events_->WaitForCount(2, 1s));
   std::this_thread::sleep_for(400ms);  // past the aborted request's time-out
-  module.Resume();
-  ASSERT_TRUE(events->WaitForCount(5, 3s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyFailed, eNotifyProgress, eNotifySent, eNotifyNoResponse}));
-  const auto recorded = events->Events();
+  module_.Resume();
+  ASSERT_TRUE(events_->WaitForCount(5, 3s));
+  EXPECT_EQ(events_->Codes(),
+            (EventCodes{eNotifySent, eNotifyFailed, eNotifyProgress, eNotifySent, eNotifyNoResponse}));
+  const auto recorded = events_->Events();
   EXPECT_EQ(recorded[1].value, 0u);
   EXPECT_GE(Between(recorded[3].at, recorded[4].at), 280ms);
 }
 
 TEST_F(ConnectedServer, AbortWithNothingInFlightIsLoggedAndHarmless) {
-  module.Send({kAbortByte, 0x01});
-  module.SetRule(EchoReply);
-  ASSERT_EQ(server.GetLog().WaitForCountAbove(0, 3000), 1u);  // the abort was read with nothing in flight
+  module_.Send({kAbortByte, 0x01});
+  module_.SetRule(EchoReply);
+  ASSERT_EQ(server_.GetLog().WaitForCountAbove(0, 3000), 1u);  // the abort was read with nothing in flight
   Queue({0x93});
-  ASSERT_TRUE(events->WaitForCount(2, 1s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifySent, eNotifyResponse}));
+  ASSERT_TRUE(events_->WaitForCount(2, 1s));
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifySent, eNotifyResponse}));
   sProtocolBuffer first;
-  EXPECT_EQ(server.GetLog().Get(first, 0).GetCode(), kAbortByte);
+  EXPECT_EQ(server_.GetLog().Get(first, 0).GetCode(), kAbortByte);
 }
 
 TEST_F(ConnectedServer, DefaultResponseTimeoutIsFiveSeconds) {
   Queue({0xA1});
-  ASSERT_TRUE(events->WaitForCount(1, 1s));
-  ASSERT_TRUE(events->WaitForCount(2, 6s));
-  const auto recorded = events->Events();
+  ASSERT_TRUE(events_->WaitForCount(1, 1s));
+  ASSERT_TRUE(events_->WaitForCount(2, 6s));
+  const auto recorded = events_->Events();
   EXPECT_EQ(recorded[1].code, eNotifyNoResponse);
   EXPECT_EQ(recorded[1].value, 0u);
   EXPECT_GE(Between(recorded[0].at, recorded[1].at), 4950ms);
   EXPECT_LE(Between(recorded[0].at, recorded[1].at), 5500ms);
-  EXPECT_TRUE(events->WaitForClones(0, 1s));
+  EXPECT_TRUE(events_->WaitForClones(0, 1s));
 }
 
 }  // namespace
@@ -249,18 +251,18 @@ TEST_F(ConnectedServer, DefaultResponseTimeoutIsFiveSeconds) {
 TEST_F(ConnectedServer, AnswerReadBeforeItsRequestsWriteCompletesStillAnswers) {
   // The module answers while the request is still going out (it reads nothing
   // meanwhile), so its answer is read before the write's completion arrives.
-  module.Pause();
+  module_.Pause();
   std::vector<uint8_t> extra(kExtraDataChunkSize);
   Queue({0xC1}, [&](sProtocolRequest& r) {
     r.extraData = extra.data();
     r.extraSize = static_cast<uint32_t>(extra.size());
     r.responseTimeoutMs = 1000;
   });
-  ASSERT_TRUE(module.Send({0xC1, 0x02}));
+  ASSERT_TRUE(module_.Send({0xC1, 0x02}));
   // Lets the answer be read while the write is stuck. Nothing shows that read:
   // the server holds its bytes, undecoded and unlogged, until the write is done.
   std::this_thread::sleep_for(100ms);
-  module.Resume();
-  ASSERT_TRUE(events->WaitForCount(3, 3s));
-  EXPECT_EQ(events->Codes(), (tCodes{eNotifyProgress, eNotifySent, eNotifyResponse}));
+  module_.Resume();
+  ASSERT_TRUE(events_->WaitForCount(3, 3s));
+  EXPECT_EQ(events_->Codes(), (EventCodes{eNotifyProgress, eNotifySent, eNotifyResponse}));
 }

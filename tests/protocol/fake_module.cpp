@@ -1,10 +1,10 @@
 // The scripted module's reader thread and its records.
 #include "fake_module.h"
 
-tBytes EchoReply(const tBytes& burst, size_t) { return burst; }
+LineBytes EchoReply(const LineBytes& burst, size_t) { return burst; }
 
-tReplyRule AnswerOnly(uint8_t code) {
-  return [code](const tBytes& burst, size_t) { return burst.back() == code ? tBytes{code} : tBytes{}; };
+ReplyRule AnswerOnly(uint8_t code) {
+  return [code](const LineBytes& burst, size_t) { return burst.back() == code ? LineBytes{code} : LineBytes{}; };
 }
 
 cFakeModule::cFakeModule() : reader_([this] { Run(); }) {}
@@ -21,7 +21,7 @@ void cFakeModule::Stop() {
   if (reader_.joinable()) reader_.join();
 }
 
-void cFakeModule::SetRule(tReplyRule rule) {
+void cFakeModule::SetRule(ReplyRule rule) {
   std::lock_guard guard(lock_);
   rule_ = std::move(rule);
 }
@@ -47,7 +47,7 @@ void cFakeModule::PauseAfter(size_t bursts) {
   pauseAfter_ = bursts;
 }
 
-bool cFakeModule::Send(const tBytes& bytes) { return line_.Write(bytes); }
+bool cFakeModule::Send(const LineBytes& bytes) { return line_.Write(bytes); }
 
 void cFakeModule::HangUp() {
   Stop();
@@ -65,13 +65,13 @@ void cFakeModule::Run() {
     const long n = line_.Read(buffer.data(), buffer.size());
     if (n < 0) return;
     if (n == 0) continue;  // interrupted: pause or stop
-    tBytes burst(buffer.begin(), buffer.begin() + n);
-    tBytes reply;
+    LineBytes burst(buffer.begin(), buffer.begin() + n);
+    LineBytes reply;
     {
       std::lock_guard guard(lock_);
       if (rule_) reply = rule_(burst, bursts_.size());
       totalBytes_ += burst.size();
-      bursts_.push_back({tClock::now(), std::move(burst)});
+      bursts_.push_back({Clock::now(), std::move(burst)});
       if (bursts_.size() == pauseAfter_) paused_ = true;
     }
     changed_.notify_all();
@@ -84,19 +84,19 @@ std::vector<sBurst> cFakeModule::Bursts() {
   return bursts_;
 }
 
-tBytes cFakeModule::AllBytes() {
+LineBytes cFakeModule::AllBytes() {
   std::lock_guard guard(lock_);
-  tBytes all;
+  LineBytes all;
   for (const sBurst& burst : bursts_) all.insert(all.end(), burst.bytes.begin(), burst.bytes.end());
   return all;
 }
 
 bool cFakeModule::WaitForBursts(size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock guard(lock_);
-  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return bursts_.size() >= count; });
+  return changed_.wait_until(guard, Clock::now() + timeout, [&] { return bursts_.size() >= count; });
 }
 
 bool cFakeModule::WaitForBytes(size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock guard(lock_);
-  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return totalBytes_ >= count; });
+  return changed_.wait_until(guard, Clock::now() + timeout, [&] { return totalBytes_ >= count; });
 }

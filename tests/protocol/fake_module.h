@@ -12,24 +12,24 @@
 
 #include "module_line.h"
 
-using tBytes = std::vector<uint8_t>;
-using tClock = std::chrono::steady_clock;
+using LineBytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 struct sBurst {
-  tClock::time_point at;
-  tBytes bytes;
+  Clock::time_point at;
+  LineBytes bytes;
 };
 
 // Reply to the burst numbered index (from 0); empty for none.
-using tReplyRule = std::function<tBytes(const tBytes& burst, size_t index)>;
+using ReplyRule = std::function<LineBytes(const LineBytes& burst, size_t index)>;
 
 // Replies with the burst itself: the test server takes a burst whose first
 // byte is the request's as its response.
-tBytes EchoReply(const tBytes& burst, size_t index);
+LineBytes EchoReply(const LineBytes& burst, size_t index);
 // Answers only the one-byte request code, also when the line has merged the
 // tail of an earlier write into the same burst; everything else stays
 // unanswered, so that no stray reply can merge with the answer.
-tReplyRule AnswerOnly(uint8_t code);
+ReplyRule AnswerOnly(uint8_t code);
 
 class cFakeModule {
  public:
@@ -38,19 +38,19 @@ class cFakeModule {
 
   bool IsReady() const { return line_.IsOpen(); }
   std::wstring PortName() const { return line_.PortName(); }
-  void SetRule(tReplyRule rule);
+  void SetRule(ReplyRule rule);
   // While paused nothing is read, so the server's writes back up.
   void Pause();
   void Resume();
   // Pauses once that many bursts have arrived.
   void PauseAfter(size_t bursts);
   // Unsolicited bytes to the server.
-  bool Send(const tBytes& bytes);
+  bool Send(const LineBytes& bytes);
   // Stops reading and drops the line.
   void HangUp();
 
   std::vector<sBurst> Bursts();
-  tBytes AllBytes();
+  LineBytes AllBytes();
   // True when at least count bursts (or bytes) have arrived within timeout.
   bool WaitForBursts(size_t count, std::chrono::milliseconds timeout);
   bool WaitForBytes(size_t count, std::chrono::milliseconds timeout);
@@ -62,7 +62,7 @@ class cFakeModule {
   cModuleLine line_;
   std::mutex lock_;
   std::condition_variable changed_;
-  tReplyRule rule_;
+  ReplyRule rule_;
   std::vector<sBurst> bursts_;
   size_t totalBytes_ = 0;
   bool paused_ = false;

@@ -90,7 +90,7 @@ TEST(ProtocolLogWait, TimesOutWithTheCountUnchanged) {
 }
 
 TEST(RequestEventHistory, HoldsTheLastTwelveAndSignalsEachAppend) {
-  cRequestEventHistory history(kRequestEventHistoryCapacity, true);
+  RequestEventHistory history(kRequestEventHistoryCapacity, true);
   for (uint32_t i = 0; i < 13; ++i) {
     ASSERT_TRUE(history.Append({eNotifyProgress, 1, i}));
     EXPECT_TRUE(history.WaitForAppend(0));
@@ -104,7 +104,7 @@ TEST(RequestEventHistory, HoldsTheLastTwelveAndSignalsEachAppend) {
 }
 
 TEST(QueueNotification, AppendsKnownCodesOnly) {
-  auto history = std::make_shared<cRequestEventHistory>(kRequestEventHistoryCapacity, true);
+  auto history = std::make_shared<RequestEventHistory>(kRequestEventHistoryCapacity, true);
   cProtocolQueueNotification notification(history);
   notification.Notify(-1, 1, 0);
   notification.Notify(5, 1, 0);
@@ -121,14 +121,14 @@ TEST(QueueNotification, AppendsKnownCodesOnly) {
 // not keep it alive: once dropped, the history is gone and a late Notify does
 // nothing (nor touches freed memory: AddressSanitizer).
 TEST(QueueNotification, LateNotifyAfterTheHistoryIsGoneDoesNothing) {
-  auto history = std::make_shared<cRequestEventHistory>(kRequestEventHistoryCapacity, true);
+  auto history = std::make_shared<RequestEventHistory>(kRequestEventHistoryCapacity, true);
   auto clone = cProtocolQueueNotification(history).Clone();
   ASSERT_NE(clone, nullptr);
   clone->Notify(eNotifySent, 1, 7);
   sRequestEvent event{};
   ASSERT_TRUE(history->Get(0, event));
   EXPECT_EQ(event.value, 7u);
-  const std::weak_ptr<cRequestEventHistory> watch = history;
+  const std::weak_ptr<RequestEventHistory> watch = history;
   history.reset();
   EXPECT_TRUE(watch.expired());
   clone->Notify(eNotifySent, 1, 0);

@@ -19,25 +19,25 @@ inline constexpr const char* kNoLine = "no serial line to play the module on";
 class ConnectedServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
-    ASSERT_TRUE(server.Initialize());
-    ASSERT_TRUE(server.Connect(module.PortName()));
+    ZNTV_REQUIRE_SETUP(module_.IsReady(), kNoLine);
+    ASSERT_TRUE(server_.Initialize());
+    ASSERT_TRUE(server_.Connect(module_.PortName()));
   }
   void TearDown() override { platform::SetSystemTimeOffsetForTest(0); }
 
   // Queues bytes as a request recording into events; adjust changes it first.
-  uint32_t Queue(const tBytes& bytes, const std::function<void(sProtocolRequest&)>& adjust = nullptr) {
-    const cRecordingNotification notification(events);
+  uint32_t Queue(const LineBytes& bytes, const std::function<void(sProtocolRequest&)>& adjust = nullptr) {
+    const cRecordingNotification notification(events_);
     sProtocolRequest request(MakePayload(bytes), &notification);
     if (adjust) adjust(request);
-    return server.Send(request);
+    return server_.Send(request);
   }
 
-  cFakeModule module;
-  cTestServer server;
-  std::shared_ptr<cEventRecord> events = std::make_shared<cEventRecord>();
+  cFakeModule module_;
+  cTestServer server_;
+  std::shared_ptr<cEventRecord> events_ = std::make_shared<cEventRecord>();
 };
 
-inline std::chrono::milliseconds Between(tClock::time_point from, tClock::time_point to) {
+inline std::chrono::milliseconds Between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from);
 }

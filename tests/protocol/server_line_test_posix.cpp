@@ -23,17 +23,17 @@ double ProcessCpuSeconds() {
 TEST_F(ConnectedServer, PortIsHeldExclusively) {
   cTestServer second;
   ASSERT_TRUE(second.Initialize());
-  EXPECT_FALSE(second.Connect(module.PortName()));
+  EXPECT_FALSE(second.Connect(module_.PortName()));
 }
 
 TEST_F(ConnectedServer, RefusedWriteFailsTheRequestLikeAFailedOne) {
-  module.HangUp();  // the port's transfers end and no new one starts
+  module_.HangUp();  // the port's transfers end and no new one starts
   const uint32_t id = Queue({0x73});
   ASSERT_NE(id, 0u);
-  ASSERT_TRUE(events->WaitForCount(1, 1s));
-  EXPECT_EQ(events->Events()[0].code, eNotifyFailed);
-  EXPECT_EQ(events->Events()[0].value, 0u);
-  EXPECT_TRUE(events->WaitForClones(0, 1s));
+  ASSERT_TRUE(events_->WaitForCount(1, 1s));
+  EXPECT_EQ(events_->Events()[0].code, eNotifyFailed);
+  EXPECT_EQ(events_->Events()[0].value, 0u);
+  EXPECT_TRUE(events_->WaitForClones(0, 1s));
 }
 
 // A worker stuck inside a command (here, in a notification the command
@@ -45,21 +45,21 @@ TEST_F(ConnectedServer, RefusedWriteFailsTheRequestLikeAFailedOne) {
 // is destroyed cleanly.
 TEST_F(ConnectedServer, AClientGivesUpOnAStuckWorkerAndShutdownFailsSafely) {
   const uint32_t id = Queue({0x52}, [](sProtocolRequest& r) { r.responseTimeoutMs = 60000; });
-  ASSERT_TRUE(events->WaitForCount(1, 1s));
-  events->Hold();
+  ASSERT_TRUE(events_->WaitForCount(1, 1s));
+  events_->Hold();
   bool cancelled = true;
-  std::thread client([&] { cancelled = server.Cancel(id); });
-  ASSERT_TRUE(events->WaitForBlockedNotify(2s));  // the cancel's event blocks the worker
-  const auto start = tClock::now();
-  EXPECT_FALSE(server.Shutdown());
-  const auto took = Between(start, tClock::now());
+  std::thread client([&] { cancelled = server_.Cancel(id); });
+  ASSERT_TRUE(events_->WaitForBlockedNotify(2s));  // the cancel's event blocks the worker
+  const auto start = Clock::now();
+  EXPECT_FALSE(server_.Shutdown());
+  const auto took = Between(start, Clock::now());
   EXPECT_GE(took, 11500ms);  // the client's command wait, then the grace period
   EXPECT_LT(took, 13500ms);
   client.join();
   EXPECT_FALSE(cancelled);  // the client stopped waiting for it
-  events->LetGo();
-  EXPECT_TRUE(server.Shutdown());
-  EXPECT_EQ(events->Codes(), (std::vector<int32_t>{eNotifySent, eNotifyNoResponse}));  // it ran, late
+  events_->LetGo();
+  EXPECT_TRUE(server_.Shutdown());
+  EXPECT_EQ(events_->Codes(), (std::vector<int32_t>{eNotifySent, eNotifyNoResponse}));  // it ran, late
 }
 
 TEST_F(ConnectedServer, IdleConnectedServerUsesNoMeasurableCpu) {

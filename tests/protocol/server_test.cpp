@@ -54,12 +54,12 @@ TEST(ServerLifecycle, ConnectWithoutAWorkerFailsAsACommandThatDidNotRun) {
 
 TEST_F(ConnectedServer, RequestsOfAnotherKindAreRefused) {
   sProtocolRequest other(MakePayload({0x01}, kBufferKindDlSent));
-  EXPECT_EQ(server.Send(other), 0u);
+  EXPECT_EQ(server_.Send(other), 0u);
   sSharedBuffer* empty = new sSharedBuffer(kBufferKindDiagSent, 0, nullptr);
   sProtocolRequest invalid(empty);
-  EXPECT_EQ(server.Send(invalid), 0u);
+  EXPECT_EQ(server_.Send(invalid), 0u);
   empty->Release();  // never referenced: still ours to free
-  EXPECT_FALSE(module.WaitForBursts(1, 100ms));
+  EXPECT_FALSE(module_.WaitForBursts(1, 100ms));
 }
 
 TEST(ServerLifecycle, TransmitKindsFrom35AreRefused) {
@@ -71,17 +71,17 @@ TEST(ServerLifecycle, TransmitKindsFrom35AreRefused) {
 
 TEST_F(ConnectedServer, ShutdownDropsEveryRequestSilentlyAndClearsTheLog) {
   Queue({0x21}, [](sProtocolRequest& r) { r.responseTimeoutMs = 10000; });
-  ASSERT_TRUE(events->WaitForCount(1, 1s));  // in flight, awaiting its response
+  ASSERT_TRUE(events_->WaitForCount(1, 1s));  // in flight, awaiting its response
   Queue({0x22}, [](sProtocolRequest& r) { r.delayMs = 10000; });
   Queue({0x23});
-  EXPECT_EQ(events->LiveClones(), 3);
-  EXPECT_GT(server.GetLog().GetCount(), 0u);
-  EXPECT_TRUE(server.Shutdown());
-  EXPECT_EQ(events->LiveClones(), 0);
-  EXPECT_EQ(events->Codes(), std::vector<int32_t>{eNotifySent});
-  EXPECT_EQ(server.GetLog().GetCount(), 0u);
-  EXPECT_EQ(server.GetLog().Add(sProtocolBuffer(MakePayload({0x24}))), 0);
-  EXPECT_TRUE(server.Shutdown());
+  EXPECT_EQ(events_->LiveClones(), 3);
+  EXPECT_GT(server_.GetLog().GetCount(), 0u);
+  EXPECT_TRUE(server_.Shutdown());
+  EXPECT_EQ(events_->LiveClones(), 0);
+  EXPECT_EQ(events_->Codes(), std::vector<int32_t>{eNotifySent});
+  EXPECT_EQ(server_.GetLog().GetCount(), 0u);
+  EXPECT_EQ(server_.GetLog().Add(sProtocolBuffer(MakePayload({0x24}))), 0);
+  EXPECT_TRUE(server_.Shutdown());
 }
 
 }  // namespace

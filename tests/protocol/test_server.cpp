@@ -30,7 +30,7 @@ sSharedBuffer* cTestServer::EncodeRequest(sSharedBuffer* payload, bool& encoded)
     case eEncoding::AsIs:
       return nullptr;
     case eEncoding::Framed: {
-      tBytes frame{0x7E};
+      LineBytes frame{0x7E};
       frame.insert(frame.end(), payload->GetData(), payload->GetData() + payload->GetSize());
       frame_ = sProtocolBuffer(MakePayload(frame, payload->GetKind()));
       encoded = true;
@@ -81,7 +81,7 @@ void cEventRecord::Add(int32_t code, uint32_t id, uint32_t value) {
     changed_.wait(guard, [this] { return !held_; });
     --blocked_;
   }
-  events_.push_back({code, id, value, tClock::now()});
+  events_.push_back({code, id, value, Clock::now()});
   changed_.notify_all();
 }
 
@@ -98,12 +98,12 @@ std::vector<int32_t> cEventRecord::Codes() {
 
 bool cEventRecord::WaitForCount(size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock guard(lock_);
-  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return events_.size() >= count; });
+  return changed_.wait_until(guard, Clock::now() + timeout, [&] { return events_.size() >= count; });
 }
 
 bool cEventRecord::WaitForClones(int count, std::chrono::milliseconds timeout) {
   std::unique_lock guard(lock_);
-  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return liveClones_ == count; });
+  return changed_.wait_until(guard, Clock::now() + timeout, [&] { return liveClones_ == count; });
 }
 
 void cEventRecord::CloneMade() {
@@ -131,7 +131,7 @@ void cEventRecord::Hold() {
 
 bool cEventRecord::WaitForBlockedNotify(std::chrono::milliseconds timeout) {
   std::unique_lock guard(lock_);
-  return changed_.wait_until(guard, tClock::now() + timeout, [&] { return blocked_ > 0; });
+  return changed_.wait_until(guard, Clock::now() + timeout, [&] { return blocked_ > 0; });
 }
 
 void cEventRecord::LetGo() {
@@ -156,6 +156,6 @@ void cRecordingNotification::Notify(int32_t code, uint32_t requestId, uint32_t v
   record_->Add(code, requestId, value);
 }
 
-sSharedBuffer* MakePayload(const tBytes& bytes, int32_t kind) {
+sSharedBuffer* MakePayload(const LineBytes& bytes, int32_t kind) {
   return new sSharedBuffer(kind, static_cast<uint32_t>(bytes.size()), bytes.data());
 }

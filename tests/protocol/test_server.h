@@ -62,7 +62,7 @@ struct sRecordedEvent {
   int32_t code;
   uint32_t id;
   uint32_t value;
-  tClock::time_point at;
+  Clock::time_point at;
 };
 
 // The events of every clone of one cRecordingNotification.
@@ -110,4 +110,4 @@ class cRecordingNotification : public cProtocolNotification {
 void StallInSystemCall(uint32_t ms);
 
 // A new, unreferenced payload of the given kind.
-sSharedBuffer* MakePayload(const tBytes& bytes, int32_t kind = kBufferKindDiagSent);
+sSharedBuffer* MakePayload(const LineBytes& bytes, int32_t kind = kBufferKindDiagSent);

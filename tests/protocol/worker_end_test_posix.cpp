@@ -135,16 +135,16 @@ class cHeldServer final : public cTestServer {
 class HeldWorker : public ::testing::Test {
  protected:
   void SetUp() override {
-    ZNTV_REQUIRE_SETUP(module.IsReady(), kNoLine);
-    ASSERT_TRUE(hold.IsReady());
+    ZNTV_REQUIRE_SETUP(module_.IsReady(), kNoLine);
+    ASSERT_TRUE(hold_.IsReady());
     gFate.held = gFate.threadEnded = gFate.touchedDestroyedServer = gFate.usedMemberAfterRelease = false;
   }
   // Connects a held server and has the module talk until the worker is held.
   std::unique_ptr<cHeldServer> HeldServer(eHoldIn where) {
-    auto server = std::make_unique<cHeldServer>(hold, where);
+    auto server = std::make_unique<cHeldServer>(hold_, where);
     EXPECT_TRUE(server->Initialize());
-    EXPECT_TRUE(server->Connect(module.PortName()));
-    EXPECT_TRUE(module.Send({0x41}));
+    EXPECT_TRUE(server->Connect(module_.PortName()));
+    EXPECT_TRUE(module_.Send({0x41}));
     EXPECT_TRUE(gFate.WaitFor(&sWorkerFate::held, 5s));
     return server;
   }
@@ -152,19 +152,19 @@ class HeldWorker : public ::testing::Test {
   // Destroys server, the held call returning `after` the destruction began;
   // how long the destruction took.
   std::chrono::milliseconds DestroyAndRelease(std::unique_ptr<cHeldServer> server, std::chrono::seconds after) {
-    const auto start = tClock::now();
+    const auto start = Clock::now();
     std::thread releaser([&] {
       std::this_thread::sleep_until(start + after);
-      hold.Release();
+      hold_.Release();
     });
     server.reset();
-    const auto took = Between(start, tClock::now());
+    const auto took = Between(start, Clock::now());
     releaser.join();
     return took;
   }
 
-  cFakeModule module;
-  cCallHold hold;
+  cFakeModule module_;
+  cCallHold hold_;
 };
 
 // The two bounded stops of the destruction: Shutdown's, then one more.
@@ -209,7 +209,7 @@ TEST_F(HeldWorker, AKeptServersWorkerClosesThePortAndFreesTheServerAsItLeaves) {
   }
   cTestServer next;
   ASSERT_TRUE(next.Initialize());
-  const platform::sStatus connected = next.Connect(module.PortName());
+  const platform::sStatus connected = next.Connect(module_.PortName());
   EXPECT_TRUE(connected) << "system error " << connected.code;
 }
 
@@ -230,15 +230,15 @@ TEST_F(HeldWorker, AShutdownThatDoesNotGetTheMutexStopsTheWorkerWithoutRacingThe
   std::this_thread::sleep_for(500ms);  // the first holds the mutex by then
   std::thread second(sendOnce);
   std::this_thread::sleep_for(500ms);  // the second waits for it by then
-  const auto start = tClock::now();
+  const auto start = Clock::now();
   EXPECT_FALSE(server->Shutdown());  // the mutex was not obtained
-  EXPECT_LT(Between(start, tClock::now()),
+  EXPECT_LT(Between(start, Clock::now()),
             std::chrono::milliseconds(kServerMutexWaitMs) + 2 * std::chrono::milliseconds(kWorkerEndGraceMs));
   first.join();
   second.join();
   EXPECT_EQ(refusedSends.load(), 2);
   EXPECT_EQ(server->Send(sProtocolRequest(MakePayload({0x02}))), 0u);  // no worker
-  hold.Release();
+  hold_.Release();
   EXPECT_TRUE(gFate.WaitFor(&sWorkerFate::threadEnded, 5s));
   server.reset();
   std::lock_guard guard(gFate.lock);

@@ -73,8 +73,8 @@ void cProtocolServer::CheckClock() {
   const uint64_t now = platform::GetSystemTime();
   if (now < lastClockReading_) {
     // The system clock was set back: everything scheduled is due now.
-    std::set<tScheduleEntry> due;
-    for (const tScheduleEntry& entry : schedule_) due.insert({now, entry.second});
+    std::set<ScheduleEntry> due;
+    for (const ScheduleEntry& entry : schedule_) due.insert({now, entry.second});
     schedule_.swap(due);
     RearmDispatch();
   }
