@@ -26,10 +26,10 @@ class cWaitableTimer {
   bool IsValid() const;
   // Due at an absolute system time (GetSystemTime units); a time already past
   // fires at once. Follows changes of the system clock.
-  bool SetAbsolute(uint64_t dueSystemTime);
+  [[nodiscard]] bool SetAbsolute(uint64_t dueSystemTime);
   // Due after a duration in 100-ns units, measured on a clock that is not
   // affected by changes of the system clock.
-  bool SetRelative(uint64_t duration100ns);
+  [[nodiscard]] bool SetRelative(uint64_t duration100ns);
   bool Cancel();
   const cHandle& Handle() const;
 
@@ -68,7 +68,7 @@ inline constexpr size_t kMaxWaitObjects = 8;
 // completions run only inside this wait, on the calling thread. At most
 // kMaxWaitObjects objects. The calling thread must be a cThread or must have
 // called PrepareAlertableThread.
-sWakeResult WaitAlertable(std::initializer_list<cWaitable> objects, uint32_t timeoutMs);
+[[nodiscard]] sWakeResult WaitAlertable(std::initializer_list<cWaitable> objects, uint32_t timeoutMs);
 
 // Makes the calling thread able to run queued calls and transfer completions
 // in WaitAlertable (done for every cThread; tests may call it on their own
@@ -87,7 +87,7 @@ void PrepareAlertableThread();
 void EnterPortCall();
 // False when the calling thread was abandoned inside the call: it must
 // release what the call returned and then EndAbandonedThread.
-bool LeavePortCall();
+[[nodiscard]] bool LeavePortCall();
 [[noreturn]] void EndAbandonedThread();
 template <class Call, class Release>
 auto InPortCall(Call&& call, Release&& release) {
@@ -120,13 +120,13 @@ class cThread {
   cThread(const cThread&) = delete;
   cThread& operator=(const cThread&) = delete;
 
-  bool Start(ThreadEntry entry, void* arg, eInterrupts interrupts = eInterrupts::Blocked);
+  [[nodiscard]] bool Start(ThreadEntry entry, void* arg, eInterrupts interrupts = eInterrupts::Blocked);
   bool IsStarted() const;
   uint32_t Id() const;
   // Queues fn(arg) to run on this thread during its next alertable wait, on
   // this thread only. (Start returns once the thread runs, so no call
   // queued after it runs before the thread's own set-up.)
-  bool QueueCall(QueuedCall fn, void* arg);
+  [[nodiscard]] bool QueueCall(QueuedCall fn, void* arg);
   // True when the thread has ended within timeoutMs, measured on a clock
   // that changes of the system time do not move.
   bool Join(uint32_t timeoutMs);
@@ -145,12 +145,12 @@ class cThread {
   // true when it did, and the thread then ends as that call returns without
   // touching anything of its caller's; false when it is elsewhere, and it
   // goes on as before.
-  bool AbandonInPortCall();
+  [[nodiscard]] bool AbandonInPortCall();
   // Ends the thread forcibly where the platform can (TerminateThread); false
   // where it cannot, and the thread keeps running. Only for a thread that
   // holds nothing: one that has left its work, or one abandoned in a port
   // call. The thread may still be ending on return: Join it.
-  bool Terminate();
+  [[nodiscard]] bool Terminate();
   // Releases the handle of an ended (or terminated) thread.
   void Close();
 

@@ -40,7 +40,7 @@ struct sInstance {
 // for silenceLimit is past every wait of its own: it is left to itself
 // (neither stopped nor waited for), and hands onLine the line
 // NotFinishedLine gives.
-std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
+[[nodiscard]] std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
                                      std::chrono::milliseconds silenceLimit);
 
 // The program's environment ("NAME=value" entries) with each of

@@ -15,6 +15,6 @@ namespace platform {
 // and returns 0. Otherwise leaves *data and *size alone and returns the
 // system's error code (resource not found, or what the loader reported). An
 // empty file is not usable: it yields an error code, never 0.
-uint32_t FindEmbeddedFile(ModuleHandle module, uint16_t id, const uint8_t** data, uint32_t* size);
+[[nodiscard]] uint32_t FindEmbeddedFile(ModuleHandle module, uint16_t id, const uint8_t** data, uint32_t* size);
 
 }  // namespace platform

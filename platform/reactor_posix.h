@@ -30,7 +30,7 @@ class cReactor {
  public:
   virtual ~cReactor() = default;
   // Watches fd for the epoll events given (0 keeps it registered but quiet).
-  virtual bool Watch(int fd, uint32_t events, sReactorWatch* watch) = 0;
+  [[nodiscard]] virtual bool Watch(int fd, uint32_t events, sReactorWatch* watch) = 0;
   virtual void Unwatch(int fd) = 0;
   // Asks for source->RunDeferred() in the thread's next wait (owner thread).
   virtual void Defer(cReactorSource* source) = 0;

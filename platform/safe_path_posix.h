@@ -31,7 +31,7 @@ enum class eMissingFolders {
 // by another user: one that belongs to a user other than root and the
 // effective user, or that its group or others may write unless it is sticky
 // (as /tmp is). The refusal names the first such directory.
-sCheckedFolder OpenCheckedFolder(const std::string& path, eMissingFolders missing);
+[[nodiscard]] sCheckedFolder OpenCheckedFolder(const std::string& path, eMissingFolders missing);
 
 // Why the folder was not opened, in words: the refusal, or the system's
 // description of its error; empty when it was opened.

@@ -37,7 +37,7 @@ class cMutex {
   cMutex(const cMutex&) = delete;
   cMutex& operator=(const cMutex&) = delete;
   bool IsValid() const;
-  eAcquire Acquire(uint32_t timeoutMs);
+  [[nodiscard]] eAcquire Acquire(uint32_t timeoutMs);
   void Release();
 
  private:

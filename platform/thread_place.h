@@ -19,7 +19,7 @@ struct sThreadPlace {
 void SetCurrentThreadPlace(std::shared_ptr<sThreadPlace> place);
 // Owner: true when the thread was inside a port call and now ends as that
 // call returns; false when it is elsewhere and goes on as before.
-bool AbandonInPortCall(sThreadPlace& place);
+[[nodiscard]] bool AbandonInPortCall(sThreadPlace& place);
 // Ends the calling thread at once (it was abandoned in a port call).
 [[noreturn]] void EndCurrentThread();
 

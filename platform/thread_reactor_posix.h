@@ -20,16 +20,16 @@ class cThreadReactor final : public cReactor {
   int PollFd() const { return epoll_.Get(); }
 
   // Any thread: queue fn(arg) for the owner's next wait; false once closed.
-  bool Post(QueuedCall fn, void* arg);
+  [[nodiscard]] bool Post(QueuedCall fn, void* arg);
   // The owner thread is ending: later posts fail, queued calls never run.
   void CloseQueue();
 
   // Owner thread, inside the wait: run every queued call and deferred
   // completion; true when at least one ran.
-  bool RunPending();
+  [[nodiscard]] bool RunPending();
   // Owner thread, inside the wait: handle one ready descriptor; true when a
   // completion callback ran.
-  bool DispatchOne();
+  [[nodiscard]] bool DispatchOne();
 
   bool Watch(int fd, uint32_t events, sReactorWatch* watch) override;
   void Unwatch(int fd) override;
@@ -41,8 +41,8 @@ class cThreadReactor final : public cReactor {
     QueuedCall fn;
     void* arg;
   };
-  bool RunOneCall();
-  bool RunOneDeferred(bool& ran);
+  [[nodiscard]] bool RunOneCall();
+  [[nodiscard]] bool RunOneDeferred(bool& ran);
 
   cHandle epoll_;
   cHandle wake_;

@@ -65,7 +65,9 @@ void cProtocolServer::RearmDispatch() {
   if (schedule_.empty()) {
     dispatchTimer_->Cancel();
   } else {
-    dispatchTimer_->SetAbsolute(schedule_.begin()->first);
+    // Fails only for a timer that is not valid, and a server without one
+    // never starts its worker.
+    static_cast<void>(dispatchTimer_->SetAbsolute(schedule_.begin()->first));
   }
 }
 
@@ -256,7 +258,7 @@ void cProtocolServer::ReleaseHeldRead() {
 
 void cProtocolServer::StartRead() {
   // A read that cannot start ends reading; nothing else can be done about it.
-  port_.Read(receiveBuffer_.get(), kReceiveBufferSize);
+  static_cast<void>(port_.Read(receiveBuffer_.get(), kReceiveBufferSize));
 }
 
 void cProtocolServer::NotifyInFlight(int32_t code, uint32_t value) {

@@ -46,14 +46,14 @@ class cWinComm {
   // Closes an open port first. A name with a '.' is the path as it stands;
   // otherwise "\\.\" is put in front on Windows. On Linux the name is the
   // device path. False when not ready, the name is empty, or the open fails.
-  virtual bool Open(const std::wstring& portName, bool exclusive);
+  [[nodiscard]] virtual bool Open(const std::wstring& portName, bool exclusive);
   // True when the port was not open or closed cleanly. Drops (never reports)
   // completions of transfers still in flight.
   virtual bool Close();
   // Start one transfer; false when not ready, that direction is busy, or the
   // system refused (a refused start leaves the direction busy until Close).
-  virtual bool Read(uint8_t* buffer, uint32_t length);
-  virtual bool Write(const uint8_t* buffer, uint32_t length);
+  [[nodiscard]] virtual bool Read(uint8_t* buffer, uint32_t length);
+  [[nodiscard]] virtual bool Write(const uint8_t* buffer, uint32_t length);
   virtual std::wstring GetPortName() const;
 
   bool IsOpen() const;
@@ -61,15 +61,15 @@ class cWinComm {
   // Line set-up after Open: keep baud rate and handshake as the driver has
   // them; no XON/XOFF either way, no error-character replacement, no abort on
   // error, 8 data bits.
-  bool ApplyLineSettings();
-  bool SetTimeouts(const sCommTimeouts& timeouts);
+  [[nodiscard]] bool ApplyLineSettings();
+  [[nodiscard]] bool SetTimeouts(const sCommTimeouts& timeouts);
   // Names the byte that ends each frame on this line, as a Windows port's
   // EvtChar does. On Linux a read then also completes as soon as the bytes
   // received so far end with it and no further byte is waiting; the time-outs
   // and a full buffer still complete it too. Windows ports keep their read
   // completion to the time-outs and their line settings untouched, so there
   // it only checks that the port is open. Open forgets the character.
-  bool SetEventCharacter(uint8_t character);
+  [[nodiscard]] bool SetEventCharacter(uint8_t character);
 
   // Port control on the open port (false when closed or refused):
   bool PurgeTransmit();  // abort pending writes only (PURGE_TXABORT)
@@ -81,7 +81,7 @@ class cWinComm {
   // port opened again can start new ones on the same records. True when none
   // is outstanding. Transfers of another thread never come back here: false
   // after timeoutMs, unless that thread was reported gone.
-  bool AwaitCancelledTransfers(uint32_t timeoutMs);
+  [[nodiscard]] bool AwaitCancelledTransfers(uint32_t timeoutMs);
   // The thread that started the port's transfers has ended (its owner saw it
   // end, or ended it): the system has finished them without running their
   // completions, and their records are free again. Any thread, while no
@@ -96,7 +96,7 @@ class cWinComm {
   // The system path for a port name, and the platform half of Open: opens
   // the path (the port is closed on entry).
   static std::wstring PathFor(const std::wstring& portName);
-  bool OpenPath(const std::wstring& path, bool exclusive);
+  [[nodiscard]] bool OpenPath(const std::wstring& path, bool exclusive);
 
   struct sImpl;  // platform state: handle, overlapped records or reactor hooks
   std::unique_ptr<sImpl> impl_;
