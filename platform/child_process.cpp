@@ -1,19 +1,9 @@
-// The lines and the environment editing shared by both systems' instance
-// runners.
+// The environment editing shared by both systems' instance runners.
 #include "platform/child_process.h"
 
 #include <algorithm>
 
 namespace platform {
-
-std::string NotStartedLine(const std::string& program, const std::string& reason) {
-  return "could not start " + program + ": " + reason;
-}
-
-std::string NotFinishedLine(std::chrono::milliseconds silenceLimit) {
-  return "did not finish: no output for " +
-         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silenceLimit).count()) + " s";
-}
 
 // A replacement takes the place of the entry it replaces, so that an
 // environment kept in order (as Windows keeps its own) stays so.

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/errors.h"
+
 namespace platform {
 
 enum class eChildStream { Output, Error };
@@ -26,6 +28,24 @@ struct sInstance {
   std::vector<std::string> environment;
 };
 
+// How an instance ended.
+enum class eInstanceEnd {
+  Exited,       // it exited by itself, with exitStatus
+  NotStarted,   // it could not be started: status says why
+  NotFinished,  // it wrote nothing for the silence limit and was left to itself
+  Lost,         // it was ended by a signal, or its end could not be learnt
+};
+
+struct sInstanceEnd {
+  eInstanceEnd how = eInstanceEnd::Exited;
+  int exitStatus = 0;  // Exited: the status it exited with
+  sStatus status;      // NotStarted: the system's code of the failed start
+};
+
+// Called as soon as an instance is given up on (NotStarted, NotFinished),
+// between the lines handed on, so that what is said about it comes in order.
+using InstanceEndHandler = std::function<void(size_t instance, const sInstanceEnd& end)>;
+
 // Starts this program once per instance, all at once, with standard output
 // and standard error on pipes; hands each line to onLine as it completes, one
 // call at a time on the calling thread, until every instance has ended. The
@@ -33,27 +53,21 @@ struct sInstance {
 // replaced or removed (Linux: the running program itself; Windows: the
 // running module's file, which cannot be replaced while it runs). Each
 // instance inherits only its own pipes (and, on Windows, no standard input).
-// Returns the exit status of each instance, in order: 0 for success, -1 when
-// it could not be started, did not exit normally or did not finish. An
-// instance that cannot be started hands onLine one line on its error stream
-// that says why, as if it had printed it. An instance that writes nothing
-// for silenceLimit is past every wait of its own: it is left to itself
-// (neither stopped nor waited for), and hands onLine the line
-// NotFinishedLine gives.
-[[nodiscard]] std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
-                                     std::chrono::milliseconds silenceLimit);
+// Returns how each instance ended, in order. An instance that cannot be
+// started, or that writes nothing for silenceLimit, is handed to onGivenUp
+// at that moment; a silent one is past every wait of its own: it is left to
+// itself (neither stopped nor waited for).
+[[nodiscard]] std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances,
+                                                            const ChildLineHandler& onLine,
+                                                            const InstanceEndHandler& onGivenUp,
+                                                            std::chrono::milliseconds silenceLimit);
+
+// The program the instances run, as messages name it.
+std::wstring InstanceProgram();
 
 // The program's environment ("NAME=value" entries) with each of
 // replacements in place of the entry of the same name, or added at the end.
 std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& environment,
                                              const std::vector<std::string>& replacements);
-
-// The line an instance that could not be started is given: "could not
-// start <program>: <reason>".
-std::string NotStartedLine(const std::string& program, const std::string& reason);
-
-// The line an instance that did not finish is given: "did not finish: no
-// output for <N> s".
-std::string NotFinishedLine(std::chrono::milliseconds silenceLimit);
 
 }  // namespace platform

@@ -15,9 +15,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 
 #include "platform/child_process.h"
+#include "platform/errors.h"
 #include "platform/handle.h"
 #include "platform/stop_requests_posix.h"
 #include "text/line_assembler.h"
@@ -44,6 +44,7 @@ struct sChildPipe {
 
 struct sChild {
   pid_t pid = -1;  // -1: not started
+  sStatus startStatus;
   Clock::time_point lastOutput;
   bool notFinished = false;
 };
@@ -106,12 +107,12 @@ bool Drain(sChildPipe& pipe, const ChildLineHandler& onLine) {
 // Gives up the pipes of every instance that has been silent for the limit,
 // saying so once per instance.
 void LeaveSilentOnes(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                     std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
+                     std::chrono::milliseconds silenceLimit, const InstanceEndHandler& onGivenUp) {
   const Clock::time_point now = Clock::now();
   for (size_t i = pipes.size(); i-- > 0;) {
     sChild& child = children[pipes[i].instance];
     if (now - child.lastOutput < silenceLimit) continue;
-    if (!child.notFinished) onLine(pipes[i].instance, eChildStream::Error, NotFinishedLine(silenceLimit));
+    if (!child.notFinished) onGivenUp(pipes[i].instance, {eInstanceEnd::NotFinished, -1, {}});
     child.notFinished = true;
     pipes.erase(pipes.begin() + static_cast<long>(i));
   }
@@ -128,9 +129,10 @@ int TimeLeft(const std::vector<sChildPipe>& pipes, const std::vector<sChild>& ch
 }
 
 void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
-  for (LeaveSilentOnes(pipes, children, silenceLimit, onLine); !pipes.empty();
-       LeaveSilentOnes(pipes, children, silenceLimit, onLine)) {
+                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine,
+                      const InstanceEndHandler& onGivenUp) {
+  for (LeaveSilentOnes(pipes, children, silenceLimit, onGivenUp); !pipes.empty();
+       LeaveSilentOnes(pipes, children, silenceLimit, onGivenUp)) {
     std::vector<pollfd> watched;
     for (const sChildPipe& pipe : pipes) watched.push_back({pipe.readEnd.Get(), POLLIN, 0});
     if (poll(watched.data(), watched.size(), TimeLeft(pipes, children, silenceLimit)) < 0) {
@@ -145,19 +147,22 @@ void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& child
   }
 }
 
-int WaitForExit(const sChild& child) {
-  if (child.pid < 0 || child.notFinished) return -1;
+sInstanceEnd WaitForExit(const sChild& child) {
+  if (child.pid < 0) return {eInstanceEnd::NotStarted, -1, child.startStatus};
+  if (child.notFinished) return {eInstanceEnd::NotFinished, -1, {}};
   int status = 0;
   while (waitpid(child.pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return {eInstanceEnd::Lost, -1, {}};
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!WIFEXITED(status)) return {eInstanceEnd::Lost, -1, {}};
+  return {eInstanceEnd::Exited, WEXITSTATUS(status), {}};
 }
 
 }  // namespace
 
-std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
-                                     std::chrono::milliseconds silenceLimit) {
+std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
+                                              const InstanceEndHandler& onGivenUp,
+                                              std::chrono::milliseconds silenceLimit) {
   std::vector<sChildPipe> pipes;
   std::vector<sChild> children(instances.size());
   pid_t group = 0;
@@ -165,18 +170,22 @@ std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, co
     const int error = Spawn(instances[i], i, group, pipes, children[i].pid);
     if (error != 0) {
       children[i].pid = -1;
-      onLine(i, eChildStream::Error, NotStartedLine(kOwnProgram, std::strerror(error)));
+      errno = error;
+      children[i].startStatus = LastErrorStatus();
+      onGivenUp(i, WaitForExit(children[i]));
       continue;
     }
     children[i].lastOutput = Clock::now();
     if (group == 0) SetStopRecipients(group = children[i].pid);
   }
-  RelayUntilClosed(pipes, children, silenceLimit, onLine);
+  RelayUntilClosed(pipes, children, silenceLimit, onLine, onGivenUp);
   // Once reaped, a leader's number may be given to another process.
   SetStopRecipients(0);
-  std::vector<int> statuses;
-  for (const sChild& child : children) statuses.push_back(WaitForExit(child));
-  return statuses;
+  std::vector<sInstanceEnd> ends;
+  for (const sChild& child : children) ends.push_back(WaitForExit(child));
+  return ends;
 }
+
+std::wstring InstanceProgram() { return text::Utf8ToWide(kOwnProgram); }
 
 }  // namespace platform

@@ -68,6 +68,7 @@ struct sChildPipe {
 
 struct sChild {
   cHandle process;  // invalid: not started
+  sStatus startStatus;
   Clock::time_point lastOutput;
   bool notFinished = false;
 };
@@ -229,13 +230,13 @@ Clock::time_point SilenceDeadline(const std::vector<sChildPipe>& pipes, const st
 // Gives up the pipes of every instance that has been silent for the limit,
 // saying so once per instance; returns how many pipes it gave up.
 size_t LeaveSilentOnes(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                       std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
+                       std::chrono::milliseconds silenceLimit, const InstanceEndHandler& onGivenUp) {
   const Clock::time_point now = Clock::now();
   size_t left = 0;
   for (sChildPipe& pipe : pipes) {
     sChild& child = children[pipe.instance];
     if (!pipe.open || now - child.lastOutput < silenceLimit) continue;
-    if (!child.notFinished) onLine(pipe.instance, eChildStream::Error, NotFinishedLine(silenceLimit));
+    if (!child.notFinished) onGivenUp(pipe.instance, {eInstanceEnd::NotFinished, -1, {}});
     child.notFinished = true;
     pipe.open = false;
     ++left;
@@ -244,14 +245,15 @@ size_t LeaveSilentOnes(std::vector<sChildPipe>& pipes, std::vector<sChild>& chil
 }
 
 void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine) {
+                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine,
+                      const InstanceEndHandler& onGivenUp) {
   const auto queue = std::make_shared<cChunkQueue>();
   std::vector<std::thread> readers;
   for (size_t i = 0; i < pipes.size(); ++i) readers.emplace_back(ReadPipe, std::move(pipes[i].readEnd), i, queue);
   for (size_t open = pipes.size(); open > 0;) {
     const std::optional<sChunk> chunk = queue->PopUntil(SilenceDeadline(pipes, children, silenceLimit));
     if (!chunk) {
-      open -= LeaveSilentOnes(pipes, children, silenceLimit, onLine);
+      open -= LeaveSilentOnes(pipes, children, silenceLimit, onGivenUp);
       continue;
     }
     sChildPipe& pipe = pipes[chunk->pipe];
@@ -275,20 +277,22 @@ void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& child
   }
 }
 
-int WaitForExit(const sChild& child) {
+sInstanceEnd WaitForExit(const sChild& child) {
+  if (!child.process.IsValid()) return {eInstanceEnd::NotStarted, -1, child.startStatus};
+  if (child.notFinished) return {eInstanceEnd::NotFinished, -1, {}};
   DWORD code = 0;
-  if (!child.process.IsValid() || child.notFinished ||
-      WaitForSingleObject(child.process.Get(), INFINITE) != WAIT_OBJECT_0 ||
+  if (WaitForSingleObject(child.process.Get(), INFINITE) != WAIT_OBJECT_0 ||
       !GetExitCodeProcess(child.process.Get(), &code)) {
-    return -1;
+    return {eInstanceEnd::Lost, -1, {}};
   }
-  return static_cast<int>(code);
+  return {eInstanceEnd::Exited, static_cast<int>(code), {}};
 }
 
 }  // namespace
 
-std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
-                                     std::chrono::milliseconds silenceLimit) {
+std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
+                                              const InstanceEndHandler& onGivenUp,
+                                              std::chrono::milliseconds silenceLimit) {
   const std::wstring program = OwnExecutable();
   std::vector<sChildPipe> pipes;
   std::vector<sChild> children(instances.size());
@@ -296,15 +300,17 @@ std::vector<int> RunProgramInstances(const std::vector<sInstance>& instances, co
     const DWORD error =
         program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(program, instances[i], i, pipes, children[i].process);
     if (error != 0) {
-      onLine(i, eChildStream::Error,
-             NotStartedLine(text::WideToUtf8(program), "system error " + std::to_string(error)));
+      children[i].startStatus = {static_cast<uint32_t>(error)};
+      onGivenUp(i, WaitForExit(children[i]));
     }
     children[i].lastOutput = Clock::now();
   }
-  RelayUntilClosed(pipes, children, silenceLimit, onLine);
-  std::vector<int> statuses;
-  for (const sChild& child : children) statuses.push_back(WaitForExit(child));
-  return statuses;
+  RelayUntilClosed(pipes, children, silenceLimit, onLine, onGivenUp);
+  std::vector<sInstanceEnd> ends;
+  for (const sChild& child : children) ends.push_back(WaitForExit(child));
+  return ends;
 }
+
+std::wstring InstanceProgram() { return OwnExecutable(); }
 
 }  // namespace platform

@@ -8,6 +8,7 @@ namespace platform {
 
 inline constexpr uint32_t kErrorSuccess = 0;
 inline constexpr uint32_t kErrorFileNotFound = 2;           // ERROR_FILE_NOT_FOUND
+inline constexpr uint32_t kErrorTooManyOpenFiles = 4;       // ERROR_TOO_MANY_OPEN_FILES
 inline constexpr uint32_t kErrorAccessDenied = 5;           // ERROR_ACCESS_DENIED
 inline constexpr uint32_t kErrorNotEnoughMemory = 8;        // ERROR_NOT_ENOUGH_MEMORY
 inline constexpr uint32_t kErrorBadFormat = 11;             // ERROR_BAD_FORMAT

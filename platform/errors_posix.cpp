@@ -13,6 +13,9 @@ uint32_t GetLastErrorCode() {
       return kErrorSuccess;
     case ENOENT:
       return kErrorFileNotFound;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
     case ENOMEM:
       return kErrorNotEnoughMemory;
     case ENOEXEC:

@@ -45,6 +45,16 @@ platform::sInstance InstanceFor(const host::sModulePort& module) {
 // One port per module: ports at the same place (one interface with two ttys,
 // or two interfaces of one USB device) are one module, upgraded once through
 // the first of them.
+// What is said about an instance given up on, on its error stream as if it
+// had said it.
+std::wstring GivenUpLine(const platform::sInstanceEnd& end) {
+  if (end.how == platform::eInstanceEnd::NotStarted) {
+    return L"could not start " + platform::InstanceProgram() + L": system error " + std::to_wstring(end.status.code);
+  }
+  return L"did not finish: no output for " +
+         std::to_wstring(std::chrono::duration_cast<std::chrono::seconds>(kInstanceSilenceLimit).count()) + L" s";
+}
+
 std::vector<host::sModulePort> OnePortPerPlace(const std::vector<host::sModulePort>& ports) {
   std::vector<host::sModulePort> modules;
   for (const host::sModulePort& port : ports) {
@@ -63,7 +73,7 @@ bool UpgradeAllModules(const std::vector<host::sModulePort>& ports) {
   // A module is upgraded when its instance said so and exited with success.
   std::vector<bool> reported(modules.size(), false);
   platform::PassStopRequestsOn();
-  const std::vector<int> statuses = platform::RunProgramInstances(
+  const std::vector<platform::sInstanceEnd> ends = platform::RunProgramInstances(
       instances,
       [&modules, &reported](size_t instance, platform::eChildStream stream, std::string_view line) {
         const wchar_t* port = modules[instance].portName.c_str();
@@ -75,9 +85,14 @@ bool UpgradeAllModules(const std::vector<host::sModulePort>& ports) {
           platform::ConsoleExplain(L"%ls: %ls\n", port, text.c_str());
         }
       },
+      [&modules](size_t instance, const platform::sInstanceEnd& end) {
+        platform::ConsoleExplain(L"%ls: %ls\n", modules[instance].portName.c_str(), GivenUpLine(end).c_str());
+      },
       kInstanceSilenceLimit);
   unsigned upgraded = 0;
-  for (size_t i = 0; i < modules.size(); ++i) upgraded += reported[i] && statuses[i] == 0 ? 1 : 0;
+  for (size_t i = 0; i < modules.size(); ++i) {
+    upgraded += reported[i] && ends[i].how == platform::eInstanceEnd::Exited && ends[i].exitStatus == 0 ? 1 : 0;
+  }
   platform::ConsolePrint(L"Upgraded %u of %u modules\n", upgraded, static_cast<unsigned>(modules.size()));
   return !modules.empty() && upgraded == modules.size();
 }

@@ -1,7 +1,7 @@
-// An instance that cannot be started: it says why on its error stream, as if
-// it had printed it, and its status is a failure, while the others are
-// started all the same. An instance silent for the limit is reported as not
-// finished and not waited for.
+// An instance that cannot be started is given up on at once with the
+// system's code of the failed start, while the others are started all the
+// same. An instance silent for the limit is given up on as not finished and
+// not waited for.
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/child_process.h"
+#include "platform/errors.h"
 
 namespace platform {
 namespace {
@@ -36,27 +37,40 @@ class cNoFreeDescriptor {
   rlimit saved_{};
 };
 
-TEST(ProgramInstances, OnesThatCannotStartSayWhyOnTheirErrorStream) {
-  std::vector<std::string> errors;
-  std::vector<int> statuses;
+TEST(ProgramInstances, OnesThatCannotStartAreGivenUpOnWithTheSystemsCode) {
+  std::vector<size_t> givenUp;
+  std::vector<sInstanceEnd> ends;
   {
     const cNoFreeDescriptor full;
-    statuses = RunProgramInstances(
-        {{{L"--version"}, {}}, {{L"--version"}, {}}},
-        [&errors](size_t instance, eChildStream stream, std::string_view line) {
-          if (stream == eChildStream::Error) {
-            errors.push_back(std::to_string(instance) + " " + std::string(line));
-          }
+    ends = RunProgramInstances(
+        {{{L"--version"}, {}}, {{L"--version"}, {}}}, [](size_t, eChildStream, std::string_view) {},
+        [&givenUp](size_t instance, const sInstanceEnd& end) {
+          EXPECT_EQ(end.how, eInstanceEnd::NotStarted);
+          givenUp.push_back(instance);
         },
         std::chrono::seconds(10));
   }
-  EXPECT_EQ(statuses, (std::vector<int>{-1, -1}));
-  ASSERT_EQ(errors.size(), 2u);
-  for (size_t i = 0; i < errors.size(); ++i) {
-    EXPECT_EQ(errors[i].rfind(std::to_string(i) + " could not start /", 0), 0u) << errors[i];
-    EXPECT_NE(errors[i].find(": Too many open files"), std::string::npos) << errors[i];
+  EXPECT_EQ(givenUp, (std::vector<size_t>{0, 1}));
+  ASSERT_EQ(ends.size(), 2u);
+  for (const sInstanceEnd& end : ends) {
+    EXPECT_EQ(end.how, eInstanceEnd::NotStarted);
+    EXPECT_EQ(end.status.code, kErrorTooManyOpenFiles);
   }
 }
+
+TEST(ProgramInstances, OnesThatRunEndWithTheirExitStatus) {
+  const std::vector<sInstanceEnd> ends = RunProgramInstances(
+      {{{L"--gtest_also_run_disabled_tests", L"--gtest_filter=ProgramInstances.DISABLED_FailingInstance"},
+        {"GTEST_TOTAL_SHARDS=1", "GTEST_SHARD_INDEX=0"}}},
+      [](size_t, eChildStream, std::string_view) {},
+      [](size_t, const sInstanceEnd&) { ADD_FAILURE() << "given up on"; }, std::chrono::seconds(10));
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].how, eInstanceEnd::Exited);
+  EXPECT_EQ(ends[0].exitStatus, 1);  // a failed test
+}
+
+// Run as an instance by the test above: a test program whose one test fails.
+TEST(ProgramInstances, DISABLED_FailingInstance) { ADD_FAILURE() << "fails on purpose"; }
 
 // Run as an instance by the test below (this test program is the program the
 // instances run): silent for three seconds after its start lines, as a hung
@@ -65,17 +79,20 @@ TEST(ProgramInstances, DISABLED_SilentInstance) { poll(nullptr, 0, 3000); }
 
 TEST(ProgramInstances, OneSilentForTheLimitIsReportedAsNotFinishedAndNotWaitedFor) {
   const auto start = std::chrono::steady_clock::now();
-  std::vector<std::string> errors;
-  const std::vector<int> statuses = RunProgramInstances(
+  std::vector<size_t> givenUp;
+  const std::vector<sInstanceEnd> ends = RunProgramInstances(
       {{{L"--gtest_also_run_disabled_tests", L"--gtest_filter=ProgramInstances.DISABLED_SilentInstance"},
         {"GTEST_TOTAL_SHARDS=1", "GTEST_SHARD_INDEX=0"}}},
-      [&errors](size_t instance, eChildStream stream, std::string_view line) {
-        if (stream == eChildStream::Error) errors.push_back(std::to_string(instance) + " " + std::string(line));
+      [](size_t, eChildStream, std::string_view) {},
+      [&givenUp](size_t instance, const sInstanceEnd& end) {
+        EXPECT_EQ(end.how, eInstanceEnd::NotFinished);
+        givenUp.push_back(instance);
       },
       std::chrono::seconds(1));
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(statuses, (std::vector<int>{-1}));
-  EXPECT_EQ(errors, (std::vector<std::string>{"0 did not finish: no output for 1 s"}));
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].how, eInstanceEnd::NotFinished);
+  EXPECT_EQ(givenUp, (std::vector<size_t>{0}));
   EXPECT_LT(took, std::chrono::milliseconds(2500));
 }
 
