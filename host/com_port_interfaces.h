@@ -84,8 +84,8 @@ sModulePort ModuleAfterWaitRanOut(const std::vector<sModulePort>& present, const
 // True for an open refusal that a port which has just come back may give for
 // a moment, so that the open is tried again: on Linux a node whose group udev
 // has not set yet (EACCES), or one a modem manager is probing (EBUSY). None on
-// Windows, whose port handling stays as it is. error: as the protocol server's
-// GetConnectError gives it.
+// Windows, whose port handling stays as it is. error: the code of the status
+// the protocol server's Connect returns.
 bool IsPassingOpenRefusal(uint32_t error);
 
 // True when a command-line argument is a path in the folder of the device
