@@ -45,7 +45,9 @@ class EchoPort : public testing::Test {
     std::string got;
     a_.rx.then = [&](uint32_t error, uint32_t bytes) {
       if (error == 0) got.append(reinterpret_cast<char*>(in_), bytes);
-      if (got.size() < count) a_.port.Read(in_, sizeof in_);
+      if (got.size() < count) {
+        EXPECT_TRUE(a_.port.Read(in_, sizeof in_)) << platform::GetLastErrorCode();
+      }
     };
     RunCompletionsUntil([&] { return got.size() >= count; }, 3000);
     return got;
