@@ -180,8 +180,10 @@ platform::sStatus cProtocolServer::Connect(const std::wstring& portName) {
   if (portName.empty()) return {platform::kErrorFileNotFound};
   auto command = std::make_shared<sServerCommand>(eCommandConnect);
   command->portName = portName;
-  if (!RunLocked(command)) return {platform::kStatusFail};
-  return {command->result};
+  if (RunLocked(command)) return {command->result};
+  // Not run: with a worker, it waited out the mutex or the command; without
+  // one, there was nothing to run it.
+  return {WorkerRuns() ? platform::kErrorTimeout : platform::kStatusFail};
 }
 
 uint32_t cProtocolServer::Send(const sProtocolRequest& request) {

@@ -115,8 +115,8 @@ class cProtocolServer {
   // Opens the port on the worker, configures it and starts reading. Fails
   // with the system's code of the step that failed: the open, the set-up or
   // the first read; 2 (not found) for an empty name; 1460 (time-out) when the
-  // old port's cancelled transfers did not come back; E_FAIL when the mutex
-  // was not obtained or the command did not run.
+  // mutex or the command's end did not come in time, or the old port's
+  // cancelled transfers did not come back; E_FAIL when no worker runs.
   platform::sStatus Connect(const std::wstring& portName);
   // Queues a copy of request; its id, or 0 when refused (wrong kind, invalid,
   // CanSend false) or the command did not run. The request may be destroyed

@@ -48,6 +48,8 @@ class StalledPortOpen(UpgradeTestCase):
         failures = [f"Failed to connect {server} server to {port}" for server in ("DIAG", "DL", "SDL")]
         self.assertEqual(run.lines, ["System configured for SimModule"] + failures + ["Download failed"])
         self.assertEqual(run.status, EXIT_FAILURE)
+        # Connect's own reason: the open did not end within the command wait.
+        self.assertIn(f"zntv-upgrade: cannot open {port} as a serial line (system error 1460)", run.error_lines)
         previous = run.time_of("System configured for SimModule")
         for line in failures:
             took = run.time_of(line) - previous
