@@ -3,6 +3,7 @@
 // it again after.
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <mutex>
 
@@ -38,7 +39,11 @@ eStatusTerminal TerminalOf(sStatusLine& line) {
 void Erase(sStatusLine& line) {
   if (line.shown.empty()) return;
   if (line.terminal == eStatusTerminal::VirtualTerminal) {
-    WriteConsoleText(eConsoleStream::Error, L"\r\x1b[K");
+    // The last line, then each line above it, leaving the cursor where the
+    // first one began.
+    std::wstring erase = L"\r\x1b[K";
+    for (const wchar_t c : line.shown) erase += c == L'\n' ? L"\x1b[A\x1b[K" : L"";
+    WriteConsoleText(eConsoleStream::Error, erase);
   } else {
     WriteConsoleText(eConsoleStream::Error, L"\r" + std::wstring(line.shown.size(), L' ') + L"\r");
   }
@@ -98,9 +103,11 @@ void ConsoleShowStatus(const std::wstring& text) {
     return;
   }
   // Overwriting with spaces needs the old line's length: a shorter new line
-  // would leave the old one's tail behind.
+  // would leave the old one's tail behind. Without cursor control there is
+  // no going back up: several lines are shown side by side on one.
   Erase(line);
   line.shown = text;
+  if (terminal == eStatusTerminal::CarriageReturn) std::replace(line.shown.begin(), line.shown.end(), L'\n', L' ');
   Draw(line);
 }
 

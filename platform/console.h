@@ -22,9 +22,10 @@ void ConsoleExplain(const wchar_t* format, ...);
 enum class eStatusStyle { None, Redrawn, PlainLines };
 eStatusStyle ConsoleStatusStyle();
 
-// Redrawn: text (one line, no newline) replaces the status line. PlainLines:
-// text is written as a line of its own. None: nothing. Any thread; the
-// callers pace it.
+// Redrawn: text (one line, or several separated by "\n", without a final
+// one) replaces the status lines; a console without cursor control shows
+// several on one line. PlainLines: text is written as a line of its own.
+// None: nothing. Any thread; the callers pace it.
 void ConsoleShowStatus(const std::wstring& text);
 // Erases the status line for good; later lines are printed as they are,
 // until a new status line is shown.

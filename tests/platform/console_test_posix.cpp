@@ -44,6 +44,21 @@ TEST_F(StatusOnTerminal, ErasedBeforeEachLineRedrawnAfterAndErasedForGoodAtTheEn
             "after\n");
 }
 
+// One line per module under --all: every line is erased before a console
+// line, from the last one up, and all are drawn again after it.
+TEST_F(StatusOnTerminal, SeveralStatusLinesAreErasedFromTheLastUp) {
+  ASSERT_EQ(ConsoleStatusStyle(), eStatusStyle::Redrawn);
+  ConsoleShowStatus(L"ttyUSB0: 10%\nttyUSB1: 5%");
+  ConsoleExplain(L"note\n");
+  ConsoleShowStatus(L"ttyUSB0: 20%");
+  ConsoleEndStatus();
+  EXPECT_EQ(Shown(),
+            "ttyUSB0: 10%\nttyUSB1: 5%\r\x1b[K\x1b[A\x1b[K"  // drawn, erased for the line
+            "note\n"
+            "ttyUSB0: 10%\nttyUSB1: 5%\r\x1b[K\x1b[A\x1b[K"  // drawn again, erased for the new text
+            "ttyUSB0: 20%\r\x1b[K");
+}
+
 TEST_F(StatusOnTerminal, ADumbTerminalGetsEachTextAsALineOfItsOwn) {
   ASSERT_EQ(setenv("TERM", "dumb", 1), 0);
   ASSERT_EQ(ConsoleStatusStyle(), eStatusStyle::PlainLines);
