@@ -1,0 +1,54 @@
+// Reads an instance's JSON lines for --all.
+#include "upgrade/json_relay.h"
+
+#include <nlohmann/json.hpp>
+
+#include "text/utf8.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr int kSchemaVersion = 1;
+
+// The line as an event of this program's schema; null when it is not one.
+Json Parsed(std::string_view line) {
+  if (line.empty() || line.front() != '{') return nullptr;
+  Json object = Json::parse(line, nullptr, false);
+  const bool event = object.is_object() && object.value("v", 0) == kSchemaVersion && object.contains("event") &&
+                     object["event"].is_string();
+  return event ? object : Json(nullptr);
+}
+
+// A plain line becomes the line event it stands for, timed when it came.
+Json LineEvent(std::string_view line, uint64_t t) {
+  return {{"v", kSchemaVersion}, {"event", "line"}, {"t", t}, {"text", text::WideToUtf8(text::Utf8ToWide(line))}};
+}
+
+uint64_t Number(const Json& object, const char* name) {
+  const auto found = object.find(name);
+  return found != object.end() && found->is_number_unsigned() ? found->get<uint64_t>() : 0;
+}
+
+}  // namespace
+
+sInstanceEvent ReadInstanceEvent(std::string_view line, std::wstring_view module, uint64_t t) {
+  Json object = Parsed(line);
+  if (object.is_null()) object = LineEvent(line, t);
+  const std::string name = text::WideToUtf8(module);
+  if (!object.contains("port")) object["port"] = name;
+  object["module"] = name;
+  sInstanceEvent event;
+  const std::string kind = object["event"].get<std::string>();
+  const auto text = object.find("text");
+  if (kind == "line" && text != object.end() && text->is_string()) {
+    event.kind = eInstanceEvent::Line;
+    event.text = text::Utf8ToWide(text->get<std::string>());
+  } else if (kind == "progress") {
+    event.kind = eInstanceEvent::Progress;
+    event.acknowledged = Number(object, "acknowledged");
+    event.total = Number(object, "total");
+  }
+  event.json = object.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return event;
+}
