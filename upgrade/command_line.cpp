@@ -42,6 +42,8 @@ sCommandLine ParseCommandLine(int argc, const char* const* argv) {
       ChooseMode(line, eCommand::List, {});
     } else if (argument == "--all") {
       ChooseMode(line, eCommand::All, {});
+    } else if (argument == "--json") {
+      line.json = true;
     } else if (argument == "--port") {
       if (i + 1 >= argc || std::string_view(argv[i + 1]).empty() || IsOption(argv[i + 1])) {
         line.refusal = "--port needs a port name";

@@ -5,7 +5,8 @@
 // port (tty..., COM<n>, or a path in the folder of the device nodes): a
 // forgotten --port must not upgrade whichever module comes first. Such an
 // argument, like an unknown option, refuses the whole command line, so that
-// a mistyped one never starts an upgrade.
+// a mistyped one never starts an upgrade. --json asks an upgrade, a list or
+// --all for JSON Lines on standard output in place of the console lines.
 //
 // Threads: main thread, before anything else runs.
 #pragma once
@@ -17,6 +18,7 @@ struct sCommandLine {
   eCommand command = eCommand::Upgrade;
   std::string port;     // Upgrade: the --port argument as given; empty: the first module
   std::string refusal;  // Refused: why, for a line on standard error
+  bool json = false;    // --json: the events as JSON Lines (json_view.h)
 };
 
 // --help and --version win over everything but a refusal, the first of them

@@ -3,8 +3,10 @@
 // events that the console view prints. The command line may instead ask for
 // the list of modules, the upgrade of the module at one port or of every
 // module, or for --help or --version; an unknown option is refused before
-// anything else is done.
+// anything else is done. With --json the events go to the JSON Lines view
+// instead (json_view.h), which hands the notes on to the console's.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "device/hdlc/hdlc_protocol_server.h"
@@ -20,6 +22,7 @@
 #include "text/utf8.h"
 #include "upgrade/command_line.h"
 #include "upgrade/console_view.h"
+#include "upgrade/json_view.h"
 #include "upgrade/program_info.h"
 #include "upgrade/run_time_conventions.h"
 #include "upgrade/upgrade_all.h"
@@ -54,28 +57,42 @@ void ReportMissingModules(const report::cReporter& lookup) {
   host::ExplainMissingDevice(lookup, host::ProcessConfigurationMap(), {});
 }
 
-// One line per configured module present: port, interface identity, place.
-int ListModules(const report::cReporter& lookup) {
+// The name of the installed configuration of a module (its identity is the
+// configuration's key); empty when none is known.
+std::wstring ConfigurationNameOf(const host::sModulePort& module) {
+  const auto found = host::ProcessConfigurationMap().find(module.identity);
+  std::wstring name;
+  if (found != host::ProcessConfigurationMap().end()) host::GetConfigurationName(found->second, name);
+  return name;
+}
+
+// One line per configured module present: port, interface identity, place;
+// with --json one module event each.
+int ListModules(const report::cReporter& lookup, cJsonLinesView* json) {
   const std::vector<host::sModulePort> modules = host::ListDeviceModules();
   if (modules.empty()) {
     ReportMissingModules(lookup);
     return kExitFailure;
   }
   for (const host::sModulePort& module : modules) {
-    lookup.Line(L"%ls\t%ls\t%ls", module.portName.c_str(), module.identity.c_str(), module.location.c_str());
+    if (json != nullptr) {
+      json->ReportModule({module.portName, module.identity, module.location, ConfigurationNameOf(module)});
+    } else {
+      lookup.Line(L"%ls\t%ls\t%ls", module.portName.c_str(), module.identity.c_str(), module.location.c_str());
+    }
   }
   return kExitSuccess;
 }
 
 // Each module's instance reports the configurations itself; without a module
 // they are reported here, before the failure.
-int UpgradeEveryModule(const report::cReporter& lookup) {
+int UpgradeEveryModule(const report::cReporter& lookup, cJsonLinesView* json) {
   const std::vector<host::sModulePort> modules = host::ListDeviceModules();
   if (modules.empty()) {
     ReportConfigurations(lookup, host::ProcessConfigurationMap());
     ReportMissingModules(lookup);
   }
-  return UpgradeAllModules(modules) ? kExitSuccess : kExitFailure;
+  return UpgradeAllModules(modules, json) ? kExitSuccess : kExitFailure;
 }
 
 // The upgrade of one module, ending with its outcome line and the outcome.
@@ -93,7 +110,8 @@ int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick, report::cS
 }
 
 // Whatever the command line asked for but --help, --version and a refusal.
-int RunCommand(const sCommandLine& line, uint32_t startTick, report::cSink& sink) {
+// json: the --json view, which sink is; none without --json.
+int RunCommand(const sCommandLine& line, uint32_t startTick, report::cSink& sink, cJsonLinesView* json) {
   const report::cReporter lookup(sink, report::eStage::Lookup);
   host::ConfigurationMap found;
   host::ProcessConfigurationMap() = std::move(host::FindConfigurations(host::KindSet{kExcludedKind}, found));
@@ -102,9 +120,9 @@ int RunCommand(const sCommandLine& line, uint32_t startTick, report::cSink& sink
     host::ExplainMissingConfiguration(lookup);
     return kExitFailure;
   }
-  if (line.command == eCommand::All) return UpgradeEveryModule(lookup);
+  if (line.command == eCommand::All) return UpgradeEveryModule(lookup, json);
   ReportConfigurations(lookup, host::ProcessConfigurationMap());
-  if (line.command == eCommand::List) return ListModules(lookup);
+  if (line.command == eCommand::List) return ListModules(lookup, json);
   return UpgradeOne(line.port.empty() ? std::wstring() : host::PortFromArgument(line.port.c_str()), startTick, sink);
 }
 
@@ -133,11 +151,15 @@ int main(int argc, char** argv) {
       break;
   }
   if (!AcceptRunTimeEnvironment()) return kExitFailure;
+  const uint32_t startTick = platform::GetTickCount32();
   cConsoleView console;
+  std::optional<cJsonLinesView> json;
+  if (line.json) json.emplace(startTick, &console);
+  report::cSink& sink = json ? static_cast<report::cSink&>(*json) : console;
   if (!InitializeApplication()) {
-    report::cReporter(console, report::eStage::Lookup).Failure({}, L"Application initialization failed");
+    report::cReporter(sink, report::eStage::Lookup).Failure({}, L"Application initialization failed");
     return kExitFailure;
   }
   SetLineTraceNotes(NoteOnStandardError);
-  return RunCommand(line, platform::GetTickCount32(), console);
+  return RunCommand(line, startTick, sink, json ? &*json : nullptr);
 }

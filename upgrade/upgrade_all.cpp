@@ -5,24 +5,30 @@
 // own rule, and this process relays them to the end and gives its summary.
 // A traffic trace asked for with ZNTV_TRACE is split into one file per
 // module, named after its port, since the instances would otherwise write
-// over one another.
+// over one another. The instances always report as JSON lines, so that
+// their progress reaches this process; what they say on standard error is
+// relayed as it is.
 #include "upgrade/upgrade_all.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/child_process.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/stop_requests.h"
 #include "text/utf8.h"
+#include "upgrade/json_relay.h"
+#include "upgrade/transfer_progress.h"
 
 namespace {
 
 constexpr const char* kTraceVariable = "ZNTV_TRACE";
-constexpr std::string_view kUpgradedLine = "Upgraded in ";
+constexpr std::wstring_view kUpgradedLine = L"Upgraded in ";
 
 // An instance prints a line at least at every step of its upgrade; the
 // longest step it takes without one (an exchange's attempts, a wait for the
@@ -32,7 +38,7 @@ constexpr std::chrono::milliseconds kInstanceSilenceLimit = std::chrono::minutes
 
 // The module's instance: --port, and its own trace file ("<trace>.ttyUSB2").
 platform::sInstance InstanceFor(const host::sModulePort& module) {
-  platform::sInstance instance{{L"--port", module.portName}, {}};
+  platform::sInstance instance{{L"--port", module.portName, L"--json"}, {}};
   const char* trace = std::getenv(kTraceVariable);
   if (trace != nullptr && *trace != '\0') {
     const size_t separator = module.portName.find_last_of(L"/\\");
@@ -64,35 +70,110 @@ std::vector<host::sModulePort> OnePortPerPlace(const std::vector<host::sModulePo
   return modules;
 }
 
+// One status line per module whose transfer has begun, on standard error
+// while it is a terminal: its port, how far the transfer has got, rate and
+// time left. Plain lines on a terminal without cursor control.
+class cModulesProgress {
+ public:
+  explicit cModulesProgress(const std::vector<host::sModulePort>& modules)
+      : style_(platform::ConsoleStatusStyle()), modules_(modules.size()) {
+    for (size_t i = 0; i < modules.size(); ++i) modules_[i].name = modules[i].portName;
+  }
+  ~cModulesProgress() {
+    if (shown_) platform::ConsoleEndStatus();
+  }
+  cModulesProgress(const cModulesProgress&) = delete;
+  cModulesProgress& operator=(const cModulesProgress&) = delete;
+
+  void Advance(size_t instance, uint64_t acknowledged, uint64_t total) {
+    if (style_ == platform::eStatusStyle::None) return;
+    sModule& module = modules_[instance];
+    const uint32_t now = platform::GetTickCount32();
+    if (!module.meter || module.total != total) {
+      module.total = total;
+      module.startMs = now;
+      module.meter.emplace(module.name, total, style_, now);
+    }
+    // The last state of a transfer is shown however soon it comes: its line
+    // stays while the other modules go on.
+    if (acknowledged >= total) module.meter.emplace(module.name, total, style_, module.startMs);
+    const std::optional<std::wstring> line = module.meter->Update(acknowledged, now);
+    if (!line) return;
+    module.line = *line;
+    shown_ = true;
+    platform::ConsoleShowStatus(style_ == platform::eStatusStyle::PlainLines ? *line : AllLines());
+  }
+
+ private:
+  struct sModule {
+    std::wstring name;
+    std::optional<cTransferMeter> meter;
+    uint64_t total = 0;
+    uint32_t startMs = 0;
+    std::wstring line;  // shown now; empty: its transfer has not begun
+  };
+
+  std::wstring AllLines() const {
+    std::wstring text;
+    for (const sModule& module : modules_) {
+      if (module.line.empty()) continue;
+      text += (text.empty() ? L"" : L"\n") + module.line;
+    }
+    return text;
+  }
+
+  platform::eStatusStyle style_;
+  std::vector<sModule> modules_;
+  bool shown_ = false;
+};
+
+void ReportSummary(unsigned upgraded, unsigned modules, cJsonLinesView* json) {
+  if (json == nullptr) {
+    platform::ConsolePrint(L"Upgraded %u of %u modules\n", upgraded, modules);
+    return;
+  }
+  json->Report(report::sLine{report::eStage::Outcome, L"Upgraded " + std::to_wstring(upgraded) + L" of " +
+                                                          std::to_wstring(modules) + L" modules"});
+  json->ReportSummary(upgraded, modules);
+}
+
 }  // namespace
 
-bool UpgradeAllModules(const std::vector<host::sModulePort>& ports) {
+bool UpgradeAllModules(const std::vector<host::sModulePort>& ports, cJsonLinesView* json) {
   const std::vector<host::sModulePort> modules = OnePortPerPlace(ports);
   std::vector<platform::sInstance> instances;
   for (const host::sModulePort& module : modules) instances.push_back(InstanceFor(module));
   // A module is upgraded when its instance said so and exited with success.
   std::vector<bool> reported(modules.size(), false);
+  const uint32_t startTick = platform::GetTickCount32();
+  std::optional<cModulesProgress> progress(std::in_place, modules);
   platform::PassStopRequestsOn();
   const std::vector<platform::sInstanceEnd> ends = platform::RunProgramInstances(
       instances,
-      [&modules, &reported](size_t instance, platform::eChildStream stream, std::string_view line) {
+      [&](size_t instance, platform::eChildStream stream, std::string_view line) {
         const wchar_t* port = modules[instance].portName.c_str();
-        const std::wstring text = text::Utf8ToWide(line);
-        if (stream == platform::eChildStream::Output) {
-          if (line.substr(0, kUpgradedLine.size()) == kUpgradedLine) reported[instance] = true;
-          platform::ConsolePrint(L"%ls: %ls\n", port, text.c_str());
-        } else {
-          platform::ConsoleExplain(L"%ls: %ls\n", port, text.c_str());
+        if (stream == platform::eChildStream::Error) {
+          platform::ConsoleExplain(L"%ls: %ls\n", port, text::Utf8ToWide(line).c_str());
+          return;
+        }
+        const sInstanceEvent event = ReadInstanceEvent(line, port, platform::GetTickCount32() - startTick);
+        if (event.kind == eInstanceEvent::Line && event.text.starts_with(kUpgradedLine)) reported[instance] = true;
+        if (event.kind == eInstanceEvent::Progress) progress->Advance(instance, event.acknowledged, event.total);
+        if (json != nullptr) {
+          WriteJsonLine(event.json);
+        } else if (event.kind == eInstanceEvent::Line) {
+          platform::ConsolePrint(L"%ls: %ls\n", port, event.text.c_str());
         }
       },
       [&modules](size_t instance, const platform::sInstanceEnd& end) {
         platform::ConsoleExplain(L"%ls: %ls\n", modules[instance].portName.c_str(), GivenUpLine(end).c_str());
       },
       kInstanceSilenceLimit);
+  progress.reset();
   unsigned upgraded = 0;
   for (size_t i = 0; i < modules.size(); ++i) {
     upgraded += reported[i] && ends[i].how == platform::eInstanceEnd::Exited && ends[i].exitStatus == 0 ? 1 : 0;
   }
-  platform::ConsolePrint(L"Upgraded %u of %u modules\n", upgraded, static_cast<unsigned>(modules.size()));
+  ReportSummary(upgraded, static_cast<unsigned>(modules.size()), json);
   return !modules.empty() && upgraded == modules.size();
 }
