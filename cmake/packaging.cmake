@@ -28,6 +28,8 @@ if(WIN32)
   file(WRITE "${readme_text}" "${readme}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
   install(FILES "${readme_text}" DESTINATION .)
+  # What --json writes, for the programs that read it.
+  install(FILES docs/events.schema.json DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "${ZNTV_PACKAGE_NAME}-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR}")
   include(CPack)
@@ -62,8 +64,8 @@ endforeach()
 add_custom_target(zntv_man_pages ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
-# The README, the upgrade benchmark with its chart, and the changelog that
-# every Debian package carries.
+# The README, the upgrade benchmark with its chart, the schema of what
+# --json writes, and the changelog that every Debian package carries.
 set(changelog "${PROJECT_BINARY_DIR}/changelog.gz")
 add_custom_command(
   OUTPUT "${changelog}"
@@ -71,7 +73,7 @@ add_custom_command(
   DEPENDS "${PROJECT_SOURCE_DIR}/docs/changelog"
   COMMENT "Compressing the changelog")
 add_custom_target(zntv_changelog ALL DEPENDS "${changelog}")
-install(FILES README.md docs/upgrade-benchmark.md docs/upgrade-throughput.png "${changelog}"
+install(FILES README.md docs/upgrade-benchmark.md docs/upgrade-throughput.png docs/events.schema.json "${changelog}"
         DESTINATION "${ZNTV_DOC_DIR}")
 
 # A static build runs on any Linux of its architecture, whatever its C

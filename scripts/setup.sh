@@ -15,7 +15,7 @@ zntv_installed() {
 # its Debian package takes its dependencies. dpkg learns each foreign
 # architecture (pkg:arch) first.
 zntv_setup() {
-  local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod) missing=() p want
+  local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod nlohmann-json3-dev python3-jsonschema) missing=() p want
   for want in "$@"; do
     case $want in
       windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;

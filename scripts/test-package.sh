@@ -100,7 +100,8 @@ launcher() {
 
 # The files every Linux package installs, below its prefix.
 installed_files=(bin/zntv-upgrade lib/zntv-upgrade/zntv-module-sim share/doc/zntv-upgrade/README.md
-  share/doc/zntv-upgrade/changelog.gz share/doc/zntv-upgrade/upgrade-benchmark.md
+  share/doc/zntv-upgrade/changelog.gz share/doc/zntv-upgrade/events.schema.json
+  share/doc/zntv-upgrade/upgrade-benchmark.md
   share/doc/zntv-upgrade/upgrade-throughput.png share/man/man1/zntv-module-sim.1.gz
   share/man/man1/zntv-upgrade.1.gz)
 
@@ -164,8 +165,9 @@ check_manuals() {
 check_zip() {
   local zip=${package_file[zip-windows]} top listing
   top=$(basename "$zip" .zip)
-  listing=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
-  [ "$listing" = "$top/README.txt"$'\n'"$top/zntv-upgrade.exe" ] || fail "archive holds:"$'\n'"$listing"
+  listing=$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)
+  [ "$listing" = "$top/README.txt"$'\n'"$top/events.schema.json"$'\n'"$top/zntv-upgrade.exe" ] ||
+    fail "archive holds:"$'\n'"$listing"
   rm -rf "$out/unzipped"
   unzip -q "$zip" -d "$out/unzipped" || fail "cannot unpack $zip"
   local exe=$out/unzipped/$top/zntv-upgrade.exe windows
@@ -177,7 +179,7 @@ check_zip() {
   zntv_wine_prefix "$out/zip-windows/zntv-upgrade.exe"
   windows=$(wine "$exe" --version | tr -d '\r')
   [ "$windows" = "$reference_version" ] || fail "Windows --version differs:"$'\n'"$windows"
-  echo "package: $(basename "$zip") holds the updater and README.txt; its --version equals the Linux one"
+  echo "package: $(basename "$zip") holds the updater, README.txt and the event schema; its --version equals the Linux one"
 }
 
 # check_static <name>: the archive holds the installed files below its top
