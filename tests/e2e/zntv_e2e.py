@@ -200,10 +200,11 @@ def run_upgrade(env, timeout=120, wrapper=(), args=(), on_line=None):
     return run
 
 
-def run_upgrade_on_terminal(env, timeout=120):
-    """One zntv-upgrade run with standard error on a pseudo-terminal, as in a
-    terminal window, and standard output in a pipe. Returns the run and what
-    the terminal received: (seconds since start, bytes) pieces as they came."""
+def run_upgrade_on_terminal(env, timeout=120, args=()):
+    """One zntv-upgrade run with args and standard error on a pseudo-terminal,
+    as in a terminal window, and standard output in a pipe. Returns the run
+    and what the terminal received: (seconds since start, bytes) pieces as
+    they came."""
     master, slave = pty.openpty()
     pieces = []
 
@@ -220,7 +221,7 @@ def run_upgrade_on_terminal(env, timeout=120):
             pieces.append((time.monotonic() - start, data))
         os.close(master)
 
-    run = _run(env, timeout, UPGRADE_COMMAND, slave, read_terminal)
+    run = _run(env, timeout, [*UPGRADE_COMMAND, *map(str, args)], slave, read_terminal)
     return run, pieces
 
 
