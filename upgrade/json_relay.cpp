@@ -15,8 +15,8 @@ constexpr int kSchemaVersion = 1;
 Json Parsed(std::string_view line) {
   if (line.empty() || line.front() != '{') return nullptr;
   Json object = Json::parse(line, nullptr, false);
-  const bool event = object.is_object() && object.value("v", 0) == kSchemaVersion && object.contains("event") &&
-                     object["event"].is_string();
+  const bool event = object.is_object() && object.contains("v") && object["v"] == kSchemaVersion &&
+                     object.contains("event") && object["event"].is_string();
   return event ? object : Json(nullptr);
 }
 
@@ -25,9 +25,16 @@ Json LineEvent(std::string_view line, uint64_t t) {
   return {{"v", kSchemaVersion}, {"event", "line"}, {"t", t}, {"text", text::WideToUtf8(text::Utf8ToWide(line))}};
 }
 
+// A field of the type asked for; zero or empty when it is missing or of
+// another type (a line never throws).
 uint64_t Number(const Json& object, const char* name) {
   const auto found = object.find(name);
   return found != object.end() && found->is_number_unsigned() ? found->get<uint64_t>() : 0;
+}
+
+std::string String(const Json& object, const char* name) {
+  const auto found = object.find(name);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
 }  // namespace
@@ -39,13 +46,13 @@ sInstanceEvent ReadInstanceEvent(std::string_view line, std::wstring_view module
   if (!object.contains("port")) object["port"] = name;
   object["module"] = name;
   sInstanceEvent event;
-  const std::string kind = object["event"].get<std::string>();
-  const auto text = object.find("text");
-  if (kind == "line" && text != object.end() && text->is_string()) {
+  const std::string kind = String(object, "event");
+  if (kind == "line") {
     event.kind = eInstanceEvent::Line;
-    event.text = text::Utf8ToWide(text->get<std::string>());
+    event.text = text::Utf8ToWide(String(object, "text"));
   } else if (kind == "progress") {
     event.kind = eInstanceEvent::Progress;
+    event.stage = String(object, "stage");
     event.acknowledged = Number(object, "acknowledged");
     event.total = Number(object, "total");
   }

@@ -15,6 +15,7 @@ enum class eInstanceEvent { Line, Progress, Other };
 struct sInstanceEvent {
   eInstanceEvent kind = eInstanceEvent::Other;
   std::wstring text;          // Line: the transcript line
+  std::string stage;          // Progress: the transfer's stage ("sdl": the image's streaming)
   uint64_t acknowledged = 0;  // Progress: bytes of the transfer
   uint64_t total = 0;
   std::string json;  // the event as --all --json passes it on (one object, no line end)

@@ -70,9 +70,10 @@ std::vector<host::sModulePort> OnePortPerPlace(const std::vector<host::sModulePo
   return modules;
 }
 
-// One status line per module whose transfer has begun, on standard error
-// while it is a terminal: its port, how far the transfer has got, rate and
-// time left. Plain lines on a terminal without cursor control.
+// One status line per module whose image streaming has begun (as the
+// console view of a single upgrade, the programmer's load gets none), on
+// standard error while it is a terminal: its port, how far the stream has
+// got, rate and time left. Plain lines on a terminal without cursor control.
 class cModulesProgress {
  public:
   explicit cModulesProgress(const std::vector<host::sModulePort>& modules)
@@ -158,7 +159,9 @@ bool UpgradeAllModules(const std::vector<host::sModulePort>& ports, cJsonLinesVi
         }
         const sInstanceEvent event = ReadInstanceEvent(line, port, platform::GetTickCount32() - startTick);
         if (event.kind == eInstanceEvent::Line && event.text.starts_with(kUpgradedLine)) reported[instance] = true;
-        if (event.kind == eInstanceEvent::Progress) progress->Advance(instance, event.acknowledged, event.total);
+        if (event.kind == eInstanceEvent::Progress && event.stage == report::StageName(report::eStage::Sdl)) {
+          progress->Advance(instance, event.acknowledged, event.total);
+        }
         if (json != nullptr) {
           WriteJsonLine(event.json);
         } else if (event.kind == eInstanceEvent::Line) {

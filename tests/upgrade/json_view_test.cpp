@@ -161,20 +161,32 @@ TEST(InstanceEvents, ProgressCarriesItsCounts) {
   const sInstanceEvent progress = ReadInstanceEvent(
       R"({"v":1,"event":"progress","t":3,"stage":"sdl","acknowledged":4096,"total":8192})", L"/dev/ttyUSB1", 99);
   EXPECT_EQ(progress.kind, eInstanceEvent::Progress);
+  EXPECT_EQ(progress.stage, "sdl");
   EXPECT_EQ(progress.acknowledged, 4096u);
   EXPECT_EQ(progress.total, 8192u);
 }
 
+TEST(InstanceEvents, FieldsOfAnotherTypeAreReadAsMissing) {
+  const sInstanceEvent progress = ReadInstanceEvent(
+      R"({"v":1,"event":"progress","stage":5,"acknowledged":"4096","total":-1})", L"/dev/ttyUSB1", 99);
+  EXPECT_EQ(progress.kind, eInstanceEvent::Progress);
+  EXPECT_EQ(progress.stage, "");
+  EXPECT_EQ(progress.acknowledged, 0u);
+  EXPECT_EQ(progress.total, 0u);
+  const sInstanceEvent line = ReadInstanceEvent(R"({"v":1,"event":"line","text":7})", L"/dev/ttyUSB1", 99);
+  EXPECT_EQ(line.kind, eInstanceEvent::Line);
+  EXPECT_EQ(line.text, L"");
+}
+
 TEST(InstanceEvents, ALineThatIsNoEventIsATranscriptLine) {
-  for (const char* plain : {"Upgraded in 5 ms", "{not json", R"({"event":"line","text":"no version"})", "[1]", ""}) {
+  for (const char* plain : {"Upgraded in 5 ms", "{not json", R"({"event":"line","text":"no version"})", "[1]", "",
+                            R"({"v":"1","event":"line"})"}) {
     const sInstanceEvent line = ReadInstanceEvent(plain, L"COM5", 42);
     EXPECT_EQ(line.kind, eInstanceEvent::Line) << plain;
     EXPECT_EQ(line.text, text::Utf8ToWide(plain)) << plain;
-    EXPECT_EQ(line.json, std::string(R"({"v":1,"event":"line","t":42,"text":)") +
-                             (plain == std::string(R"({"event":"line","text":"no version"})")
-                                  ? R"("{\"event\":\"line\",\"text\":\"no version\"}")"
-                                  : "\"" + std::string(plain) + "\"") +
-                             R"(,"port":"COM5","module":"COM5"})")
+    std::string quoted = "\"";
+    for (const char c : std::string(plain)) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    EXPECT_EQ(line.json, R"({"v":1,"event":"line","t":42,"text":)" + quoted + R"(","port":"COM5","module":"COM5"})")
         << plain;
   }
 }
