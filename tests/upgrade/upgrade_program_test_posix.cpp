@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 
 #include "data_file.h"
@@ -72,6 +73,25 @@ TEST(UpgradeProgram, NoConfigurationStopsBeforeTheDeviceSearch) {
   sRun run = RunProgram(tree);
   EXPECT_EQ(run.output, "Required software not found\n");
   EXPECT_EQ(run.status, 255);
+}
+
+// The same outcome as events: the line, the failure it names and the hints
+// as notes; the hints on standard error and the exit status as without
+// --json.
+TEST(UpgradeProgram, JsonGivesTheLinesAsEventsWithTheSameHintsAndStatus) {
+  cTempTree tree;
+  const sRun console = RunProgram(tree);
+  const sRun json = RunProgram(tree, "--json");
+  EXPECT_TRUE(std::regex_match(
+      json.output,
+      std::regex(R"(\{"v":1,"event":"line","t":\d+,"stage":"lookup",)"
+                 R"("text":"Required software not found"\}\n)"
+                 R"(\{"v":1,"event":"failure","t":\d+,"stage":"lookup",)"
+                 R"("step":"Required software not found"\}\n)"
+                 R"((\{"v":1,"event":"note","t":\d+,"stage":"lookup","text":"zntv-upgrade: [^\n]*\}\n)+)")))
+      << json.output;
+  EXPECT_EQ(json.errors, console.errors);
+  EXPECT_EQ(json.status, 255);
 }
 
 TEST(UpgradeProgram, ConfigurationWithoutModule) {
