@@ -12,7 +12,7 @@ import time
 import tty
 import unittest
 
-from zntv_e2e import SIMULATOR, Simulator
+from zntv_e2e import CONFIGURED, EXIT_FAILURE, SIMULATOR, Simulator, embedded_inputs, run_upgrade
 
 
 
@@ -102,8 +102,8 @@ class SimulatorTestCase(unittest.TestCase):
     def setUp(self):
         self.workdir = tempfile.mkdtemp(prefix="zntv-sim-test-")
 
-    def start(self, *args, expect_image=None):
-        self.sim = Simulator(self.workdir, *args, expect_image=expect_image)
+    def start(self, *args, expect_image=None, control=False):
+        self.sim = Simulator(self.workdir, *args, expect_image=expect_image, control=control)
         self.addCleanup(self.sim.stop)
         self.port_name = pathlib.Path(self.sim.env["DEV_PATH"]) / "ttyUSB0"
         return self.sim
@@ -305,6 +305,88 @@ class SeveralModules(SimulatorTestCase):
         self.assertTrue((dev / "ttyUSB3").exists(), "the second module left the bus with the first")
         first.close()
         second.close()
+
+
+IDENTITY = "vid_0a1b&pid_2c3d&mi_02"
+
+
+class Station(SimulatorTestCase):
+    """Modules that are plugged in and out on command and serve one upgrade
+    after another, with the timeline of their events."""
+
+    def listed(self):
+        """The updater's --list: (its lines after the configuration line, its
+        exit status)."""
+        run = run_upgrade(self.sim.env, 30, args=["--list"])
+        self.assertEqual(run.lines[:1], [CONFIGURED], run.error_lines)
+        return run.lines[1:], run.status
+
+    def devnum(self, location):
+        return (pathlib.Path(self.sim.env["SYSFS_PATH"]) / "devices/pci0000:00/0000:00:14.0/usb1" / location /
+                "devnum").read_text()
+
+    def test_module_started_unplugged_appears_on_plug_and_goes_on_unplug(self):
+        sim = self.start("--unplugged", "all", control=True)
+        sysfs_entry = pathlib.Path(sim.env["SYSFS_PATH"]) / "class/tty/ttyUSB0"
+        self.assertFalse(self.port_name.exists() or sysfs_entry.exists())
+        self.assertEqual(self.listed(), (["Unable to locate device"], EXIT_FAILURE))
+
+        sim.control.send("plug 1-2")
+        self.assertTrue(wait_for(self.port_name.exists), "module did not appear on plug")
+        self.assertTrue((sysfs_entry / "device").exists())
+        self.assertEqual(self.listed(), ([f"{self.port_name}\t{IDENTITY}\t1-2"], 0))
+        first_devnum = self.devnum("1-2")
+        sim.control.send("plug 1-2", "bogus 1-2")
+        sim.control.send("unplug 1-2")
+        self.assertTrue(wait_for(lambda: not self.port_name.exists()), "module did not leave on unplug")
+        self.assertFalse(sysfs_entry.exists())
+        self.assertEqual(self.listed(), (["Unable to locate device"], EXIT_FAILURE))
+
+        sim.control.send("plug 1-2")
+        self.assertTrue(wait_for(self.port_name.exists), "module did not come back on plug")
+        self.assertNotEqual(self.devnum("1-2"), first_devnum)
+        sim.control.send("quit")
+        self.assertEqual(sim.finish(), (0, []))
+        self.assertEqual(sim.events(), ["plugged", "unplugged", "plugged", "unplugged"])
+        self.assertIn("zntv-module-sim: unknown command ignored: bogus 1-2\n", sim.log_path.read_text())
+
+    def test_module_back_in_its_firmware_after_the_reset_is_upgraded_again(self):
+        _, image_path = embedded_inputs()
+        image = image_path.read_bytes()
+        sim = self.start("--return-after-reset", "--offline-delay", 100, expect_image=image_path)
+        cycle = ["upgrade-start", "reset", "back-normal"]
+        for upgrade in (1, 2):
+            run = run_upgrade(sim.env, 60, args=["--port", "ttyUSB0"])
+            self.assertRegex(run.lines[-1], r"^Upgraded in \d+ ms$")
+            self.assertEqual(run.status, 0)
+            # The next run waits until the module is back in its firmware.
+            self.assertEqual(sim.wait_for_events(1 + 3 * upgrade), ["plugged"] + cycle * upgrade)
+            summary = sim.summary(upgrade=upgrade)
+            self.assertEqual((summary["stages"], summary["reset"], summary["end"]), ("diag,dl,sdl", "yes", "reset"))
+            self.assertTrue(sim.flash(upgrade=upgrade) == image, f"image in flash after upgrade {upgrade}")
+        self.assertFalse(sim.record("summary.txt", upgrade=3).exists())
+        status, output = sim.stop()
+        verified = f"Flash verified: {len(image)} bytes at 0x00200000 match {image_path}"
+        self.assertEqual((status, output), (0, [verified, verified]))
+        timeline = sim.timeline()
+        self.assertEqual([event for _, event in timeline], ["plugged"] + cycle * 2 + ["unplugged"])
+        self.assertEqual([ms for ms, _ in timeline], sorted(ms for ms, _ in timeline))
+        self.assertLessEqual(timeline[-1][0] - timeline[0][0], 60000)
+
+    def test_thirty_two_modules_come_up_in_one_tree_and_leave_one_by_one(self):
+        sim = self.start("--modules", 32, control=True)
+        dev = pathlib.Path(sim.env["DEV_PATH"])
+        every = [f"{dev}/ttyUSB{index}\t{IDENTITY}\t1-{index + 2}" for index in range(32)]
+        lines, status = self.listed()
+        self.assertEqual((sorted(lines), status), (sorted(every), 0))
+        sim.control.send("unplug 1-18")
+        self.assertTrue(wait_for(lambda: not (dev / "ttyUSB16").exists()), "module 1-18 did not leave")
+        lines, status = self.listed()
+        self.assertEqual((sorted(lines), status), (sorted(every[:16] + every[17:]), 0))
+        sim.control.send("quit")
+        self.assertEqual(sim.finish(), (0, []))
+        self.assertEqual(sim.events("1-18"), ["plugged", "unplugged"])
+        self.assertEqual(sim.events("1-33"), ["plugged", "unplugged"])
 
 
 if __name__ == "__main__":

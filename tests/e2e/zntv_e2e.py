@@ -121,10 +121,24 @@ class UpgradeRun:
         return next(t for t, l in self.timed_lines if l == line)
 
 
-class Simulator:
-    """One zntv-module-sim process with its own root, records and stderr log."""
+class SimControl:
+    """The simulator's control FIFO (--control): each send opens it, writes
+    its commands one a line and closes it again, as a bench controller
+    might."""
 
-    def __init__(self, workdir, *args, expect_image=None):
+    def __init__(self, path):
+        self.path = pathlib.Path(path)
+
+    def send(self, *commands):
+        with open(self.path, "w") as fifo:
+            fifo.write("".join(f"{command}\n" for command in commands))
+
+
+class Simulator:
+    """One zntv-module-sim process with its own root, records and stderr log;
+    with control=True it takes commands through sim.control (SimControl)."""
+
+    def __init__(self, workdir, *args, expect_image=None, control=False):
         # A root of its own: the simulator takes only an empty or new one.
         self.root = next(root for n in range(1000) if not (root := pathlib.Path(workdir) / f"root{n or ''}").exists())
         self.records = pathlib.Path(workdir) / "records"
@@ -136,6 +150,9 @@ class Simulator:
                    "--idle-timeout", "40000", *map(str, args)]
         if expect_image:
             command += ["--expect-image", str(expect_image)]
+        self.control = SimControl(pathlib.Path(workdir) / "control") if control else None
+        if control:
+            command += ["--control", str(self.control.path)]
         self.log = open(self.log_path, "w")
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.log, text=True)
         self.env = dict(os.environ)
@@ -168,20 +185,42 @@ class Simulator:
         return self.finish()
 
     # With several modules (--modules), each one's records are in a folder
-    # named after its USB location.
+    # named after its USB location. A module that serves several upgrades
+    # (--return-after-reset, --control, --unplugged) keeps the records of
+    # its n-th upgrade under the names with the suffix .n from the second on.
 
-    def summary(self, location=""):
-        text = (self.records / location / "summary.txt").read_text()
+    def record(self, name, location="", upgrade=1):
+        return self.records / location / (name if upgrade == 1 else f"{name}.{upgrade}")
+
+    def summary(self, location="", upgrade=1):
+        text = self.record("summary.txt", location, upgrade).read_text()
         return dict(line.split("=", 1) for line in text.splitlines())
 
-    def requests(self, location=""):
-        return (self.records / location / "requests.txt").read_text().splitlines()
+    def requests(self, location="", upgrade=1):
+        return self.record("requests.txt", location, upgrade).read_text().splitlines()
 
-    def ram(self, location=""):
-        return (self.records / location / "ram.bin").read_bytes()
+    def ram(self, location="", upgrade=1):
+        return self.record("ram.bin", location, upgrade).read_bytes()
 
-    def flash(self, location=""):
-        return (self.records / location / "flash.bin").read_bytes()
+    def flash(self, location="", upgrade=1):
+        return self.record("flash.bin", location, upgrade).read_bytes()
+
+    def timeline(self, location=""):
+        """A module's events so far, as (monotonic ms, event) in order."""
+        path = self.records / location / "timeline"
+        text = path.read_text() if path.exists() else ""
+        return [(int(ms), event) for ms, event in (line.split(" ", 1) for line in text.splitlines())]
+
+    def events(self, location=""):
+        return [event for _, event in self.timeline(location)]
+
+    def wait_for_events(self, count, location="", timeout=20):
+        """The module's first count events, once it has noted them (fewer when
+        the time runs out)."""
+        deadline = time.monotonic() + timeout
+        while len(events := self.events(location)) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return events[:count]
 
 
 def run_upgrade(env, timeout=120, wrapper=(), args=(), on_line=None):

@@ -1,12 +1,15 @@
 // Flattening, writing out and checking what the module recorded.
 #include "tools/module_sim/module_record.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/output_file.h"
 #include "platform/safe_path_posix.h"
@@ -19,19 +22,32 @@ namespace {
 
 constexpr uint64_t kMaxFlatSpan = 256ull << 20;
 
-// One record file, written whole with the trace's checks: the record
-// directory may lie where other users can plant names.
-void WriteRecordFile(const fs::path& dir, const char* name, const void* data, size_t size) {
+[[noreturn]] void RefuseRecords(const fs::path& dir, const std::string& problem) {
+  throw std::runtime_error("cannot write the records to " + dir.string() + ": " + problem);
+}
+
+// The record directory, made when missing, through the trace's checks.
+void MakeRecordFolder(const fs::path& dir) {
+  const platform::sCheckedFolder folder = platform::OpenCheckedFolder(dir.string(), platform::eMissingFolders::Make);
+  if (!folder.handle.IsValid()) RefuseRecords(dir, platform::FailureOf(folder));
+}
+
+// One record file with the trace's checks: the record directory may lie
+// where other users can plant names.
+platform::cOutputFile OpenRecordFile(const fs::path& dir, const std::string& name) {
   platform::sOpenedFile opened = platform::cOutputFile::AtPath((dir / name).string());
   std::string problem = opened.refusal;
   if (problem.empty() && !opened.status) problem = "system error " + std::to_string(opened.status.code);
-  if (problem.empty() && !opened.file.Write(data, size)) problem = "it could not be written";
-  if (!problem.empty()) {
-    throw std::runtime_error("cannot write the records to " + dir.string() + ": " + name + ": " + problem);
-  }
+  if (!problem.empty()) RefuseRecords(dir, name + ": " + problem);
+  return std::move(opened.file);
 }
 
-void WriteRecordFile(const fs::path& dir, const char* name, const std::string& text) {
+// One record file, written whole.
+void WriteRecordFile(const fs::path& dir, const std::string& name, const void* data, size_t size) {
+  if (!OpenRecordFile(dir, name).Write(data, size)) RefuseRecords(dir, name + ": it could not be written");
+}
+
+void WriteRecordFile(const fs::path& dir, const std::string& name, const std::string& text) {
   WriteRecordFile(dir, name, text.data(), text.size());
 }
 
@@ -85,18 +101,15 @@ cMemoryRecord::sFlat cMemoryRecord::Flatten() const {
   return flat;
 }
 
-void WriteRecords(const sRunRecord& record, const fs::path& dir) {
-  const platform::sCheckedFolder folder = platform::OpenCheckedFolder(dir.string(), platform::eMissingFolders::Make);
-  if (!folder.handle.IsValid()) {
-    throw std::runtime_error("cannot write the records to " + dir.string() + ": " + platform::FailureOf(folder));
-  }
+void WriteRecords(const sRunRecord& record, const fs::path& dir, const std::string& suffix) {
+  MakeRecordFolder(dir);
   const Bytes ram = record.ram.Flatten().bytes, flash = record.flash.Flatten().bytes;
-  WriteRecordFile(dir, "ram.bin", ram.data(), ram.size());
-  WriteRecordFile(dir, "flash.bin", flash.data(), flash.size());
-  WriteRecordFile(dir, "intruder.bin", record.intruderBytes.data(), record.intruderBytes.size());
+  WriteRecordFile(dir, "ram.bin" + suffix, ram.data(), ram.size());
+  WriteRecordFile(dir, "flash.bin" + suffix, flash.data(), flash.size());
+  WriteRecordFile(dir, "intruder.bin" + suffix, record.intruderBytes.data(), record.intruderBytes.size());
   std::ostringstream requests;
   for (const auto& line : record.requests) requests << line << "\n";
-  WriteRecordFile(dir, "requests.txt", requests.str());
+  WriteRecordFile(dir, "requests.txt" + suffix, requests.str());
   std::ostringstream summary;
   summary << "stages=" << StageList(record.stages) << "\n";
   Describe(summary, "ram", record.ram);
@@ -107,7 +120,22 @@ void WriteRecords(const sRunRecord& record, const fs::path& dir) {
           << "reset=" << (record.resetReceived ? "yes" : "no") << "\n"
           << "intruder_bytes=" << record.intruderBytes.size() << "\n"
           << "end=" << RunEndName(record.end) << "\n";
-  WriteRecordFile(dir, "summary.txt", summary.str());
+  WriteRecordFile(dir, "summary.txt" + suffix, summary.str());
+}
+
+cTimeline::cTimeline(const fs::path& dir) {
+  if (dir.empty()) return;
+  MakeRecordFolder(dir);
+  file_.emplace(OpenRecordFile(dir, "timeline"));
+}
+
+void cTimeline::Note(const char* event) {
+  if (!file_) return;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  const std::string line = std::to_string(ms) + " " + event + "\n";
+  if (!file_->Write(line.data(), line.size())) throw std::runtime_error("cannot write " + file_->Name());
 }
 
 bool VerifyFlash(const sRunRecord& record, uint32_t baseAddress, const fs::path& expected, const std::string& label,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/output_file.h"
 #include "tools/module_sim/sim_bytes.h"
 #include "tools/module_sim/sim_options.h"
 #include "tools/module_sim/sim_waiter.h"
@@ -50,10 +51,28 @@ struct sRunRecord {
 };
 
 // Writes ram.bin, flash.bin, intruder.bin, requests.txt and summary.txt into
-// dir, making it (mode 0700) when missing, with the traffic trace's checks on
-// the path and on each file; throws std::runtime_error saying why when
-// refused.
-void WriteRecords(const sRunRecord& record, const std::filesystem::path& dir);
+// dir, each name followed by suffix (".2" for a module's second upgrade),
+// making dir (mode 0700) when missing, with the traffic trace's checks on the
+// path and on each file; throws std::runtime_error saying why when refused.
+void WriteRecords(const sRunRecord& record, const std::filesystem::path& dir, const std::string& suffix = {});
+
+// The events of a module that lives through several upgrades, in the file
+// timeline of its record directory: one line each, "<ms> <event>", ms on
+// CLOCK_MONOTONIC (one clock for every process of the simulator), written
+// as it happens so that a test can follow the module while it runs.
+// Single-threaded.
+class cTimeline {
+ public:
+  // Creates or empties dir/timeline with the checks of WriteRecords; an
+  // empty dir keeps no timeline. Throws std::runtime_error saying why when
+  // refused.
+  explicit cTimeline(const std::filesystem::path& dir);
+  // event: plugged, unplugged, upgrade-start, reset, failed, back-normal.
+  void Note(const char* event);
+
+ private:
+  std::optional<platform::cOutputFile> file_;
+};
 
 // Compares flash at baseAddress with the file; prints one line saying so on
 // out, after label. True when flash holds exactly the file's bytes there and

@@ -84,12 +84,23 @@ bool ServeStage(eStage stage, sStageContext& context, cWaiter& waiter, cBusPrese
 
 }  // namespace
 
+void ReturnAfterOffline(const sTimingOptions& timing, cWaiter& waiter, cPtyLink& link, cBusPresence& presence,
+                        eStage stage) {
+  waiter.SleepFor(std::chrono::milliseconds(timing.offlineDelayMs));
+  ComeBack(timing, waiter, link, presence, stage);
+}
+
 void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, cResponder& responder,
                   cBusPresence& presence, sRunRecord& record, const std::function<void()>& onFirstAttach) {
-  sStageContext context{link, responder, options, record};
   presence.Attach(link.Open(), options.startStage);
   onFirstAttach();
-  for (eStage stage = options.startStage;; stage = NextStage(stage)) {
+  ServeStages(options, waiter, link, responder, presence, record, options.startStage);
+}
+
+void ServeStages(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, cResponder& responder,
+                 cBusPresence& presence, sRunRecord& record, eStage from) {
+  sStageContext context{link, responder, options, record};
+  for (eStage stage = from;; stage = NextStage(stage)) {
     record.stages.push_back(stage);
     if (!ServeStage(stage, context, waiter, presence)) {
       record.end = eRunEnd::NeverReturned;
@@ -110,8 +121,7 @@ void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, c
       record.end = eRunEnd::NeverReturned;
       return;
     }
-    waiter.SleepFor(std::chrono::milliseconds(options.timing.offlineDelayMs));
-    ComeBack(options.timing, waiter, link, presence, NextStage(stage));
+    ReturnAfterOffline(options.timing, waiter, link, presence, NextStage(stage));
   }
 }
 

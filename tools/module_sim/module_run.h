@@ -39,6 +39,16 @@ class cPresenceList final : public cBusPresence {
 void ServeUpgrade(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, cResponder& responder,
                   cBusPresence& presence, sRunRecord& record, const std::function<void()>& onFirstAttach);
 
+// The rest of an upgrade, the module on the bus in stage from: as
+// ServeUpgrade after its first attach.
+void ServeStages(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, cResponder& responder,
+                 cBusPresence& presence, sRunRecord& record, eStage from);
+
+// Off the bus for the offline delay, then back on it in stage on a fresh
+// terminal (with a new device number).
+void ReturnAfterOffline(const sTimingOptions& timing, cWaiter& waiter, cPtyLink& link, cBusPresence& presence,
+                        eStage stage);
+
 // After the module at place left the bus for good: another module's boot
 // downloader comes onto the bus at place.intruder under the tty name the
 // module last had, answers nothing and keeps every byte written to it in

@@ -42,6 +42,10 @@ class cPtyLink {
   // null traces nothing.
   void TraceTo(cTrafficTrace* trace) { trace_ = trace; }
   void SetStage(eStage stage) { stage_ = stage; }
+  eStage Stage() const { return stage_; }
+  // Takes the host as never having held the line: a host that let go of it
+  // is waited for without the host-gone time-out.
+  void ForgetHost() { heldByHost_ = false; }
   // Appends every byte read from the host from now on to into; null: none.
   void RecordReadBytes(Bytes* into) { readBytes_ = into; }
 

@@ -55,6 +55,7 @@ cResponder::cResponder(cPtyLink& link, const sMisbehaviourOptions& misbehaviour,
 sRequestTag cResponder::Note(eStage stage, const Bytes& request, const std::string& details) {
   sRequestTag tag{stage, request.empty() ? uint8_t(0) : request[0], 0};
   tag.occurrence = ++counts_[{stage, tag.code}];
+  if (record_.requests.empty() && onFirstRequest_) onFirstRequest_(stage);
   record_.requests.push_back(RequestLine(stage, request, details));
   Log("<-", tag, request, "");
   return tag;

@@ -5,6 +5,7 @@
 // send it twice, late or after the next one, or, instead of answering, drop
 // off the bus or stop reading the line. Single-threaded.
 #pragma once
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -31,6 +32,9 @@ class cResponder {
  public:
   cResponder(cPtyLink& link, const sMisbehaviourOptions& misbehaviour, sRunRecord& record, bool verbose);
 
+  // From now on, call runs with the stage of the first request recorded in
+  // the run record (the start of an upgrade).
+  void WhenFirstRequested(std::function<void(eStage)> call) { onFirstRequest_ = std::move(call); }
   // Counts and records a request; details are appended to its record line.
   sRequestTag Note(eStage stage, const Bytes& request, const std::string& details = {});
   // True (and the request counted and recorded as lost) when a rule says the
@@ -59,6 +63,7 @@ class cResponder {
   bool verbose_;
   std::map<std::pair<eStage, uint8_t>, unsigned> counts_;
   Bytes heldBack_;  // frames of answers that go out after the next answer
+  std::function<void(eStage)> onFirstRequest_;
 };
 
 // One line on standard error with the time since the start (the clock of the

@@ -31,6 +31,19 @@ sModulePlace PlaceOfModule(const sDeviceOptions& options, unsigned index) {
   return place;
 }
 
+bool StartsUnplugged(const sDeviceOptions& options, const sModulePlace& place) {
+  const std::vector<std::string>& off = options.unpluggedLocations;
+  return (off.size() == 1 && off[0] == "all") || std::find(off.begin(), off.end(), place.location) != off.end();
+}
+
+bool ServesSeveralUpgrades(const sSimOptions& options) {
+  return RunsUntilTold(options) || options.station.returnAfterReset;
+}
+
+bool RunsUntilTold(const sSimOptions& options) {
+  return !options.station.control.empty() || !options.device.unpluggedLocations.empty();
+}
+
 const char* StageName(eStage stage) {
   switch (stage) {
     case eStage::Diag:
@@ -268,6 +281,9 @@ const std::vector<sOptionEntry>& OptionTable() {
        Names(&sDeviceOptions::intruders)},
       {"--faults-at", "NAME[,NAME...]", "the misbehaviour options apply to the modules at these locations only (all)",
        Names(&sDeviceOptions::faultyLocations)},
+      {"--unplugged", "NAME[,NAME...]|all",
+       "the modules at these locations start off the bus, until a plug command (none)",
+       Names(&sDeviceOptions::unpluggedLocations)},
       {"--no-description", nullptr, "do not install a description file",
        [](S& o, const std::string&) {
          o.device.writeDescription = false;
@@ -380,6 +396,12 @@ const std::vector<sOptionEntry>& OptionTable() {
        Number(&S::misbehaviour, &sMisbehaviourOptions::vanishOfflineMs)},
       {"--stall", "STAGE[:CODE[:N]]", "stop reading the line for good at matching requests (repeatable)",
        Rule(&sMisbehaviourOptions::stall)},
+      // Several upgrades.
+      {"--control", "PATH",
+       "make a FIFO at PATH and take commands from it, one a line: plug LOCATION, unplug LOCATION, quit",
+       Text(&S::station, &sStationOptions::control)},
+      {"--return-after-reset", nullptr, "after the reset, come back in the normal firmware, ready for another upgrade",
+       Flag(&S::station, &sStationOptions::returnAfterReset)},
       // Records.
       {"--record-dir", "DIR", "write ram.bin, flash.bin, requests.txt and summary.txt here at exit",
        Text(&S::record, &sRecordOptions::recordDir)},
@@ -416,12 +438,19 @@ std::string CheckModuleNames(const sDeviceOptions& device, eStage startStage) {
              " modules\n";
     }
   }
-  std::set<std::string> entries, locations;
+  std::set<std::string> entries, locations, firstLocations;
   for (unsigned index = 0; index < device.modules; ++index) {
     const sModulePlace place = PlaceOfModule(device, index);
     if (!entries.insert(place.entries[static_cast<int>(startStage)]).second ||
         !locations.insert(place.locations[static_cast<int>(startStage)]).second) {
       return "two modules at one place or under one name at the start\n";
+    }
+    firstLocations.insert(place.location);
+  }
+  const std::vector<std::string>& off = device.unpluggedLocations;
+  for (const std::string& location : off) {
+    if (!firstLocations.count(location) && !(location == "all" && off.size() == 1)) {
+      return "--unplugged: no module at " + location + "\n";
     }
   }
   return {};
@@ -434,6 +463,10 @@ std::string Usage() {
           "SYSFS_PATH and DEV_PATH as export lines, then serves one upgrade of each. Exit status: 0\n"
           "after a reset of every module (and a matching image when asked), 1 image mismatch, 2 usage\n"
           "or set-up error, 3 run ended without reset.\n"
+          "With --control, --unplugged or --return-after-reset each module serves one upgrade after\n"
+          "another and writes a timeline of its events (<monotonic ms> <event>) with its records; the\n"
+          "records of its n-th upgrade after the first carry the suffix .n. The exit status is then 0\n"
+          "when every upgrade ended in a reset (with a matching image when asked).\n"
           "Every fault it injects, and how the run ends, is said on standard error with the time since\n"
           "the start, on the clock of the traffic trace (--trace).\n";
   for (const auto& option : OptionTable()) {

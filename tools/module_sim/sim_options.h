@@ -53,6 +53,8 @@ struct sDeviceOptions {
   std::string secondEntry;
   // The modules the misbehaviour options apply to, by location; empty: all.
   std::vector<std::string> faultyLocations;
+  // The modules that start off the bus, by location, or {"all"}; empty: none.
+  std::vector<std::string> unpluggedLocations;
   bool writeDescription = true;
 };
 
@@ -65,6 +67,9 @@ struct sModulePlace {
   std::string peer;          // twin port's location, or empty
   std::string intruder;      // another module's location, or empty
 };
+
+// Whether the module at place starts off the bus (--unplugged).
+bool StartsUnplugged(const sDeviceOptions& options, const sModulePlace& place);
 
 // Module index's names: those given, or ttyUSB<index> in the normal firmware,
 // the previous stage's entry and location in the next stage, and
@@ -156,8 +161,16 @@ struct sWineOptions {
   unsigned comNumber = 5;        // of the first module; the next ones count up
 };
 
+// A module that lives through several upgrades, as on a bench that upgrades
+// whatever is plugged in.
+struct sStationOptions {
+  std::filesystem::path control;  // FIFO of plug/unplug/quit commands; empty: none
+  bool returnAfterReset = false;  // back in the normal firmware after each reset
+};
+
 struct sSimOptions {
   sDeviceOptions device;
+  sStationOptions station;
   eStage startStage = eStage::Diag;
   sTimingOptions timing;
   sDlOptions dl;
@@ -174,5 +187,12 @@ struct sParseResult {
 };
 
 sParseResult ParseOptions(int argc, char** argv);
+
+// Whether the modules live through several upgrades (--control, --unplugged,
+// --return-after-reset) rather than one.
+bool ServesSeveralUpgrades(const sSimOptions& options);
+// Whether the simulator runs until told to end (--control, --unplugged): no
+// time-out ends a module's run while it sits in its normal firmware.
+bool RunsUntilTold(const sSimOptions& options);
 
 }  // namespace sim

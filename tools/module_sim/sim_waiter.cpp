@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <utility>
 
 namespace sim {
 
@@ -26,6 +27,8 @@ const char* RunEndName(eRunEnd end) {
       return "failure";
     case eRunEnd::HostGone:
       return "host-gone";
+    case eRunEnd::Unplugged:
+      return "unplugged";
   }
   return "?";
 }
@@ -46,14 +49,21 @@ short cWaiter::Wait(int fd, short events, Deadline deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
     const long long leftNs = std::clamp<long long>(left.count(), 0, (1LL << 30) * 1000000000LL);
     const timespec timeout{static_cast<time_t>(leftNs / 1000000000LL), static_cast<long>(leftNs % 1000000000LL)};
-    pollfd fds[2] = {{signals_.Get(), POLLIN, 0}, {fd, events, 0}};
-    const int ready = ppoll(fds, fd >= 0 ? 2 : 1, &timeout, nullptr);
+    // poll passes over an entry whose descriptor is negative.
+    pollfd fds[3] = {{signals_.Get(), POLLIN, 0}, {watched_, POLLIN, 0}, {fd, events, 0}};
+    const int ready = ppoll(fds, 3, &timeout, nullptr);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) throw std::runtime_error("poll failed");
     if (fds[0].revents) throw cRunEnded(eRunEnd::Signal);
-    if (fd >= 0 && fds[1].revents) return fds[1].revents;
+    if (fds[1].revents) onWatched_();
+    if (fd >= 0 && fds[2].revents) return fds[2].revents;
     if (leftNs == 0 || Clock::now() >= deadline) return 0;
   }
+}
+
+void cWaiter::AlsoWatch(int fd, std::function<void()> onReadable) {
+  watched_ = fd;
+  onWatched_ = std::move(onReadable);
 }
 
 void cWaiter::SleepUntil(Deadline deadline) { Wait(-1, 0, deadline); }

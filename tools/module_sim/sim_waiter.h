@@ -4,6 +4,7 @@
 #pragma once
 #include <chrono>
 #include <exception>
+#include <functional>
 
 #include "platform/handle.h"
 
@@ -13,7 +14,7 @@ using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 
 // Why a run ended before or after its natural end (the reset).
-enum class eRunEnd { Reset, IdleTimeout, NeverReturned, Signal, Failure, HostGone };
+enum class eRunEnd { Reset, IdleTimeout, NeverReturned, Signal, Failure, HostGone, Unplugged };
 const char* RunEndName(eRunEnd end);
 
 // Thrown from deep inside a stage to end the run.
@@ -40,9 +41,15 @@ class cWaiter {
   // Takes the stop signals received so far, so that waiting can go on.
   void ClearSignal();
   void SleepFor(std::chrono::milliseconds duration) { SleepUntil(Clock::now() + duration); }
+  // From now on every wait also watches fd (a source of commands): whenever
+  // it is readable or hung up, onReadable runs and either ends the wait by
+  // throwing or lets it go on by returning. One such descriptor at most.
+  void AlsoWatch(int fd, std::function<void()> onReadable);
 
  private:
   platform::cHandle signals_;
+  int watched_ = -1;
+  std::function<void()> onWatched_;
 };
 
 }  // namespace sim
