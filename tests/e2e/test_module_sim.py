@@ -373,6 +373,23 @@ class Station(SimulatorTestCase):
         self.assertEqual([ms for ms, _ in timeline], sorted(ms for ms, _ in timeline))
         self.assertLessEqual(timeline[-1][0] - timeline[0][0], 60000)
 
+    def test_failed_upgrade_is_recorded_and_the_fault_strikes_again_after_a_replug(self):
+        sim = self.start("--sdl-error-at", 2, "--host-gone-timeout", 300, "--offline-delay", 100, control=True)
+        for upgrade in (1, 2):
+            run = run_upgrade(sim.env, 60, args=["--port", "ttyUSB0"])
+            self.assertIn("Received SDL error (7)", run.lines)
+            self.assertEqual((run.lines[-1], run.status), ("Download failed", EXIT_FAILURE))
+            self.assertEqual(sim.wait_for_events(4 * upgrade - 1)[-2:], ["upgrade-start", "failed"])
+            summary = sim.summary(upgrade=upgrade)
+            self.assertEqual((summary["stages"], summary["rejected_requests"], summary["end"]),
+                             ("diag,dl,sdl", "1", "host-gone"))
+            sim.control.send("unplug 1-2", "plug 1-2")
+            self.assertEqual(sim.wait_for_events(4 * upgrade + 1)[-2:], ["unplugged", "plugged"])
+        sim.control.send("quit")
+        self.assertEqual(sim.finish(), (3, []))
+        self.assertEqual(sim.events(), ["plugged"] + ["upgrade-start", "failed", "unplugged", "plugged"] * 2 +
+                         ["unplugged"])
+
     def test_thirty_two_modules_come_up_in_one_tree_and_leave_one_by_one(self):
         sim = self.start("--modules", 32, control=True)
         dev = pathlib.Path(sim.env["DEV_PATH"])

@@ -25,9 +25,7 @@ cStation::cStation(const sSimOptions& options, cWaiter& waiter, cPtyLink& link, 
       presence_(presence),
       recordDir_(recordDir),
       label_(label),
-      timeline_(recordDir) {
-  NewUpgrade();
-}
+      timeline_(recordDir) {}
 
 // One byte at a time, so that a command behind the one that ends a wait
 // stays for the next wait.
@@ -78,6 +76,7 @@ sStationOutcome cStation::Run(int commands, bool startsUnplugged, const std::fun
 }
 
 bool cStation::ServeWhilePlugged(eStage stage, const std::function<void()>& onReady) {
+  NewUpgrade();
   plugged_ = true;
   presence_.Attach(link_.Open(), stage);
   timeline_.Note("plugged");
@@ -132,21 +131,23 @@ void cStation::TakeOffBus() {
   presence_.Detach();
 }
 
-// The upgrade's records carry its number from the second on; an upgrade
-// that ended in its reset has its flash compared when asked.
+// The upgrade's records carry its number from the second on, and are in
+// place before its end is noted; an upgrade that ended in its reset has its
+// flash compared when asked.
 void cStation::EndUpgrade(eRunEnd end) {
   record_.end = end;
   const unsigned number = ++outcome_.upgrades;
+  ReportEvent("upgrade " + std::to_string(number) + " ends: " + RunEndName(end));
+  if (!recordDir_.empty()) WriteRecords(record_, recordDir_, number == 1 ? "" : "." + std::to_string(number));
   if (end == eRunEnd::Reset) {
     ++outcome_.resets;
+    if (!options_.record.expectImage.empty()) {
+      outcome_.imagesMatch &=
+          VerifyFlash(record_, options_.sdl.baseAddress, options_.record.expectImage, label_, stdout);
+    }
     timeline_.Note("reset");
   } else if (end != eRunEnd::Unplugged && end != eRunEnd::Signal) {
     timeline_.Note("failed");
-  }
-  ReportEvent("upgrade " + std::to_string(number) + " ends: " + RunEndName(end));
-  if (!recordDir_.empty()) WriteRecords(record_, recordDir_, number == 1 ? "" : "." + std::to_string(number));
-  if (end == eRunEnd::Reset && !options_.record.expectImage.empty()) {
-    outcome_.imagesMatch &= VerifyFlash(record_, options_.sdl.baseAddress, options_.record.expectImage, label_, stdout);
   }
   NewUpgrade();
 }
