@@ -268,9 +268,9 @@ int Simulate(const sim::sSimOptions& options) {
   }
   readyWrite.Close();
   commands.reads.clear();
-  signal(SIGPIPE, SIG_IGN);  // a module that has ended refuses its commands
   cCommandRelay relay(options, children, commands);
   if (control) {
+    signal(SIGPIPE, SIG_IGN);  // a module that has ended refuses its commands
     waiter.AlsoWatch(control->Fd(), [&control, &relay] {
       for (const std::string& line : control->TakeLines()) relay.Relay(line);
     });
