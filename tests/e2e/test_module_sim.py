@@ -390,6 +390,36 @@ class Station(SimulatorTestCase):
         self.assertEqual(sim.events(), ["plugged"] + ["upgrade-start", "failed", "unplugged", "plugged"] * 2 +
                          ["unplugged"])
 
+    def test_module_unplugged_mid_flash_comes_back_in_its_firmware_and_is_upgraded(self):
+        _, image_path = embedded_inputs()
+        sim = self.start("--offline-delay", 100, expect_image=image_path, control=True)
+        unplugged = []
+
+        def unplug_at_first_write(_, line):
+            if line.startswith("Sent SDL write request") and not unplugged:
+                unplugged.append(line)
+                sim.control.send("unplug 1-2")
+
+        run = run_upgrade(sim.env, 60, args=["--port", "ttyUSB0"], on_line=unplug_at_first_write)
+        self.assertEqual((run.lines[-1], run.status), ("Download failed", EXIT_FAILURE))
+        self.assertEqual(sim.wait_for_events(3), ["plugged", "upgrade-start", "unplugged"])
+        self.assertFalse(self.port_name.exists())
+        summary = sim.summary()
+        self.assertEqual((summary["stages"], summary["reset"], summary["end"]), ("diag,dl,sdl", "no", "unplugged"))
+
+        sim.control.send("plug 1-2")
+        self.assertEqual(sim.wait_for_events(4)[-1], "plugged")
+        run = run_upgrade(sim.env, 60, args=["--port", "ttyUSB0"])
+        self.assertEqual(run.lines[1], "Sending DIAG build ID request")
+        self.assertEqual(run.status, 0)
+        self.assertEqual(sim.wait_for_events(6)[-2:], ["upgrade-start", "reset"])
+        self.assertEqual(sim.summary(upgrade=2)["end"], "reset")
+        sim.control.send("quit")
+        # The first upgrade ended without its reset.
+        self.assertEqual(sim.finish(), (3, [f"Flash verified: {len(image_path.read_bytes())} bytes at 0x00200000 "
+                                            f"match {image_path}"]))
+        self.assertEqual(sim.events()[6:], [])
+
     def test_thirty_two_modules_come_up_in_one_tree_and_leave_one_by_one(self):
         sim = self.start("--modules", 32, control=True)
         dev = pathlib.Path(sim.env["DEV_PATH"])

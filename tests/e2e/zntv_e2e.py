@@ -379,8 +379,9 @@ class UpgradeTestCase(unittest.TestCase):
             return any(error for _, error in outcome.errors)
         return any(test is self for test, _ in outcome.result.errors + outcome.result.failures)
 
-    def start_sim(self, *args, expect_image=True):
-        self.sim = Simulator(self.workdir, *args, expect_image=self.image_path if expect_image else None)
+    def start_sim(self, *args, expect_image=True, control=False):
+        self.sim = Simulator(self.workdir, *args, expect_image=self.image_path if expect_image else None,
+                             control=control)
         return self.sim
 
     def upgrade(self, *sim_args, timeout=120):
