@@ -6,6 +6,7 @@ test is wrong with it."""
 import os
 import pathlib
 import select
+import signal
 import subprocess
 import tempfile
 import time
@@ -419,6 +420,25 @@ class Station(SimulatorTestCase):
         self.assertEqual(sim.finish(), (3, [f"Flash verified: {len(image_path.read_bytes())} bytes at 0x00200000 "
                                             f"match {image_path}"]))
         self.assertEqual(sim.events()[6:], [])
+
+    def test_interrupt_mid_flash_ends_every_module_and_writes_the_records(self):
+        sim = self.start("--modules", 2, "--return-after-reset", control=True)
+        interrupted = []
+
+        def interrupt_at_first_write(_, line):
+            if line.startswith("Sent SDL write request") and not interrupted:
+                interrupted.append(line)
+                sim.process.send_signal(signal.SIGINT)
+
+        run = run_upgrade(sim.env, 60, args=["--port", "ttyUSB1"], on_line=interrupt_at_first_write)
+        self.assertEqual((run.lines[-1], run.status), ("Download failed", EXIT_FAILURE))
+        self.assertEqual(sim.finish(), (3, []))
+        summary = sim.summary("1-3")
+        self.assertEqual((summary["stages"], summary["end"]), ("diag,dl,sdl", "signal"))
+        self.assertEqual(sim.events("1-3"), ["plugged", "upgrade-start", "unplugged"])
+        self.assertEqual(sim.events("1-2"), ["plugged", "unplugged"])
+        self.assertFalse((sim.records / "1-2" / "summary.txt").exists())
+        self.assertEqual(list(pathlib.Path(sim.env["DEV_PATH"]).iterdir()), [])
 
     def test_thirty_two_modules_come_up_in_one_tree_and_leave_one_by_one(self):
         sim = self.start("--modules", 32, control=True)
