@@ -114,6 +114,7 @@ bool cStation::AfterTimeOut(eRunEnd end) {
   if (!underWay && !RunsUntilTold(options_)) {
     TakeOffBus();
     plugged_ = false;
+    timeline_.Note("unplugged");
     ReportEvent(std::string("run ends: ") + RunEndName(end));
     return false;
   }
