@@ -76,6 +76,15 @@ add_custom_target(zntv_changelog ALL DEPENDS "${changelog}")
 install(FILES README.md docs/upgrade-benchmark.md docs/upgrade-throughput.png docs/events.schema.json "${changelog}"
         DESTINATION "${ZNTV_DOC_DIR}")
 
+# The fleet integrations: Mender's Update Module and inventory script,
+# SWUpdate's Lua handler with an example sw-description, for the gateway's
+# image to copy where each engine looks for them (README.md, "In a fleet").
+set(ZNTV_INTEGRATIONS_DIR "${CMAKE_INSTALL_DATADIR}/${ZNTV_PACKAGE_NAME}/integrations")
+install(PROGRAMS integrations/mender/zntv-module integrations/mender/mender-inventory-zntv
+        DESTINATION "${ZNTV_INTEGRATIONS_DIR}/mender")
+install(FILES integrations/swupdate/swupdate_handlers.lua integrations/swupdate/sw-description
+        DESTINATION "${ZNTV_INTEGRATIONS_DIR}/swupdate")
+
 # A static build runs on any Linux of its architecture, whatever its C
 # library: an archive of the installed tree, to unpack into /usr/local or
 # anywhere else.

@@ -7,12 +7,14 @@ zntv_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# zntv_setup [windows] [windows32] [aarch64] [armhf] [fuzz] [plot] [package] [format] [ccache]:
+# zntv_setup [windows] [windows32] [aarch64] [armhf] [fuzz] [plot] [package] [format] [ccache] [integrations]:
 # the base set plus the named extras; windows32 is the 32-bit (i686) Windows
 # build and the 32-bit Wine that runs it; aarch64 and armhf are the ARM Linux
 # cross compilers, qemu-user that runs their programs, and the target's C and
 # C++ run-time libraries, against which those programs run and from which
-# its Debian package takes its dependencies. dpkg learns each foreign
+# its Debian package takes its dependencies; integrations are the OTA engines
+# the fleet integrations are tested with, and the tools that make their
+# signed images. dpkg learns each foreign
 # architecture (pkg:arch) first.
 zntv_setup() {
   local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod nlohmann-json3-dev python3-jsonschema) missing=() p want
@@ -27,6 +29,7 @@ zntv_setup() {
       package) pkgs+=(dpkg-dev lintian man-db unzip) ;;
       format) pkgs+=(clang-format) ;;
       ccache) pkgs+=(ccache) ;;
+      integrations) pkgs+=(mender-client mender-artifact swupdate openssl cpio) ;;
     esac
   done
   for p in "${pkgs[@]}"; do zntv_installed "$p" || missing+=("$p"); done

@@ -53,7 +53,7 @@ set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source scripts/setup.sh
-zntv_setup windows windows32 aarch64 armhf fuzz package format ccache || { echo "0 passed, 1 failed"; exit 1; }
+zntv_setup windows windows32 aarch64 armhf fuzz package format ccache integrations || { echo "0 passed, 1 failed"; exit 1; }
 
 build_jobs=$(nproc)
 test_jobs=${ZNTV_TEST_JOBS:-8}
@@ -316,6 +316,9 @@ check linux-armhf-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_ARCH=armhf ZNTV_C
   bash scripts/run-upgrade.sh
 check static-without-libraries env ZNTV_BUILD_DIR="$out/linux" ZNTV_STATIC_BUILD_DIR="$out/package/static-x86_64" \
   bash scripts/run-upgrade-static.sh
+# The fleet integrations installing the static updater through Mender and
+# SWUpdate.
+check_exit integrations env ZNTV_STATIC_BUILD_DIR="$out/package/static-x86_64" bash scripts/test-integrations.sh
 # It reuses the Wine stage's prefix, whose server that stage ends.
 check package --after windows-wine env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh
 stage fuzz-build "$out/fuzz" --command env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/fuzz.sh --build-only

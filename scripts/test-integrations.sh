@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Shows, offline, that the fleet integrations under integrations/ upgrade the
+# simulated module through the OTA engines as Debian ships them, and that a
+# failing module fails the engine's install with the updater's reason in its
+# output. The payload is the static build's zntv-upgrade; each engine runs
+# once against a simulated module that takes the upgrade and once against
+# one that answers its third image write with an error (--sdl-error-at 3):
+#   Mender: the Update Module and the inventory script installed where the
+#     client looks for them, a module-image artifact of type zntv-module,
+#     `mender install` and `mender show-artifact`;
+#   SWUpdate: the Lua handler on Lua's search path, an .swu signed with a
+#     throwaway key, `swupdate -i`.
+# Everything runs in a mount namespace of its own whose file systems hide the
+# engines' state (/etc/mender, /usr/share/mender, /var/lib) and hold the
+# scratch folder, so the host keeps nothing; no engine's service is started.
+#
+# usage: scripts/test-integrations.sh     (as root)
+# ZNTV_STATIC_BUILD_DIR holds the static build (default build-static); what
+# is missing is built. Exit status 0 only when every check held.
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+static=${ZNTV_STATIC_BUILD_DIR:-$root/build-static}
+source "$root/scripts/setup.sh"
+source "$root/scripts/module-sim.sh"
+
+fail() { echo "integrations: $*" >&2; exit 1; }
+
+if [ "${1:-}" != --in-namespace ]; then
+  zntv_setup integrations || exit 1
+  for target in zntv-upgrade zntv-module-sim; do
+    zntv_build_target "$static" "$target" -DZNTV_STATIC=ON -DZNTV_BUILD_TESTS=OFF || exit 1
+  done
+  scratch=$(mktemp -d)
+  unshare --mount --propagation private -- "${BASH_SOURCE[0]}" --in-namespace "$scratch"
+  status=$?
+  # Its contents lived on the namespace's own file system.
+  rmdir "$scratch" || status=1
+  exit "$status"
+fi
+
+scratch=$2
+for dir in "$scratch" /etc/mender /usr/share/mender /var/lib; do
+  mount -t tmpfs -o mode=0755 zntv-integrations "$dir" || fail "cannot mount a scratch file system on $dir"
+done
+trap zntv_sim_stop EXIT
+image=$(sed -n 2p "$static/resources/embedded_inputs.txt")
+payload=$scratch/payload
+mkdir -p "$payload"
+cp "$static/zntv-upgrade" "$payload/zntv-upgrade" || fail "no static updater in $static"
+
+# start_module <name> [simulator options...]: a simulated module of its own,
+# in <scratch>/<name>, whose environment the engines pass on to the updater.
+start_module() {
+  local work=$scratch/$1
+  shift
+  mkdir -p "$work"
+  zntv_sim_start "$work" 10 "$static/zntv-module-sim" --root "$work/sim" --expect-image "$image" "$@" ||
+    fail "the module simulator did not start"
+}
+
+# end_module <name> upgraded|failed: the simulator's verdict on the flash.
+end_module() {
+  local work=$scratch/$1 verdict
+  [ "$2" = upgraded ] || kill -TERM "$zntv_sim_pid" 2>/dev/null
+  wait "$zntv_sim_pid"
+  zntv_sim_pid=
+  verdict=$(tail -n +4 "$work/sim.out")
+  echo "integrations: $1: $verdict"
+  case $2 in
+    upgraded) [[ $verdict == "Flash verified: "* ]] || fail "$1: the module was not upgraded" ;;
+    failed) [[ $verdict == "Flash differs "* ]] || fail "$1: the module's flash is not the cut-off one" ;;
+  esac
+}
+
+# expect_lines <output file> <text...>: each text stands in the output.
+expect_lines() {
+  local output=$1 text
+  shift
+  for text in "$@"; do
+    grep -F -m 1 -- "$text" "$output" | cut -c 1-400 | grep . || { tail -n 30 "$output"; fail "no \"$text\" in $output"; }
+  done
+}
+
+# --- Mender ------------------------------------------------------------------
+
+mkdir -p /var/lib/mender /usr/share/mender/modules/v3 /usr/share/mender/inventory
+install -m 0755 "$root/integrations/mender/zntv-module" /usr/share/mender/modules/v3/ &&
+  install -m 0755 "$root/integrations/mender/mender-inventory-zntv" /usr/share/mender/inventory/ ||
+  fail "no Mender integration in $root/integrations/mender"
+echo device_type=zntv-gateway >/var/lib/mender/device_type
+echo artifact_name=factory >/etc/mender/artifact_info
+echo '{}' >/etc/mender/mender.conf
+
+# mender_artifact <name>: a module-image artifact carrying the updater.
+mender_artifact() {
+  mender-artifact write module-image -T zntv-module -t zntv-gateway -n "$1" \
+    -f "$payload/zntv-upgrade" -o "$scratch/$1.mender" >/dev/null || fail "mender-artifact failed"
+}
+
+start_module mender-upgraded
+inventory=$(PATH=$payload:$PATH /usr/share/mender/inventory/mender-inventory-zntv) || fail "the inventory script failed"
+echo "integrations: inventory: $inventory"
+[ "$inventory" = "zntv_module=$DEV_PATH/ttyUSB0 1-2" ] || fail "the inventory script reported something else"
+mender_artifact zntv-upgrade-1
+mender --no-syslog install "$scratch/zntv-upgrade-1.mender" >"$scratch/mender-upgraded.log" 2>&1 ||
+  { tail -n 30 "$scratch/mender-upgraded.log"; fail "mender install failed"; }
+expect_lines "$scratch/mender-upgraded.log" 'Upgraded 1 of 1 modules' 'Committing Artifact...'
+end_module mender-upgraded upgraded
+[ "$(mender --no-syslog show-artifact 2>/dev/null)" = zntv-upgrade-1 ] || fail "mender show-artifact does not name zntv-upgrade-1"
+echo "integrations: mender show-artifact: zntv-upgrade-1"
+
+start_module mender-failed --sdl-error-at 3
+mender_artifact zntv-upgrade-2
+mender --no-syslog install "$scratch/zntv-upgrade-2.mender" >"$scratch/mender-failed.log" 2>&1
+status=$?
+echo "integrations: mender install: exit status $status"
+[ "$status" -ne 0 ] || fail "mender install succeeded with a failing module"
+expect_lines "$scratch/mender-failed.log" 'Failed to receive SDL response [2 of 276]' 'Upgraded 0 of 1 modules' \
+  'Update module terminated abnormally: exit status 255'
+end_module mender-failed failed
+echo "integrations: mender show-artifact: $(mender --no-syslog show-artifact 2>/dev/null)"
+
+# --- SWUpdate ----------------------------------------------------------------
+
+swu=$scratch/swu
+mkdir -p "$swu"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$swu/key.pem" -out "$swu/cert.pem" -days 1 \
+  -subj /CN=zntv-integrations -batch 2>/dev/null || fail "openssl cannot make a key"
+# The .swu: sw-description with the payload's hash, its signature, the
+# payload, in that order.
+(
+  cd "$swu" && cp "$payload/zntv-upgrade" . &&
+    sed "s/@zntv-upgrade/$(sha256sum zntv-upgrade | cut -d ' ' -f 1)/" \
+      "$root/integrations/swupdate/sw-description" >sw-description &&
+    openssl cms -sign -in sw-description -out sw-description.sig -signer cert.pem -inkey key.pem \
+      -outform DER -nosmimecap -binary &&
+    printf '%s\n' sw-description sw-description.sig zntv-upgrade | cpio -o -H crc >zntv.swu 2>/dev/null
+) || fail "cannot make the .swu"
+
+# run_swupdate <name>: installs the .swu as SWUpdate does from the command
+# line, with the handler on Lua's search path; its output in <name>.log.
+run_swupdate() {
+  mkdir -p "$scratch/$1.tmp"
+  TMPDIR=$scratch/$1.tmp LUA_PATH="$root/integrations/swupdate/?.lua;;" \
+    swupdate -v -H zntv-gateway:1.0 -k "$swu/cert.pem" -i "$swu/zntv.swu" >"$scratch/$1.log" 2>&1
+}
+
+start_module swupdate-upgraded
+run_swupdate swupdate-upgraded || { tail -n 30 "$scratch/swupdate-upgraded.log"; fail "swupdate failed"; }
+expect_lines "$scratch/swupdate-upgraded.log" 'Upgraded 1 of 1 modules' 'zntv: every module upgraded'
+end_module swupdate-upgraded upgraded
+
+start_module swupdate-failed --sdl-error-at 3
+run_swupdate swupdate-failed
+status=$?
+echo "integrations: swupdate: exit status $status"
+[ "$status" -ne 0 ] || fail "swupdate succeeded with a failing module"
+expect_lines "$scratch/swupdate-failed.log" 'Failed to receive SDL response [2 of 276]' 'Upgraded 0 of 1 modules' \
+  'zntv: zntv-upgrade ended with exit 255'
+end_module swupdate-failed failed
+echo "integrations: every engine upgraded the module and failed with it"
