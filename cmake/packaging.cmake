@@ -77,13 +77,17 @@ install(FILES README.md docs/upgrade-benchmark.md docs/upgrade-throughput.png do
         DESTINATION "${ZNTV_DOC_DIR}")
 
 # The fleet integrations: Mender's Update Module and inventory script,
-# SWUpdate's Lua handler with an example sw-description, for the gateway's
+# SWUpdate's Lua handler with an example sw-description, RAUC's install
+# hook with an example manifest and slot, for the gateway's
 # image to copy where each engine looks for them (README.md, "In a fleet").
 set(ZNTV_INTEGRATIONS_DIR "${CMAKE_INSTALL_DATADIR}/${ZNTV_PACKAGE_NAME}/integrations")
 install(PROGRAMS integrations/mender/zntv-module integrations/mender/mender-inventory-zntv
         DESTINATION "${ZNTV_INTEGRATIONS_DIR}/mender")
 install(FILES integrations/swupdate/swupdate_handlers.lua integrations/swupdate/sw-description
         DESTINATION "${ZNTV_INTEGRATIONS_DIR}/swupdate")
+install(PROGRAMS integrations/rauc/zntv-hook DESTINATION "${ZNTV_INTEGRATIONS_DIR}/rauc")
+install(FILES integrations/rauc/manifest.raucm integrations/rauc/system.conf
+        DESTINATION "${ZNTV_INTEGRATIONS_DIR}/rauc")
 
 # A static build runs on any Linux of its architecture, whatever its C
 # library: an archive of the installed tree, to unpack into /usr/local or

@@ -29,7 +29,7 @@ zntv_setup() {
       package) pkgs+=(dpkg-dev lintian man-db unzip) ;;
       format) pkgs+=(clang-format) ;;
       ccache) pkgs+=(ccache) ;;
-      integrations) pkgs+=(mender-client mender-artifact swupdate openssl cpio) ;;
+      integrations) pkgs+=(mender-client mender-artifact swupdate rauc squashfs-tools dbus-daemon libglib2.0-bin openssl cpio) ;;
     esac
   done
   for p in "${pkgs[@]}"; do zntv_installed "$p" || missing+=("$p"); done

@@ -9,10 +9,15 @@
 #     client looks for them, a module-image artifact of type zntv-module,
 #     `mender install` and `mender show-artifact`;
 #   SWUpdate: the Lua handler on Lua's search path, an .swu signed with a
-#     throwaway key, `swupdate -i`.
+#     throwaway key, `swupdate -i`;
+#   RAUC: a bundle of the install hook and the updater signed with that key,
+#     the zntv slot in a gateway's system.conf, `rauc install` through a
+#     RAUC service on a system bus of the test's own.
 # Everything runs in a mount namespace of its own whose file systems hide the
-# engines' state (/etc/mender, /usr/share/mender, /var/lib) and hold the
-# scratch folder, so the host keeps nothing; no engine's service is started.
+# engines' state (/etc/mender, /usr/share/mender, /var/lib) and the kernel's
+# command line, and hold the scratch folder, so the host keeps nothing; the
+# bus and the RAUC service are ended with the test, and no service of the
+# host's is started.
 #
 # usage: scripts/test-integrations.sh     (as root)
 # ZNTV_STATIC_BUILD_DIR holds the static build (default build-static); what
@@ -158,4 +163,72 @@ echo "integrations: swupdate: exit status $status"
 expect_lines "$scratch/swupdate-failed.log" 'Failed to receive SDL response [2 of 276]' 'Upgraded 0 of 1 modules' \
   'zntv: zntv-upgrade ended with exit 255'
 end_module swupdate-failed failed
+
+# --- RAUC --------------------------------------------------------------------
+
+rauc=$scratch/rauc
+mkdir -p "$rauc/bundle" "$rauc/mnt" "$rauc/data"
+cp "$root/integrations/rauc/manifest.raucm" "$root/integrations/rauc/zntv-hook" "$payload/zntv-upgrade" "$rauc/bundle/" &&
+  rauc bundle --cert="$swu/cert.pem" --key="$swu/key.pem" "$rauc/bundle" "$rauc/zntv.raucb" >"$rauc/bundle.log" 2>&1 ||
+  { cat "$rauc/bundle.log"; fail "cannot make the RAUC bundle"; }
+# The gateway: booted from its root file system's slot A, which RAUC learns
+# from the kernel's command line, with the zntv slot added to its
+# system.conf; RAUC's mounts and state in the scratch folder.
+: >"$rauc/rootfs.img"
+echo rauc.slot=A >"$rauc/cmdline"
+mount --bind "$rauc/cmdline" /proc/cmdline || fail "cannot give RAUC a kernel command line"
+{
+  printf '[system]\ncompatible=zntv-gateway\nbootloader=noop\nmountprefix=%s\ndata-directory=%s\n\n' "$rauc/mnt" "$rauc/data"
+  printf '[keyring]\npath=%s\n\n' "$swu/cert.pem"
+  printf '[slot.rootfs.0]\ndevice=%s\ntype=raw\nbootname=A\n\n' "$rauc/rootfs.img"
+  cat "$root/integrations/rauc/system.conf"
+} >"$rauc/system.conf"
+# A system bus of the test's own, on which `rauc install` reaches the RAUC
+# service; its address comes through a FIFO once it listens.
+printf '%s\n' '<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"' \
+  ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">' \
+  "<busconfig><type>system</type><listen>unix:path=$rauc/bus</listen><auth>EXTERNAL</auth>" \
+  '<policy context="default"><allow user="root"/><allow own="*"/><allow send_destination="*"/>' \
+  '<allow receive_sender="*"/></policy></busconfig>' >"$rauc/bus.conf"
+mkfifo "$rauc/bus.address"
+dbus-daemon --config-file="$rauc/bus.conf" --nofork --nopidfile --print-address=3 3>"$rauc/bus.address" \
+  2>"$rauc/bus.log" &
+bus_pid=$!
+service_pid=
+stop_rauc() {
+  [ -z "$service_pid" ] || { kill "$service_pid"; wait "$service_pid"; }
+  service_pid=
+}
+trap 'stop_rauc; kill "$bus_pid"; wait "$bus_pid"; zntv_sim_stop' EXIT
+read -r DBUS_SYSTEM_BUS_ADDRESS <"$rauc/bus.address" || { cat "$rauc/bus.log"; fail "the test's system bus did not start"; }
+export DBUS_SYSTEM_BUS_ADDRESS
+
+# run_rauc <name>: `rauc install` of the bundle, by a RAUC service started
+# for it (the hook gets its environment: the simulated module's); the
+# client's output in <name>.log, the service's in <name>.service.log.
+run_rauc() {
+  rauc service --conf="$rauc/system.conf" >"$scratch/$1.service.log" 2>&1 &
+  service_pid=$!
+  gdbus wait --system --timeout 10 de.pengutronix.rauc || fail "the RAUC service did not start"
+  rauc install "$rauc/zntv.raucb" >"$scratch/$1.log" 2>&1
+  local status=$?
+  stop_rauc
+  return "$status"
+}
+
+start_module rauc-upgraded
+run_rauc rauc-upgraded ||
+  { tail -n 30 "$scratch/rauc-upgraded.log" "$scratch/rauc-upgraded.service.log"; fail "rauc install failed"; }
+expect_lines "$scratch/rauc-upgraded.log" 'succeeded'
+expect_lines "$scratch/rauc-upgraded.service.log" 'Upgraded 1 of 1 modules'
+end_module rauc-upgraded upgraded
+
+start_module rauc-failed --sdl-error-at 3
+run_rauc rauc-failed
+status=$?
+echo "integrations: rauc install: exit status $status"
+[ "$status" -ne 0 ] || fail "rauc install succeeded with a failing module"
+expect_lines "$scratch/rauc-failed.log" 'failed to run slot hook: Child process exited with code 255'
+expect_lines "$scratch/rauc-failed.service.log" 'Failed to receive SDL response [2 of 276]' 'Upgraded 0 of 1 modules'
+end_module rauc-failed failed
 echo "integrations: every engine upgraded the module and failed with it"

@@ -105,6 +105,8 @@ installed_files=(bin/zntv-upgrade lib/zntv-upgrade/zntv-module-sim share/doc/znt
   share/doc/zntv-upgrade/upgrade-throughput.png share/man/man1/zntv-module-sim.1.gz
   share/man/man1/zntv-upgrade.1.gz
   share/zntv-upgrade/integrations/mender/mender-inventory-zntv share/zntv-upgrade/integrations/mender/zntv-module
+  share/zntv-upgrade/integrations/rauc/manifest.raucm share/zntv-upgrade/integrations/rauc/system.conf
+  share/zntv-upgrade/integrations/rauc/zntv-hook
   share/zntv-upgrade/integrations/swupdate/sw-description
   share/zntv-upgrade/integrations/swupdate/swupdate_handlers.lua)
 

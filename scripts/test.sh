@@ -316,8 +316,8 @@ check linux-armhf-upgrade env ZNTV_BUILD_DIR="$out/linux" ZNTV_ARCH=armhf ZNTV_C
   bash scripts/run-upgrade.sh
 check static-without-libraries env ZNTV_BUILD_DIR="$out/linux" ZNTV_STATIC_BUILD_DIR="$out/package/static-x86_64" \
   bash scripts/run-upgrade-static.sh
-# The fleet integrations installing the static updater through Mender and
-# SWUpdate.
+# The fleet integrations installing the static updater through Mender,
+# SWUpdate and RAUC.
 check_exit integrations env ZNTV_STATIC_BUILD_DIR="$out/package/static-x86_64" bash scripts/test-integrations.sh
 # It reuses the Wine stage's prefix, whose server that stage ends.
 check package --after windows-wine env ZNTV_TEST_BUILD_ROOT="$out" bash scripts/test-package.sh
