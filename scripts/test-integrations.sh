@@ -160,8 +160,9 @@ run_swupdate swupdate-failed
 status=$?
 echo "integrations: swupdate: exit status $status"
 [ "$status" -ne 0 ] || fail "swupdate succeeded with a failing module"
-expect_lines "$scratch/swupdate-failed.log" 'Failed to receive SDL response [2 of 276]' 'Upgraded 0 of 1 modules' \
-  'zntv: zntv-upgrade ended with exit 255'
+expect_lines "$scratch/swupdate-failed.log" 'Upgraded 0 of 1 modules' \
+  'ERROR : {"v":1,"event":"failure","t":' '"step":"Failed to receive SDL response [2 of 276]"' \
+  'ERROR : zntv: zntv-upgrade ended with exit 255' 'Installation failed !'
 end_module swupdate-failed failed
 
 # --- RAUC --------------------------------------------------------------------

@@ -7,9 +7,9 @@
 --
 -- The handler copies the image into SWUpdate's temporary folder, runs it
 -- with --all --json and passes each line it writes (the JSON Lines events on
--- standard output, the notes on standard error) to SWUpdate's log; the
--- install fails when the updater exits with anything but 0. It runs on
--- SWUpdate's installer thread, one image at a time.
+-- standard output, the notes on standard error) to SWUpdate's log, failure
+-- events as errors; the install fails when the updater exits with anything
+-- but 0. It runs on SWUpdate's installer thread, one image at a time.
 
 require("swupdate")
 
@@ -22,8 +22,14 @@ local function run_updater(path)
   if not output then
     return false, "cannot start " .. path
   end
+  -- A failure event says why a module was not upgraded: it goes to the
+  -- log as an error, which SWUpdate shows without -v.
   for line in output:lines() do
-    swupdate.info(line)
+    if line:find('"event":"failure"', 1, true) then
+      swupdate.error(line)
+    else
+      swupdate.info(line)
+    end
   end
   local ok, how, status = output:close()
   return ok, string.format("zntv-upgrade ended with %s %s", how, tostring(status))
