@@ -42,5 +42,21 @@ zntv_setup() {
     done
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
+    zntv_quiet_engines "${missing[@]}"
   fi
+}
+
+# zntv_quiet_engines <packages just installed...>: the OTA engines are tools
+# of the integrations' test here, not this machine's updaters; under systemd
+# their packages enable and start their daemons, which would poll a server
+# or listen for images: stop and disable them.
+zntv_quiet_engines() {
+  [ -d /run/systemd/system ] || return 0
+  case " $* " in
+    *" mender-client "*) systemctl disable --now mender-client.service >/dev/null 2>&1 ;;
+  esac
+  case " $* " in
+    *" swupdate "*) systemctl disable --now swupdate.socket swupdate.service swupdate-progress.service >/dev/null 2>&1 ;;
+  esac
+  return 0
 }
