@@ -52,6 +52,10 @@ class cComPortInterfaces {
   // The place and the enumeration of interface <index>; empty fields when
   // they cannot be read.
   virtual sUsbPlace ReadPlace(uint32_t index, const sDeviceInterfaceKey& key) = 0;
+  // The real sysfs path of interface <index>'s USB device on Linux (the
+  // device a modem manager knows the module by); empty where the system has
+  // none (Windows) or it cannot be read.
+  virtual std::wstring ReadUsbDevicePath(uint32_t, const sDeviceInterfaceKey&) { return {}; }
 };
 
 // A fresh snapshot; null when the system gives none.
@@ -64,6 +68,7 @@ struct sModulePort {
   std::wstring location;  // as ReadLocation gives it
   std::wstring place;     // as ReadPlace gives them
   std::wstring enumeration;
+  std::wstring usbDevice;  // as ReadUsbDevicePath gives it
 };
 
 // Which of the configured modules present now is the module an upgrade

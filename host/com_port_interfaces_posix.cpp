@@ -102,7 +102,8 @@ std::string EnumerationOf(const std::string& device) {
 
 struct sUsbSerial {
   std::string identity;
-  std::string usbDevice;  // the USB device's sysfs name, e.g. 1-4.2
+  std::string usbDevice;   // the USB device's sysfs name, e.g. 1-4.2
+  std::string devicePath;  // its real path, /sys/devices/.../1-4.2
   std::string place;
   std::string enumeration;
 };
@@ -129,7 +130,7 @@ std::optional<sUsbSerial> ReadUsbSerial(const std::string& ttyEntry) {
   if (!vendor || !product || !number) {
     return std::nullopt;
   }
-  return sUsbSerial{"vid_" + *vendor + "&pid_" + *product + "&mi_" + *number, BaseName(device), PlaceOf(device),
+  return sUsbSerial{"vid_" + *vendor + "&pid_" + *product + "&mi_" + *number, BaseName(device), device, PlaceOf(device),
                     EnumerationOf(device)};
 }
 
@@ -137,6 +138,7 @@ struct sTtyInterface {
   std::string name;
   std::wstring devicePath;
   std::wstring usbDevice;
+  std::wstring usbDevicePath;
   host::sUsbPlace place;
 };
 
@@ -148,8 +150,8 @@ class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
       if (std::optional<sUsbSerial> usb = ReadUsbSerial(ttyClass + "/" + name)) {
         std::string path = "\\\\?\\usb#" + usb->identity + "#" + name + "#" + kComPortClass;
         host::sUsbPlace place{host::FromNativePath(usb->place), host::FromNativePath(usb->enumeration)};
-        ttys_.push_back(
-            {std::move(name), host::FromNativePath(path), host::FromNativePath(usb->usbDevice), std::move(place)});
+        ttys_.push_back({std::move(name), host::FromNativePath(path), host::FromNativePath(usb->usbDevice),
+                         host::FromNativePath(usb->devicePath), std::move(place)});
       }
     }
   }
@@ -174,6 +176,10 @@ class cSysfsComPortInterfaces final : public host::cComPortInterfaces {
   }
 
   host::sUsbPlace ReadPlace(uint32_t index, const host::sDeviceInterfaceKey&) override { return ttys_.at(index).place; }
+
+  std::wstring ReadUsbDevicePath(uint32_t index, const host::sDeviceInterfaceKey&) override {
+    return ttys_.at(index).usbDevicePath;
+  }
 
  private:
   std::string devFolder_;

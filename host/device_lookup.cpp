@@ -65,7 +65,7 @@ std::vector<sModulePort> FindConfiguredModules(cComPortInterfaces& interfaces, c
     if (!portName.empty()) {
       sUsbPlace place = interfaces.ReadPlace(index, key);
       found.push_back({std::move(portName), key.identity, interfaces.ReadLocation(index, key), std::move(place.place),
-                       std::move(place.enumeration)});
+                       std::move(place.enumeration), interfaces.ReadUsbDevicePath(index, key)});
     }
   }
   return found;

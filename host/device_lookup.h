@@ -29,6 +29,9 @@ class cFollowedModule {
   // The port the next phase opens; after a wait that found no port to open,
   // the one last used, which the phase names in its failure.
   const std::wstring& PortName() const { return module_.portName; }
+  // The sysfs path of the USB device it was last found on (Linux; empty on
+  // Windows).
+  const std::wstring& UsbDevice() const { return module_.usbDevice; }
   // False when the last wait left no port to open (on Linux: nothing
   // configured at the module's place): the next phase opens nothing.
   bool HasPort() const { return present_; }

@@ -95,9 +95,11 @@ int UpgradeEveryModule(const report::cReporter& lookup, cJsonLinesView* json) {
   return UpgradeAllModules(modules, json) ? kExitSuccess : kExitFailure;
 }
 
-// The upgrade of one module, ending with its outcome line and the outcome.
+// The upgrade of one module, ending with its outcome line and the outcome;
+// ModemManager gets the module back only after the outcome line.
 int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick, report::cSink& sink) {
-  const bool upgraded = RunUpgrade(requestedPort, sink);
+  host::cModemManagerInhibition modemManager;
+  const bool upgraded = RunUpgrade(requestedPort, sink, modemManager);
   const uint32_t elapsedMs = platform::GetTickCount32() - startTick;
   const report::cReporter outcome(sink, report::eStage::Outcome);
   if (upgraded) {
@@ -106,6 +108,7 @@ int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick, report::cS
     outcome.Line(L"Download failed");
   }
   sink.Report(report::sOutcome{upgraded, elapsedMs});
+  modemManager.Release(outcome);
   return upgraded ? kExitSuccess : kExitFailure;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/modem_manager.h"
 #include "image/hex_file.h"
 #include "image/memory_mapped_file.h"
 #include "platform/console.h"
@@ -85,6 +86,8 @@ void PrintVersion() {
   platform::ConsolePrint(L"zntv-upgrade %ls\n", Wide(ZNTV_VERSION).c_str());
   PrintProgrammer(platform::GetProgramModule());
   PrintDeviceImage();
+  const std::wstring modemManager = host::ModemManagerInhibitionAvailability();
+  if (!modemManager.empty()) platform::ConsolePrint(L"ModemManager inhibition: %ls\n", modemManager.c_str());
 }
 
 void PrintRefusal(const std::string& why) {

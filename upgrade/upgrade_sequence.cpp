@@ -30,7 +30,7 @@ host::sModulePort ChooseModule(const std::wstring& requestedPort) {
 
 }  // namespace
 
-bool RunUpgrade(const std::wstring& requestedPort, report::cSink& sink) {
+bool RunUpgrade(const std::wstring& requestedPort, report::cSink& sink, host::cModemManagerInhibition& modemManager) {
   const report::cReporter lookup(sink, report::eStage::Lookup);
   host::cFollowedModule module(ChooseModule(requestedPort), !requestedPort.empty());
   if (module.PortName().empty()) {
@@ -49,6 +49,7 @@ bool RunUpgrade(const std::wstring& requestedPort, report::cSink& sink) {
     lookup.Failure({.error = programmer.Error}, L"Unable to open flash programmer file");
     return false;
   }
+  modemManager.Inhibit(module.UsbDevice(), lookup);
   EnterDownloadMode(module, sink);
   // The module is written from here on, even when it never left its
   // firmware's DIAG conversation (one left in its downloader by a cut-off

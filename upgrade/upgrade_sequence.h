@@ -6,6 +6,7 @@
 #pragma once
 #include <string>
 
+#include "host/modem_manager.h"
 #include "report/events.h"
 
 // True when the image was streamed and the module reset. requestedPort: the
@@ -13,5 +14,7 @@
 // the first configured module. Reports to sink the module's port, and the
 // line of a failure it detects itself ("Unable to locate device", "Unable to
 // open image file", "Unable to open flash programmer file"); the phases
-// report their own lines to it.
-bool RunUpgrade(const std::wstring& requestedPort, report::cSink& sink);
+// report their own lines to it. Before the first phase, modemManager is asked
+// to keep ModemManager away from the module; the caller releases it once the
+// outcome is told.
+bool RunUpgrade(const std::wstring& requestedPort, report::cSink& sink, host::cModemManagerInhibition& modemManager);

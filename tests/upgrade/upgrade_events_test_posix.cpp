@@ -37,7 +37,8 @@ TEST(UpgradeEvents, AWholeUpgradeReportsThePortFirstAndEveryStageInTurn) {
   const test_support::cSimulatedModule sim({});
   ZNTV_REQUIRE_SETUP(sim.Ready(), "no module simulator runs here: " ZNTV_SIMULATOR);
   test_support::cRecordingSink sink;
-  EXPECT_TRUE(RunUpgrade(L"", sink));
+  host::cModemManagerInhibition modemManager;
+  EXPECT_TRUE(RunUpgrade(L"", sink, modemManager));
   ASSERT_FALSE(sink.Events().empty());
   const auto* port = std::get_if<report::sPort>(&sink.Events().front());
   ASSERT_NE(port, nullptr) << "the port comes first";
@@ -61,7 +62,8 @@ TEST(UpgradeEvents, NoModuleIsALookupFailureExplainedInNotes) {
   sysfs.AddUsbSerial("ttyUSB0", {"1111", "2222", "02"});
   host::ProcessConfigurationMap()[L"vid_0a1b&pid_2c3d&mi_02"].key = L"vid_0a1b&pid_2c3d&mi_02";
   test_support::cRecordingSink sink;
-  EXPECT_FALSE(RunUpgrade(L"", sink));
+  host::cModemManagerInhibition modemManager;
+  EXPECT_FALSE(RunUpgrade(L"", sink, modemManager));
   host::ProcessConfigurationMap().clear();
   EXPECT_EQ(sink.Transcript(), "Unable to locate device\n");
   const std::vector<report::sFailure> failures = sink.All<report::sFailure>();

@@ -1,5 +1,6 @@
 // The built program, run as a user runs it: its exact console lines and exit
 // status with installed configurations and attached modules in scratch trees.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -242,6 +243,13 @@ std::string Sha256Of(const std::string& path) {
   return std::string(digest, got);
 }
 
+// The line on ModemManager's inhibition: available where libsystemd loads,
+// as it does into this test beside the program.
+std::string ModemManagerLine() {
+  const bool loads = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL) != nullptr;
+  return std::string("ModemManager inhibition: ") + (loads ? "available" : "not available (no libsystemd.so.0)") + "\n";
+}
+
 std::string VersionText() {
   const std::string programmer = EmbeddedInput(0), image = EmbeddedInput(1);
   // The generated sample programmer's shape; the embedded tests pin the same.
@@ -252,7 +260,8 @@ std::string VersionText() {
          "\n"
          "  load address 0x00B00000, entry address 0x00B00000, length 61864 bytes\n"
          "Device image (FILES 131): " +
-         std::to_string(std::filesystem::file_size(image)) + " bytes, SHA-256 " + Sha256Of(image) + "\n";
+         std::to_string(std::filesystem::file_size(image)) + " bytes, SHA-256 " + Sha256Of(image) + "\n" +
+         ModemManagerLine();
 }
 
 TEST(InformationArguments, VersionNamesTheEmbeddedFilesAndSearchesNothing) {
