@@ -1,7 +1,9 @@
 // Why a Linux serial port could not be opened: a device node the user may not
-// use (named with its group, and how to join it), a port held by another
-// program (named where /proc tells; usually a modem manager probing the new
-// module), a node that is gone, or one that is no device at all.
+// use (named with its group, how to join it and the udev rules that grant
+// it), a port held by another program (named where /proc tells; usually a
+// modem manager probing the new module, and when it is ModemManager, how to
+// stop it or make it leave the port alone), a node that is gone, or one that
+// is no device at all.
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -80,7 +82,20 @@ std::vector<std::wstring> PermissionHints(const std::wstring& portName) {
                                           Wide(group) + L" $USER, then log in again"
                                     : L"not even its group " + Wide(group) +
                                           L" may read and write it; a udev rule for the module can grant access";
-  return {first, second};
+  return {first, second,
+          L"or give the module's ports to group dialout and the user at the seat with the udev rules of "
+          L"zntv-upgrade --udev-rules, in /etc/udev/rules.d/70-zntv-upgrade.rules"};
+}
+
+// The name ModemManager runs under (its /proc comm).
+constexpr const char* kModemManagerName = "ModemManager";
+
+bool HeldByModemManager(const sPortHolders& holders) {
+  const std::string prefix = std::string(kModemManagerName) + " (";
+  for (const std::string& name : holders.names) {
+    if (name.compare(0, prefix.size(), prefix) == 0) return true;
+  }
+  return false;
 }
 
 std::vector<std::wstring> HeldHints(const std::wstring& portName) {
@@ -91,9 +106,12 @@ std::vector<std::wstring> HeldHints(const std::wstring& portName) {
     hints.push_back(L"the look through /proc for the programs holding it stopped after " +
                     std::to_wstring(kHolderLookBudget.count()) + L" ms; more may hold it");
   }
-  hints.push_back(
-      L"usually a modem manager probing the newly attached module; the section Modem managers of "
-      L"zntv-upgrade(1) shows a udev rule that makes it leave the module alone");
+  hints.push_back(HeldByModemManager(holders)
+                      ? L"ModemManager is probing the module: stop it while upgrading (systemctl stop ModemManager), "
+                        L"or make it leave the port alone with the udev rules of zntv-upgrade --udev-rules "
+                        L"(ENV{ID_MM_PORT_IGNORE}=\"1\")"
+                      : L"usually a modem manager probing the newly attached module; the section Modem managers of "
+                        L"zntv-upgrade(1) shows the udev rules that make it leave the port alone");
   return hints;
 }
 

@@ -42,6 +42,8 @@ sCommandLine ParseCommandLine(int argc, const char* const* argv) {
       ChooseMode(line, eCommand::List, {});
     } else if (argument == "--all") {
       ChooseMode(line, eCommand::All, {});
+    } else if (argument == "--udev-rules") {
+      ChooseMode(line, eCommand::UdevRules, {});
     } else if (argument == "--json") {
       line.json = true;
     } else if (argument == "--port") {

@@ -5,14 +5,15 @@
 // port (tty..., COM<n>, or a path in the folder of the device nodes): a
 // forgotten --port must not upgrade whichever module comes first. Such an
 // argument, like an unknown option, refuses the whole command line, so that
-// a mistyped one never starts an upgrade. --json asks an upgrade, a list or
+// a mistyped one never starts an upgrade. --udev-rules prints the udev rules
+// for the installed configurations instead. --json asks an upgrade, a list or
 // --all for JSON Lines on standard output in place of the console lines.
 //
 // Threads: main thread, before anything else runs.
 #pragma once
 #include <string>
 
-enum class eCommand { Upgrade, List, All, Help, Version, Refused };
+enum class eCommand { Upgrade, List, All, UdevRules, Help, Version, Refused };
 
 struct sCommandLine {
   eCommand command = eCommand::Upgrade;

@@ -25,6 +25,7 @@
 #include "upgrade/json_view.h"
 #include "upgrade/program_info.h"
 #include "upgrade/run_time_conventions.h"
+#include "upgrade/udev_rules.h"
 #include "upgrade/upgrade_all.h"
 #include "upgrade/upgrade_sequence.h"
 
@@ -112,6 +113,18 @@ int UpgradeOne(const std::wstring& requestedPort, uint32_t startTick, report::cS
   return upgraded ? kExitSuccess : kExitFailure;
 }
 
+// The rules file on standard output; an identity that cannot be written as
+// a rule is said on standard error.
+int PrintUdevRules(const report::cReporter& lookup) {
+  const sUdevRules rules = MakeUdevRules(host::ProcessConfigurationMap());
+  for (const std::wstring& key : rules.skipped) {
+    lookup.Note(L"zntv-upgrade: no udev rule for %ls: not a USB vendor, product and interface number",
+                text::PrintableText(key).c_str());
+  }
+  platform::ConsolePrint(L"%ls", rules.text.c_str());
+  return kExitSuccess;
+}
+
 // Whatever the command line asked for but --help, --version and a refusal.
 // json: the --json view, which sink is; none without --json.
 int RunCommand(const sCommandLine& line, uint32_t startTick, report::cSink& sink, cJsonLinesView* json) {
@@ -124,6 +137,7 @@ int RunCommand(const sCommandLine& line, uint32_t startTick, report::cSink& sink
     return kExitFailure;
   }
   if (line.command == eCommand::All) return UpgradeEveryModule(lookup, json);
+  if (line.command == eCommand::UdevRules) return PrintUdevRules(lookup);
   ReportConfigurations(lookup, host::ProcessConfigurationMap());
   if (line.command == eCommand::List) return ListModules(lookup, json);
   return UpgradeOne(line.port.empty() ? std::wstring() : host::PortFromArgument(line.port.c_str()), startTick, sink);

@@ -47,6 +47,8 @@ void PrintHelp() {
       L"  --all        upgrade every module --list shows, all at once; each line is\n"
       L"               prefixed with the module's port; ends with \"Upgraded N of M\n"
       L"               modules\" (exit status 0 only when all M were upgraded)\n"
+      L"  --udev-rules print udev rules for the installed configurations' modules\n"
+      L"               (see the manual's section Modem managers)\n"
       L"  --json       write the events of an upgrade, --list or --all as JSON Lines\n"
       L"               on standard output (described by events.schema.json)\n"
       L"  --help       show this help and exit\n"

@@ -45,7 +45,7 @@ def proc_crowd_lock(exclusive):
 
 
 MODEM_MANAGER_HINT = ("zntv-upgrade: usually a modem manager probing the newly attached module; the section "
-                      "Modem managers of zntv-upgrade(1) shows a udev rule that makes it leave the module alone")
+                      "Modem managers of zntv-upgrade(1) shows the udev rules that make it leave the port alone")
 # A program that holds the port as another program would: it names itself,
 # opens the port, takes it with flock or with TIOCEXCL alone, says "ready",
 # and when its standard input ends reports whether the line is still
@@ -170,6 +170,14 @@ class FailureExplanations(UpgradeTestCase):
         after it has found the holder."""
         return [line for line in error_lines if line != LOOK_CUT_SHORT]
 
+    def test_port_held_by_modem_manager_says_how_to_stop_it_or_set_its_tag(self):
+        run, pid, _ = self.run_against_holder("ModemManager", "flock")
+        self.assertEqual(self.found_holders(run.error_lines), [
+            f"zntv-upgrade: {self.port()} is held by another program: ModemManager (pid {pid})",
+            "zntv-upgrade: ModemManager is probing the module: stop it while upgrading (systemctl stop "
+            "ModemManager), or make it leave the port alone with the udev rules of zntv-upgrade --udev-rules "
+            '(ENV{ID_MM_PORT_IGNORE}="1")'])
+
     def test_holder_named_with_escape_sequences_is_shown_escaped(self):
         run, pid, _ = self.run_against_holder("\x1b[2J\x1b[H\x1b[32mOK", "flock")
         self.assertEqual(self.found_holders(run.error_lines), self.held_by(f"\\x1b[2J\\x1b[H\\x1b[32mOK (pid {pid})"))
@@ -219,7 +227,9 @@ class FailureExplanations(UpgradeTestCase):
         self.assertEqual(run.error_lines, [
             f"zntv-upgrade: permission denied on {self.port()} "
             f"(device node {node}: owner nobody, group dialout, mode crw-rw----)",
-            "zntv-upgrade: members of group dialout may use it: sudo usermod -aG dialout $USER, then log in again"])
+            "zntv-upgrade: members of group dialout may use it: sudo usermod -aG dialout $USER, then log in again",
+            "zntv-upgrade: or give the module's ports to group dialout and the user at the seat with the udev rules "
+            "of zntv-upgrade --udev-rules, in /etc/udev/rules.d/70-zntv-upgrade.rules"])
 
 
 def read_trace(path, program):
