@@ -18,6 +18,10 @@ zntv_installed() {
 # architecture (pkg:arch) first.
 zntv_setup() {
   local pkgs=(cmake g++ make python3 googletest socat srecord python3-crcmod nlohmann-json3-dev python3-jsonschema) missing=() p want
+  # The tests of a host with ModemManager: libsystemd's sd-bus, a private
+  # bus with python-dbusmock's mock of it (gdbus waits for its name), and
+  # udevadm to read the file of --udev-rules.
+  pkgs+=(libsystemd0 dbus-daemon libglib2.0-bin python3-dbusmock udev)
   for want in "$@"; do
     case $want in
       windows) pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64) ;;
