@@ -66,10 +66,11 @@ class ModemManagerTestCase(UpgradeTestCase):
                                                 "--parameters", json.dumps(parameters)], env=env))
         subprocess.run(["gdbus", "wait", "--system", "--timeout", "20", SERVICE], env=env, check=True)
 
-    def module_usb_device(self):
-        """The real sysfs path of the simulated module's USB device: from its
-        tty's device upwards, the first directory with an idVendor."""
-        device = (pathlib.Path(self.sim.env["SYSFS_PATH"]) / "class" / "tty" / "ttyUSB0" / "device").resolve()
+    def module_usb_device(self, tty="ttyUSB0"):
+        """The real sysfs path of the USB device of the simulated module at
+        tty: from the tty's device upwards, the first directory with an
+        idVendor."""
+        device = (pathlib.Path(self.sim.env["SYSFS_PATH"]) / "class" / "tty" / tty / "device").resolve()
         while not (device / "idVendor").exists():
             self.assertNotEqual(device, device.parent, "the simulator's tty has no USB device")
             device = device.parent
@@ -142,6 +143,21 @@ class Inhibition(ModemManagerTestCase):
             f"zntv-upgrade: ModemManager could not inhibit {device} (org.freedesktop.ModemManager1.Error.Core.Failed: "
             "the device cannot be inhibited now); going on"])
         self.assertEqual([(call["uid"], call["inhibit"]) for call in self.calls()], [(device, True)])
+
+
+    def test_each_module_of_all_is_inhibited_by_its_own_instance(self):
+        self.start_sim("--modules", 2)
+        address = self.start_bus()
+        devices = [self.module_usb_device("ttyUSB0"), self.module_usb_device("ttyUSB1")]
+        self.assertNotEqual(devices[0], devices[1])
+        self.start_modem_manager(address, devices)
+        run = run_upgrade(dict(self.sim.env, DBUS_SYSTEM_BUS_ADDRESS=address), args=["--all"], timeout=200)
+        self.sim.finish(timeout=60)
+        self.assertEqual((run.lines[-1], run.status), ("Upgraded 2 of 2 modules", 0))
+        self.assertEqual(run.error_lines, [])
+        for device in devices:
+            self.assertEqual([call["inhibit"] for call in self.calls() if call["uid"] == device], [True, False])
+        self.assertEqual(len(self.calls()), 4)
 
 
 class WithoutModemManager(ModemManagerTestCase):
