@@ -5,13 +5,15 @@ InhibitDevice call is appended to a JSON Lines file with what the watched
 files (the simulator's log, the updater's standard output) held at that
 moment, which tells what the updater had done by then without comparing
 clocks. With "fail" it refuses every call, as a ModemManager that cannot
-inhibit the device does.
+inhibit the device does; with "hang" it answers a call only after that many
+seconds, as a ModemManager stuck in its work does.
 
 Parameters (JSON): devices (list of Device paths), calls (file), watch (list
-of files), fail (bool).
+of files), fail (bool), hang (seconds).
 """
 import json
 import pathlib
+import time
 
 import dbus
 import dbus.service
@@ -47,6 +49,7 @@ def InhibitDevice(self, uid, inhibit):
     seen = {path: _read(path) for path in parameters["watch"]}
     with open(parameters["calls"], "a", encoding="utf-8") as calls:
         calls.write(json.dumps({"uid": str(uid), "inhibit": bool(inhibit), "seen": seen}) + "\n")
+    time.sleep(parameters.get("hang", 0))
     if parameters.get("fail"):
         raise dbus.exceptions.DBusException("the device cannot be inhibited now",
                                             name="org.freedesktop.ModemManager1.Error.Core.Failed")
