@@ -130,11 +130,23 @@ class cCallError {
   sSdBusError error_{};
 };
 
-// The Device property of one modem's interfaces (a{sv}); empty without one.
+// Calls visit once inside each entry of the dictionary at the reply's
+// position (an array of entries of the given contents), which visit reads
+// whole.
+template <class Visit>
+void ForEachEntry(const sSdBus& bus, sd_bus_message* reply, const std::string& entry, Visit visit) {
+  if (bus.enterContainer(reply, 'a', ("{" + entry + "}").c_str()) <= 0) return;
+  while (bus.enterContainer(reply, 'e', entry.c_str()) > 0) {
+    visit();
+    bus.exitContainer(reply);
+  }
+  bus.exitContainer(reply);
+}
+
+// The Device property of one modem's interface (a{sv}); empty without one.
 std::string ReadModemDevice(const sSdBus& bus, sd_bus_message* reply) {
   std::string device;
-  if (bus.enterContainer(reply, 'a', "{sv}") <= 0) return device;
-  while (bus.enterContainer(reply, 'e', "sv") > 0) {
+  ForEachEntry(bus, reply, "sv", [&] {
     const char* name = nullptr;
     const char* value = nullptr;
     if (bus.read(reply, "s", &name) > 0 && std::strcmp(name, "Device") == 0 && bus.read(reply, "v", "s", &value) > 0) {
@@ -142,9 +154,7 @@ std::string ReadModemDevice(const sSdBus& bus, sd_bus_message* reply) {
     } else {
       bus.skip(reply, "v");
     }
-    bus.exitContainer(reply);
-  }
-  bus.exitContainer(reply);
+  });
   return device;
 }
 
@@ -152,17 +162,14 @@ std::string ReadModemDevice(const sSdBus& bus, sd_bus_message* reply) {
 // device.
 bool IsModemOf(const sSdBus& bus, sd_bus_message* reply, const std::string& device) {
   bool found = false;
-  if (bus.enterContainer(reply, 'a', "{sa{sv}}") <= 0) return false;
-  while (bus.enterContainer(reply, 'e', "sa{sv}") > 0) {
+  ForEachEntry(bus, reply, "sa{sv}", [&] {
     const char* interface = nullptr;
     if (bus.read(reply, "s", &interface) > 0 && std::strcmp(interface, kModemInterface) == 0) {
-      found = found || ReadModemDevice(bus, reply) == device;
+      found = ReadModemDevice(bus, reply) == device || found;
     } else {
       bus.skip(reply, "a{sv}");
     }
-    bus.exitContainer(reply);
-  }
-  bus.exitContainer(reply);
+  });
   return found;
 }
 
@@ -170,13 +177,10 @@ bool IsModemOf(const sSdBus& bus, sd_bus_message* reply, const std::string& devi
 // a{oa{sa{sv}}}) is a modem whose Device is device.
 bool ManagesDevice(const sSdBus& bus, sd_bus_message* reply, const std::string& device) {
   bool found = false;
-  if (bus.enterContainer(reply, 'a', "{oa{sa{sv}}}") <= 0) return false;
-  while (bus.enterContainer(reply, 'e', "oa{sa{sv}}") > 0) {
+  ForEachEntry(bus, reply, "oa{sa{sv}}", [&] {
     const char* path = nullptr;
     if (bus.read(reply, "o", &path) > 0) found = IsModemOf(bus, reply, device) || found;
-    bus.exitContainer(reply);
-  }
-  bus.exitContainer(reply);
+  });
   return found;
 }
 
