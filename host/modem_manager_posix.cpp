@@ -11,6 +11,7 @@
 
 #include "host/modem_manager.h"
 #include "host/native_fs_posix.h"
+#include "text/printable_text.h"
 
 namespace host {
 namespace {
@@ -111,7 +112,8 @@ class cReply {
   sd_bus_message* message_ = nullptr;
 };
 
-// A failed call's error, in words.
+// A failed call's error, in words (the answering program's own, shown
+// escaped).
 class cCallError {
  public:
   explicit cCallError(const sSdBus& bus) : bus_(bus) {}
@@ -122,7 +124,7 @@ class cCallError {
   std::wstring Text(int result) const {
     if (error_.name == nullptr) return FromNativePath(std::strerror(-result));
     const std::string message = error_.message != nullptr ? std::string(": ") + error_.message : std::string();
-    return FromNativePath(error_.name + message);
+    return text::PrintableText(FromNativePath(error_.name + message));
   }
 
  private:

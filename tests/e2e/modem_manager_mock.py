@@ -51,5 +51,6 @@ def InhibitDevice(self, uid, inhibit):
         calls.write(json.dumps({"uid": str(uid), "inhibit": bool(inhibit), "seen": seen}) + "\n")
     time.sleep(parameters.get("hang", 0))
     if parameters.get("fail"):
-        raise dbus.exceptions.DBusException("the device cannot be inhibited now",
+        # With a terminal control sequence, which the updater must not pass on.
+        raise dbus.exceptions.DBusException("the device cannot be inhibited now\x1b[2J",
                                             name="org.freedesktop.ModemManager1.Error.Core.Failed")

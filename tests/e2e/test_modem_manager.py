@@ -141,7 +141,7 @@ class Inhibition(ModemManagerTestCase):
         self.assertUpgraded(status, lines)
         self.assertEqual(errors, [
             f"zntv-upgrade: ModemManager could not inhibit {device} (org.freedesktop.ModemManager1.Error.Core.Failed: "
-            "the device cannot be inhibited now); going on"])
+            "the device cannot be inhibited now\\x1b[2J); going on"])
         self.assertEqual([(call["uid"], call["inhibit"]) for call in self.calls()], [(device, True)])
 
 
