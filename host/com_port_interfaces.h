@@ -68,7 +68,7 @@ struct sModulePort {
   std::wstring location;  // as ReadLocation gives it
   std::wstring place;     // as ReadPlace gives them
   std::wstring enumeration;
-  std::wstring usbDevice;  // as ReadUsbDevicePath gives it
+  std::wstring usbDevice = {};  // as ReadUsbDevicePath gives it
 };
 
 // Which of the configured modules present now is the module an upgrade

@@ -98,6 +98,18 @@ TEST_F(DeviceLookup, ModulesAreListedInByteOrderWithTheirUsbDevice) {
   EXPECT_EQ(modules[1].location, L"1-4.2");
 }
 
+// The name a modem manager knows the module's USB device by: its real path
+// in sysfs, whatever links led to it.
+TEST_F(DeviceLookup, ModuleCarriesTheRealPathOfItsUsbDevice) {
+  sysfs_.AddUsbSerial("ttyUSB0", {"0a1b", "2c3d", "02", "1-4.2"});
+  Configure({L"vid_0a1b&pid_2c3d&mi_02"});
+  const std::vector<host::sModulePort> modules = host::ListDeviceModules();
+  ASSERT_EQ(modules.size(), 1u);
+  const std::filesystem::path device =
+      std::filesystem::canonical(sysfs_.Tree().Root() / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-4.2");
+  EXPECT_EQ(modules[0].usbDevice, Wide(device.string()));
+}
+
 // The module started as ttyUSB2 at 1-4.2; its boot downloader came back as
 // ttyUSB0 with another product id, and a second module is at 1-3.
 TEST_F(DeviceLookup, ModuleIsKnownAgainByItsUsbDeviceWhateverItsTtyAndIdentity) {
