@@ -22,11 +22,13 @@ ENV{ID_MM_PORT_IGNORE}="1"
 """
 
 # In a mount namespace of its own: the rules folder holds only the file, and
-# what udevadm test writes of a device's state goes to a scratch /run.
+# what udevadm test writes of a device's state (its database in /run, links
+# and modes in /dev) goes to scratch folders, never to the host's.
 UDEVADM_TEST = """\
 set -e
 mount -t tmpfs zntv-rules /etc/udev/rules.d
 mount -t tmpfs zntv-run /run
+mount -t tmpfs zntv-dev /dev
 cp "$1" /etc/udev/rules.d/70-zntv-upgrade.rules
 udevadm test /sys/class/tty/tty0 2>&1
 """
