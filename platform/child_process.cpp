@@ -1,4 +1,5 @@
-// The environment editing shared by both systems' instance runners.
+// The environment editing shared by both systems' instance runners, and the
+// run of a fixed set of instances to their ends.
 #include "platform/child_process.h"
 
 #include <algorithm>
@@ -21,6 +22,20 @@ std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& env
     }
   }
   return result;
+}
+
+std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
+                                              const InstanceEndHandler& onGivenUp,
+                                              std::chrono::milliseconds silenceLimit) {
+  std::vector<sInstanceEnd> ends(instances.size());
+  const auto onEnd = [&ends, &onGivenUp](size_t instance, const sInstanceEnd& end) {
+    ends[instance] = end;
+    if (end.how == eInstanceEnd::NotStarted || end.how == eInstanceEnd::NotFinished) onGivenUp(instance, end);
+  };
+  cInstanceRunner runner(onLine, onEnd, silenceLimit);
+  for (const sInstance& instance : instances) runner.Start(instance);
+  while (runner.Running() > 0) (void)runner.RelayUntil(cInstanceRunner::Clock::time_point::max());
+  return ends;
 }
 
 }  // namespace platform

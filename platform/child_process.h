@@ -1,11 +1,13 @@
 // Other instances of this program run side by side, with their output relayed
-// line by line: the upgrade of every module runs one instance per module.
+// line by line: the upgrade of every module runs one instance per module, and
+// the station mode one per module plugged in.
 //
 // Threads: the calling thread (the main thread in the program).
 #pragma once
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,17 +48,58 @@ struct sInstanceEnd {
 // between the lines handed on, so that what is said about it comes in order.
 using InstanceEndHandler = std::function<void(size_t instance, const sInstanceEnd& end)>;
 
-// Starts this program once per instance, all at once, with standard output
-// and standard error on pipes; hands each line to onLine as it completes, one
-// call at a time on the calling thread, until every instance has ended. The
-// program is the one this process runs, even when its file has since been
-// replaced or removed (Linux: the running program itself; Windows: the
-// running module's file, which cannot be replaced while it runs). Each
-// instance inherits only its own pipes (and, on Windows, no standard input).
-// Returns how each instance ended, in order. An instance that cannot be
-// started, or that writes nothing for silenceLimit, is handed to onGivenUp
-// at that moment; a silent one is past every wait of its own: it is left to
-// itself (neither stopped nor waited for).
+// Why cInstanceRunner::RelayUntil returned.
+enum class eRelayWake {
+  Deadline,     // the deadline passed
+  Ended,        // one or more instances ended (each handed to onEnd)
+  StopRequest,  // this process received a stop request and passed it on
+};
+
+// Runs instances of this program, started at any time, with standard output
+// and standard error on pipes. The program is the one this process runs, even
+// when its file has since been replaced or removed (Linux: the running
+// program itself; Windows: the running module's file, which cannot be
+// replaced while it runs). Each instance inherits only its own pipes (and, on
+// Windows, no standard input). An instance that writes nothing for
+// silenceLimit is past every wait of its own: it is given up on (NotFinished)
+// and left to itself, neither stopped nor waited for. Stop requests that this
+// process passes on (PassStopRequestsOn, called before the runner is made)
+// reach every running instance and wake RelayUntil.
+//
+// Threads: the thread that makes the runner calls everything, and the
+// handlers run on it, one call at a time, inside Start and RelayUntil.
+class cInstanceRunner {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // onLine gets each whole line of an instance as it completes; onEnd each
+  // instance's end as soon as it is known, however it ended.
+  cInstanceRunner(ChildLineHandler onLine, InstanceEndHandler onEnd, std::chrono::milliseconds silenceLimit);
+  ~cInstanceRunner();
+  cInstanceRunner(const cInstanceRunner&) = delete;
+  cInstanceRunner& operator=(const cInstanceRunner&) = delete;
+
+  // Starts an instance and returns its index (0, 1, ... in the order of the
+  // calls). One that cannot be started is handed to onEnd (NotStarted)
+  // before this returns.
+  size_t Start(const sInstance& instance);
+  // Relays the running instances' lines until deadline, until an instance
+  // ends, or until a stop request arrives, whichever comes first; waits
+  // without a running instance too.
+  eRelayWake RelayUntil(Clock::time_point deadline);
+  // Instances started and not yet ended or given up on.
+  size_t Running() const;
+
+  struct sState;  // each system's own
+
+ private:
+  std::unique_ptr<sState> state_;
+};
+
+// Starts this program once per instance, all at once, and relays their
+// lines (as cInstanceRunner does) until every instance has ended. Returns how
+// each instance ended, in order. An instance that cannot be started, or that
+// writes nothing for silenceLimit, is handed to onGivenUp at that moment.
 [[nodiscard]] std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances,
                                                             const ChildLineHandler& onLine,
                                                             const InstanceEndHandler& onGivenUp,

@@ -43,10 +43,10 @@ struct sChildPipe {
 };
 
 struct sChild {
-  pid_t pid = -1;  // -1: not started
-  sStatus startStatus;
+  pid_t pid = -1;
   Clock::time_point lastOutput;
-  bool notFinished = false;
+  int openPipes = 0;
+  bool running = false;
 };
 
 // A null-terminated array of pointers into texts, as exec wants it.
@@ -104,87 +104,146 @@ bool Drain(sChildPipe& pipe, const ChildLineHandler& onLine) {
   return true;
 }
 
-// Gives up the pipes of every instance that has been silent for the limit,
-// saying so once per instance.
-void LeaveSilentOnes(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                     std::chrono::milliseconds silenceLimit, const InstanceEndHandler& onGivenUp) {
-  const Clock::time_point now = Clock::now();
-  for (size_t i = pipes.size(); i-- > 0;) {
-    sChild& child = children[pipes[i].instance];
-    if (now - child.lastOutput < silenceLimit) continue;
-    if (!child.notFinished) onGivenUp(pipes[i].instance, {eInstanceEnd::NotFinished, -1, {}});
-    child.notFinished = true;
-    pipes.erase(pipes.begin() + static_cast<long>(i));
-  }
-}
-
-// Milliseconds until the first of the instances still writing reaches the
-// silence limit.
-int TimeLeft(const std::vector<sChildPipe>& pipes, const std::vector<sChild>& children,
-             std::chrono::milliseconds silenceLimit) {
-  Clock::time_point first = Clock::time_point::max();
-  for (const sChildPipe& pipe : pipes) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
-  return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
-}
-
-void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine,
-                      const InstanceEndHandler& onGivenUp) {
-  for (LeaveSilentOnes(pipes, children, silenceLimit, onGivenUp); !pipes.empty();
-       LeaveSilentOnes(pipes, children, silenceLimit, onGivenUp)) {
-    std::vector<pollfd> watched;
-    for (const sChildPipe& pipe : pipes) watched.push_back({pipe.readEnd.Get(), POLLIN, 0});
-    if (poll(watched.data(), watched.size(), TimeLeft(pipes, children, silenceLimit)) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    for (size_t i = watched.size(); i-- > 0;) {
-      if (watched[i].revents == 0) continue;
-      children[pipes[i].instance].lastOutput = Clock::now();
-      if (!Drain(pipes[i], onLine)) pipes.erase(pipes.begin() + static_cast<long>(i));
-    }
-  }
-}
-
-sInstanceEnd WaitForExit(const sChild& child) {
-  if (child.pid < 0) return {eInstanceEnd::NotStarted, -1, child.startStatus};
-  if (child.notFinished) return {eInstanceEnd::NotFinished, -1, {}};
+sInstanceEnd WaitForExit(pid_t pid) {
   int status = 0;
-  while (waitpid(child.pid, &status, 0) < 0) {
+  while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return {eInstanceEnd::Lost, -1, {}};
   }
   if (!WIFEXITED(status)) return {eInstanceEnd::Lost, -1, {}};
   return {eInstanceEnd::Exited, WEXITSTATUS(status), {}};
 }
 
+// Empties the stop-request wake pipe; true when it held a request.
+bool TakeStopWake(int wake) {
+  bool woken = false;
+  char bytes[64];
+  while (read(wake, bytes, sizeof bytes) > 0) woken = true;
+  return woken;
+}
+
 }  // namespace
 
-std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
-                                              const InstanceEndHandler& onGivenUp,
-                                              std::chrono::milliseconds silenceLimit) {
+// The instances run in one process group, led by the first of them, which
+// stop requests are passed on to. A group lives while one of its members is
+// not reaped, so its number cannot be reused meanwhile; once the last is
+// reaped, the next instance starts a new one.
+struct cInstanceRunner::sState {
+  ChildLineHandler onLine;
+  InstanceEndHandler onEnd;
+  std::chrono::milliseconds silenceLimit;
+  std::vector<sChild> children;
   std::vector<sChildPipe> pipes;
-  std::vector<sChild> children(instances.size());
   pid_t group = 0;
-  for (size_t i = 0; i < instances.size(); ++i) {
-    const int error = Spawn(instances[i], i, group, pipes, children[i].pid);
-    if (error != 0) {
-      children[i].pid = -1;
-      errno = error;
-      children[i].startStatus = LastErrorStatus();
-      onGivenUp(i, WaitForExit(children[i]));
-      continue;
-    }
-    children[i].lastOutput = Clock::now();
-    if (group == 0) SetStopRecipients(group = children[i].pid);
+  size_t unreaped = 0;  // members of the group
+  size_t running = 0;
+  size_t ended = 0;  // since RelayUntil began
+
+  void End(size_t instance, const sInstanceEnd& end) {
+    children[instance].running = false;
+    --running;
+    ++ended;
+    onEnd(instance, end);
   }
-  RelayUntilClosed(pipes, children, silenceLimit, onLine, onGivenUp);
-  // Once reaped, a leader's number may be given to another process.
-  SetStopRecipients(0);
-  std::vector<sInstanceEnd> ends;
-  for (const sChild& child : children) ends.push_back(WaitForExit(child));
-  return ends;
+
+  // The instance's pipes have both ended: it has exited, or is about to.
+  void Reap(size_t instance) {
+    // Once its last member is reaped, the group's number may be given to
+    // another process: stop requests are no longer passed to it before.
+    if (--unreaped == 0) {
+      SetStopRecipients(0);
+      group = 0;
+    }
+    End(instance, WaitForExit(children[instance].pid));
+  }
+
+  // Gives up the pipes of every instance that has been silent for the limit.
+  void LeaveSilentOnes() {
+    const Clock::time_point now = Clock::now();
+    for (size_t i = pipes.size(); i-- > 0;) {
+      sChild& child = children[pipes[i].instance];
+      if (now - child.lastOutput < silenceLimit) continue;
+      if (child.running) End(pipes[i].instance, {eInstanceEnd::NotFinished, -1, {}});
+      pipes.erase(pipes.begin() + static_cast<long>(i));
+    }
+  }
+
+  // Milliseconds until deadline or until the first of the instances still
+  // writing reaches the silence limit, whichever is first.
+  int TimeLeft(Clock::time_point deadline) const {
+    Clock::time_point first = deadline;
+    for (const sChildPipe& pipe : pipes) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
+    if (first == Clock::time_point::max()) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
+  }
+
+  // Relays what the ready pipes hold; ended pipes are dropped, and an
+  // instance whose both pipes ended is reaped.
+  void RelayReady(const std::vector<pollfd>& watched) {
+    for (size_t i = pipes.size(); i-- > 0;) {
+      if (watched[i].revents == 0) continue;
+      const size_t instance = pipes[i].instance;
+      children[instance].lastOutput = Clock::now();
+      if (Drain(pipes[i], onLine)) continue;
+      pipes.erase(pipes.begin() + static_cast<long>(i));
+      if (--children[instance].openPipes == 0) Reap(instance);
+    }
+  }
+};
+
+cInstanceRunner::cInstanceRunner(ChildLineHandler onLine, InstanceEndHandler onEnd,
+                                 std::chrono::milliseconds silenceLimit)
+    : state_(std::make_unique<sState>()) {
+  state_->onLine = std::move(onLine);
+  state_->onEnd = std::move(onEnd);
+  state_->silenceLimit = silenceLimit;
 }
+
+cInstanceRunner::~cInstanceRunner() {
+  if (state_->group != 0) SetStopRecipients(0);
+}
+
+size_t cInstanceRunner::Start(const sInstance& instance) {
+  sState& state = *state_;
+  const size_t index = state.children.size();
+  sChild& child = state.children.emplace_back();
+  const int error = Spawn(instance, index, state.group, state.pipes, child.pid);
+  if (error != 0) {
+    errno = error;
+    state.onEnd(index, {eInstanceEnd::NotStarted, -1, LastErrorStatus()});
+    return index;
+  }
+  child.lastOutput = Clock::now();
+  child.openPipes = 2;
+  child.running = true;
+  ++state.running;
+  ++state.unreaped;
+  if (state.group == 0) SetStopRecipients(state.group = child.pid);
+  return index;
+}
+
+eRelayWake cInstanceRunner::RelayUntil(Clock::time_point deadline) {
+  sState& state = *state_;
+  state.ended = 0;
+  const int wake = StopRequestWakeFd();
+  for (;;) {
+    state.LeaveSilentOnes();
+    if (state.ended > 0) return eRelayWake::Ended;
+    std::vector<pollfd> watched;
+    for (const sChildPipe& pipe : state.pipes) watched.push_back({pipe.readEnd.Get(), POLLIN, 0});
+    watched.push_back({wake, POLLIN, 0});  // ignored while -1
+    if (poll(watched.data(), watched.size(), state.TimeLeft(deadline)) < 0 && errno != EINTR)
+      return eRelayWake::Deadline;
+    const bool stop = wake >= 0 && watched.back().revents != 0 && TakeStopWake(wake);
+    watched.pop_back();
+    state.RelayReady(watched);
+    if (stop) return eRelayWake::StopRequest;
+    if (state.ended > 0) return eRelayWake::Ended;
+    if (Clock::now() >= deadline) return eRelayWake::Deadline;
+  }
+}
+
+size_t cInstanceRunner::Running() const { return state_->running; }
 
 std::wstring InstanceProgram() { return text::Utf8ToWide(kOwnProgram); }
 

@@ -3,10 +3,13 @@
 // (a handle list). Such pipes cannot be waited on together, so one reader
 // thread per pipe queues the bytes it reads, and the calling thread cuts them
 // into lines and relays them. A reader owns its pipe and shares the queue,
-// so that the reader of an instance left to itself can outlive the run.
+// so that the reader of an instance left to itself can outlive the run. A
+// console control handler queues the stop requests too, so that one wait
+// sees everything.
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cwchar>
@@ -26,11 +29,14 @@ namespace platform {
 namespace {
 
 // What the reader threads hand to the calling thread: bytes read from one
-// pipe, or (empty) the pipe's end.
+// pipe, or (empty) the pipe's end; or, from the console's own thread, a stop
+// request (kStopChunk).
 struct sChunk {
   size_t pipe;
   std::string bytes;
 };
+
+constexpr size_t kStopChunk = static_cast<size_t>(-1);
 
 class cChunkQueue {
  public:
@@ -41,10 +47,15 @@ class cChunkQueue {
     }
     ready_.notify_one();
   }
-  // The next chunk, or none when deadline passes first.
+  // The next chunk, or none when deadline (max: none) passes first.
   std::optional<sChunk> PopUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!ready_.wait_until(lock, deadline, [this] { return !chunks_.empty(); })) return std::nullopt;
+    const auto ready = [this] { return !chunks_.empty(); };
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+      ready_.wait(lock, ready);
+    } else if (!ready_.wait_until(lock, deadline, ready)) {
+      return std::nullopt;
+    }
     sChunk chunk = std::move(chunks_.front());
     chunks_.pop_front();
     return chunk;
@@ -61,17 +72,32 @@ using Clock = std::chrono::steady_clock;
 struct sChildPipe {
   size_t instance;
   eChildStream stream;
-  cHandle readEnd;  // until its reader takes it
   text::cLineAssembler lines;
+  std::thread reader;
   bool open = true;
 };
 
 struct sChild {
-  cHandle process;  // invalid: not started
-  sStatus startStatus;
+  cHandle process;
   Clock::time_point lastOutput;
-  bool notFinished = false;
+  int openPipes = 0;
+  bool running = false;
 };
+
+// The queue of the runner that takes stop requests now: the console's
+// events reach the instances by themselves, but the runner's thread must
+// wake for them.
+std::mutex gStopQueueMutex;
+std::weak_ptr<cChunkQueue> gStopQueue;
+
+// Runs before the stop-request service's own handler, which then acts.
+BOOL WINAPI WakeOnConsoleEvent(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    std::lock_guard<std::mutex> lock(gStopQueueMutex);
+    if (const std::shared_ptr<cChunkQueue> queue = gStopQueue.lock()) queue->Push({kStopChunk, {}});
+  }
+  return FALSE;
+}
 
 std::wstring OwnExecutable() {
   std::wstring path(MAX_PATH, L'\0');
@@ -174,13 +200,13 @@ class cInheritedHandles {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// Starts one instance into process; 0, or the system error that kept it
+// Starts one instance into child, with the read ends of its output and error
+// pipes into readEnds; 0, or the system error that kept it
 // from starting (taken before the pipes are closed again). It inherits the
 // write ends of its two pipes and nothing else, and has no standard input.
 // The write ends are closed here as soon as the child has its copies, so
 // that each pipe ends when its own child does.
-DWORD Spawn(const std::wstring& program, const sInstance& instance, size_t index, std::vector<sChildPipe>& pipes,
-            cHandle& child) {
+DWORD Spawn(const std::wstring& program, const sInstance& instance, std::array<cHandle, 2>& readEnds, cHandle& child) {
   cHandle outputRead, outputWrite, errorRead, errorWrite;
   if (!MakePipe(outputRead, outputWrite) || !MakePipe(errorRead, errorWrite)) return GetLastError();
   std::wstring commandLine = Quoted(program);
@@ -202,8 +228,7 @@ DWORD Spawn(const std::wstring& program, const sInstance& instance, size_t index
     return GetLastError();
   }
   CloseHandle(process.hThread);
-  pipes.push_back({index, eChildStream::Output, std::move(outputRead), {}});
-  pipes.push_back({index, eChildStream::Error, std::move(errorRead), {}});
+  readEnds = {std::move(outputRead), std::move(errorRead)};
   child = cHandle(process.hProcess);
   return 0;
 }
@@ -217,72 +242,9 @@ void ReadPipe(cHandle pipe, size_t index, const std::shared_ptr<cChunkQueue>& qu
   queue->Push({index, {}});
 }
 
-// When the first instance still writing reaches the silence limit.
-Clock::time_point SilenceDeadline(const std::vector<sChildPipe>& pipes, const std::vector<sChild>& children,
-                                  std::chrono::milliseconds silenceLimit) {
-  Clock::time_point first = Clock::time_point::max();
-  for (const sChildPipe& pipe : pipes) {
-    if (pipe.open) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
-  }
-  return first;
-}
-
-// Gives up the pipes of every instance that has been silent for the limit,
-// saying so once per instance; returns how many pipes it gave up.
-size_t LeaveSilentOnes(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                       std::chrono::milliseconds silenceLimit, const InstanceEndHandler& onGivenUp) {
-  const Clock::time_point now = Clock::now();
-  size_t left = 0;
-  for (sChildPipe& pipe : pipes) {
-    sChild& child = children[pipe.instance];
-    if (!pipe.open || now - child.lastOutput < silenceLimit) continue;
-    if (!child.notFinished) onGivenUp(pipe.instance, {eInstanceEnd::NotFinished, -1, {}});
-    child.notFinished = true;
-    pipe.open = false;
-    ++left;
-  }
-  return left;
-}
-
-void RelayUntilClosed(std::vector<sChildPipe>& pipes, std::vector<sChild>& children,
-                      std::chrono::milliseconds silenceLimit, const ChildLineHandler& onLine,
-                      const InstanceEndHandler& onGivenUp) {
-  const auto queue = std::make_shared<cChunkQueue>();
-  std::vector<std::thread> readers;
-  for (size_t i = 0; i < pipes.size(); ++i) readers.emplace_back(ReadPipe, std::move(pipes[i].readEnd), i, queue);
-  for (size_t open = pipes.size(); open > 0;) {
-    const std::optional<sChunk> chunk = queue->PopUntil(SilenceDeadline(pipes, children, silenceLimit));
-    if (!chunk) {
-      open -= LeaveSilentOnes(pipes, children, silenceLimit, onGivenUp);
-      continue;
-    }
-    sChildPipe& pipe = pipes[chunk->pipe];
-    if (!pipe.open) continue;  // an instance left to itself
-    children[pipe.instance].lastOutput = Clock::now();
-    const auto relay = [&pipe, &onLine](std::string_view line) { onLine(pipe.instance, pipe.stream, line); };
-    if (chunk->bytes.empty()) {
-      pipe.lines.Finish(relay);
-      pipe.open = false;
-      --open;
-    } else {
-      pipe.lines.Feed(chunk->bytes, relay);
-    }
-  }
-  for (size_t i = 0; i < readers.size(); ++i) {
-    if (children[pipes[i].instance].notFinished) {
-      readers[i].detach();
-    } else {
-      readers[i].join();
-    }
-  }
-}
-
-sInstanceEnd WaitForExit(const sChild& child) {
-  if (!child.process.IsValid()) return {eInstanceEnd::NotStarted, -1, child.startStatus};
-  if (child.notFinished) return {eInstanceEnd::NotFinished, -1, {}};
+sInstanceEnd WaitForExit(const cHandle& process) {
   DWORD code = 0;
-  if (WaitForSingleObject(child.process.Get(), INFINITE) != WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(child.process.Get(), &code)) {
+  if (WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.Get(), &code)) {
     return {eInstanceEnd::Lost, -1, {}};
   }
   return {eInstanceEnd::Exited, static_cast<int>(code), {}};
@@ -290,26 +252,126 @@ sInstanceEnd WaitForExit(const sChild& child) {
 
 }  // namespace
 
-std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,
-                                              const InstanceEndHandler& onGivenUp,
-                                              std::chrono::milliseconds silenceLimit) {
-  const std::wstring program = OwnExecutable();
-  std::vector<sChildPipe> pipes;
-  std::vector<sChild> children(instances.size());
-  for (size_t i = 0; i < instances.size(); ++i) {
-    const DWORD error =
-        program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(program, instances[i], i, pipes, children[i].process);
-    if (error != 0) {
-      children[i].startStatus = {static_cast<uint32_t>(error)};
-      onGivenUp(i, WaitForExit(children[i]));
-    }
-    children[i].lastOutput = Clock::now();
+struct cInstanceRunner::sState {
+  ChildLineHandler onLine;
+  InstanceEndHandler onEnd;
+  std::chrono::milliseconds silenceLimit;
+  std::wstring program = OwnExecutable();
+  std::shared_ptr<cChunkQueue> queue = std::make_shared<cChunkQueue>();
+  std::vector<sChild> children;
+  std::deque<sChildPipe> pipes;  // indexed by the chunks; never moved
+  size_t running = 0;
+  size_t ended = 0;  // since RelayUntil began
+
+  void End(size_t instance, const sInstanceEnd& end) {
+    children[instance].running = false;
+    --running;
+    ++ended;
+    onEnd(instance, end);
   }
-  RelayUntilClosed(pipes, children, silenceLimit, onLine, onGivenUp);
-  std::vector<sInstanceEnd> ends;
-  for (const sChild& child : children) ends.push_back(WaitForExit(child));
-  return ends;
+
+  // When the first instance still writing reaches the silence limit, or
+  // deadline if that is sooner.
+  Clock::time_point WakeAt(Clock::time_point deadline) const {
+    Clock::time_point first = deadline;
+    for (const sChildPipe& pipe : pipes) {
+      if (pipe.open) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
+    }
+    return first;
+  }
+
+  // Gives up every instance that has been silent for the limit; its readers
+  // are left to end with it.
+  void LeaveSilentOnes() {
+    const Clock::time_point now = Clock::now();
+    for (sChildPipe& pipe : pipes) {
+      sChild& child = children[pipe.instance];
+      if (!pipe.open || now - child.lastOutput < silenceLimit) continue;
+      if (child.running) End(pipe.instance, {eInstanceEnd::NotFinished, -1, {}});
+      pipe.open = false;
+      pipe.reader.detach();
+    }
+  }
+
+  void Relay(const sChunk& chunk) {
+    sChildPipe& pipe = pipes[chunk.pipe];
+    if (!pipe.open) return;  // an instance left to itself
+    children[pipe.instance].lastOutput = Clock::now();
+    const auto relay = [&pipe, this](std::string_view line) { onLine(pipe.instance, pipe.stream, line); };
+    if (!chunk.bytes.empty()) {
+      pipe.lines.Feed(chunk.bytes, relay);
+      return;
+    }
+    pipe.lines.Finish(relay);
+    pipe.open = false;
+    pipe.reader.join();
+    if (--children[pipe.instance].openPipes == 0) End(pipe.instance, WaitForExit(children[pipe.instance].process));
+  }
+};
+
+cInstanceRunner::cInstanceRunner(ChildLineHandler onLine, InstanceEndHandler onEnd,
+                                 std::chrono::milliseconds silenceLimit)
+    : state_(std::make_unique<sState>()) {
+  state_->onLine = std::move(onLine);
+  state_->onEnd = std::move(onEnd);
+  state_->silenceLimit = silenceLimit;
+  {
+    std::lock_guard<std::mutex> lock(gStopQueueMutex);
+    gStopQueue = state_->queue;
+  }
+  SetConsoleCtrlHandler(WakeOnConsoleEvent, TRUE);
 }
+
+cInstanceRunner::~cInstanceRunner() {
+  SetConsoleCtrlHandler(WakeOnConsoleEvent, FALSE);
+  {
+    std::lock_guard<std::mutex> lock(gStopQueueMutex);
+    gStopQueue.reset();
+  }
+  // Readers of instances still running at the end are left to end with them.
+  for (sChildPipe& pipe : state_->pipes) {
+    if (pipe.reader.joinable()) pipe.reader.detach();
+  }
+}
+
+size_t cInstanceRunner::Start(const sInstance& instance) {
+  sState& state = *state_;
+  const size_t index = state.children.size();
+  sChild& child = state.children.emplace_back();
+  std::array<cHandle, 2> readEnds;
+  const DWORD error =
+      state.program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(state.program, instance, readEnds, child.process);
+  if (error != 0) {
+    state.onEnd(index, {eInstanceEnd::NotStarted, -1, {static_cast<uint32_t>(error)}});
+    return index;
+  }
+  child.lastOutput = Clock::now();
+  child.openPipes = 2;
+  child.running = true;
+  ++state.running;
+  for (size_t i = 0; i < readEnds.size(); ++i) {
+    const size_t pipe = state.pipes.size();
+    state.pipes.push_back({index, i == 0 ? eChildStream::Output : eChildStream::Error, {}, {}});
+    state.pipes.back().reader = std::thread(ReadPipe, std::move(readEnds[i]), pipe, state.queue);
+  }
+  return index;
+}
+
+eRelayWake cInstanceRunner::RelayUntil(Clock::time_point deadline) {
+  sState& state = *state_;
+  state.ended = 0;
+  for (;;) {
+    state.LeaveSilentOnes();
+    if (state.ended > 0) return eRelayWake::Ended;
+    const std::optional<sChunk> chunk = state.queue->PopUntil(state.WakeAt(deadline));
+    if (chunk && chunk->pipe == kStopChunk) return eRelayWake::StopRequest;
+    if (chunk) state.Relay(*chunk);
+    if (state.ended > 0) return eRelayWake::Ended;
+    if (Clock::now() >= deadline) return eRelayWake::Deadline;
+  }
+}
+
+size_t cInstanceRunner::Running() const { return state_->running; }
 
 std::wstring InstanceProgram() { return OwnExecutable(); }
 

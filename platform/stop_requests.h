@@ -32,10 +32,11 @@ void TakeStopRequests();
 // with kStoppedExitStatus.
 void FinishBeforeStopping(const std::wstring& portName);
 
-// Main thread, before RunProgramInstances: stop requests no longer end this
-// process; each one is passed on to the instances it starts, which answer it
-// by the rules above. (On Windows the console's events reach every process
-// attached to it without help.)
+// Main thread, before instances are started (child_process.h): stop requests
+// no longer end this process; each one is passed on to the instances it
+// starts, which answer it by the rules above, and wakes the thread that runs
+// them. (On Windows the console's events reach every process attached to it
+// without help.)
 void PassStopRequestsOn();
 
 }  // namespace platform

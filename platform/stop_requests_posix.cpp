@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -32,6 +33,9 @@ constexpr char kEraseStatus[] = "\r\x1b[K";
 std::atomic<int> gRule{eStopAtOnce};
 std::atomic<unsigned> gRequests{0};
 std::atomic<pid_t> gRecipients{0};
+// The stop-request wake pipe: read end, write end.
+std::atomic<int> gWakeRead{-1};
+std::atomic<int> gWakeWrite{-1};
 // Made ready before gRule becomes eStopFinishFirst; never freed, since a
 // signal may come while the process exits.
 const std::string* gNotice = nullptr;
@@ -60,6 +64,7 @@ void OnStopRequest(int signal) {
   switch (gRule.load(std::memory_order_acquire)) {
     case eStopPassOn:
       if (const pid_t group = gRecipients.load(); group > 0) kill(-group, signal);
+      if (const int wake = gWakeWrite.load(); wake >= 0) (void)!write(wake, "s", 1);
       break;
     case eStopFinishFirst:
       if (gRequests.fetch_add(1) != 0) Abandon();
@@ -115,7 +120,16 @@ void FinishBeforeStopping(const std::wstring& portName) {
   gRule.store(eStopFinishFirst, std::memory_order_release);
 }
 
-void PassStopRequestsOn() { gRule.store(eStopPassOn, std::memory_order_release); }
+void PassStopRequestsOn() {
+  std::array<int, 2> wake{-1, -1};
+  if (gWakeRead.load() < 0 && pipe2(wake.data(), O_CLOEXEC | O_NONBLOCK) == 0) {
+    gWakeRead.store(wake[0]);
+    gWakeWrite.store(wake[1]);
+  }
+  gRule.store(eStopPassOn, std::memory_order_release);
+}
+
+int StopRequestWakeFd() { return gWakeRead.load(); }
 
 void SetStopRecipients(pid_t group) { gRecipients.store(group); }
 

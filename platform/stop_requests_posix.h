@@ -1,5 +1,6 @@
-// What the Linux instance runner tells the stop-request service: the process
-// group its instances run in, which stop requests are passed on to.
+// What the Linux instance runner tells the stop-request service (the process
+// group its instances run in, which stop requests are passed on to) and
+// learns from it (that one was).
 //
 // Threads: the thread that runs the instances.
 #pragma once
@@ -9,5 +10,10 @@ namespace platform {
 
 // group: the instances' process group; 0: there is none (any more).
 void SetStopRecipients(pid_t group);
+
+// A descriptor that becomes readable (one byte per request) each time a stop
+// request is passed on, so that the thread running the instances wakes for
+// it; -1 before PassStopRequestsOn. Read it empty without blocking.
+int StopRequestWakeFd();
 
 }  // namespace platform
