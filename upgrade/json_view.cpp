@@ -104,6 +104,22 @@ void cJsonLinesView::ReportSummary(unsigned upgraded, unsigned modules) {
   write_(Dumped(object));
 }
 
+void cJsonLinesView::ReportPlugged(const std::wstring& port, const std::wstring& location) {
+  WritePlace("plugged", port, location);
+}
+
+void cJsonLinesView::ReportUnplugged(const std::wstring& port, const std::wstring& location) {
+  WritePlace("unplugged", port, location);
+}
+
+// The module's port names it, as --all's "module" names an instance's.
+void cJsonLinesView::WritePlace(const char* event, const std::wstring& port, const std::wstring& location) {
+  Json object = Object(event, clock_(), port);
+  object["module"] = Utf8(port);
+  object["location"] = Utf8(location);
+  write_(Dumped(object));
+}
+
 // Paced: the first of a run, then one per kProgressEveryMs; the last of a
 // transfer always. The latest one held back waits for the failure or outcome
 // that may end its transfer.

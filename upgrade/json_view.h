@@ -12,7 +12,9 @@
 //   failure   "step", and "address", "sequence", "error" where known
 //   outcome   "upgraded", "ms"
 //   module    (--list) "port", "identity", "location", "configuration"
-//   summary   (--all) "upgraded", "modules"
+//   summary   (--all, --watch) "upgraded", "modules"
+//   plugged, unplugged  (--watch) "port", "location": a module at a place
+//             that was idle, and the place idle again
 // docs/events.schema.json describes them. Text is UTF-8; control characters
 // are escaped by JSON's rules.
 //
@@ -62,6 +64,8 @@ class cJsonLinesView : public report::cSink {
   void Report(const report::Event& event) override;
   void ReportModule(const sListedModule& module);
   void ReportSummary(unsigned upgraded, unsigned modules);
+  void ReportPlugged(const std::wstring& port, const std::wstring& location);
+  void ReportUnplugged(const std::wstring& port, const std::wstring& location);
 
  private:
   struct sHeldProgress {
@@ -77,6 +81,7 @@ class cJsonLinesView : public report::cSink {
   void On(const report::sOutcome& outcome);
   void WriteProgress(const report::sProgress& progress, uint64_t t);
   void WriteHeldProgress();
+  void WritePlace(const char* event, const std::wstring& port, const std::wstring& location);
 
   LineWriter write_;
   Clock clock_;

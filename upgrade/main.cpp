@@ -2,7 +2,8 @@
 // the upgrade once and report its outcome with the elapsed time, all as
 // events that the console view prints. The command line may instead ask for
 // the list of modules, the upgrade of the module at one port or of every
-// module, or for --help or --version; an unknown option is refused before
+// module, the station mode that upgrades modules as they are plugged in, or
+// for --help or --version; an unknown option is refused before
 // anything else is done. With --json the events go to the JSON Lines view
 // instead (json_view.h), which hands the notes on to the console's.
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include "upgrade/json_view.h"
 #include "upgrade/program_info.h"
 #include "upgrade/run_time_conventions.h"
+#include "upgrade/station.h"
 #include "upgrade/udev_rules.h"
 #include "upgrade/upgrade_all.h"
 #include "upgrade/upgrade_sequence.h"
@@ -138,6 +140,9 @@ int RunCommand(const sCommandLine& line, uint32_t startTick, report::cSink& sink
   }
   if (line.command == eCommand::All) return UpgradeEveryModule(lookup, json);
   if (line.command == eCommand::UdevRules) return PrintUdevRules(lookup);
+  if (line.command == eCommand::Watch) {
+    return WatchStation({line.jobs, line.newOnly}, json) ? kExitSuccess : kExitFailure;
+  }
   ReportConfigurations(lookup, host::ProcessConfigurationMap());
   if (line.command == eCommand::List) return ListModules(lookup, json);
   return UpgradeOne(line.port.empty() ? std::wstring() : host::PortFromArgument(line.port.c_str()), startTick, sink);

@@ -26,7 +26,8 @@ namespace {
 // string conversion that means the same on both platforms).
 std::wstring Wide(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-constexpr const wchar_t* kUsage = L"Usage: zntv-upgrade [--list | --port PORT | --all | --help | --version]\n";
+constexpr const wchar_t* kUsage =
+    L"Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --help | --version]\n";
 
 }  // namespace
 
@@ -49,14 +50,25 @@ void PrintHelp() {
       L"               modules\" (exit status 0 only when all M were upgraded)\n"
       L"  --udev-rules print udev rules for the installed configurations' modules\n"
       L"               (see the manual's section Modem managers)\n"
-      L"  --json       write the events of an upgrade, --list or --all as JSON Lines\n"
-      L"               on standard output (described by events.schema.json)\n"
+      L"  --watch      station mode: run until interrupted and upgrade each module\n"
+      L"               once as it is plugged in (and those present at the start);\n"
+      L"               lines are prefixed with the module's port; an interrupt\n"
+      L"               lets the upgrades in progress end and prints \"Upgraded N\n"
+      L"               of M modules\" (exit status 0 only when none failed)\n"
+      L"  --new-only   with --watch: leave the modules present at the start alone\n"
+      L"  --jobs N     with --watch: at most N upgrades at once, the others wait in\n"
+      L"               the order they were plugged in\n"
+      L"  --json       write the events of an upgrade, --list, --all or --watch as\n"
+      L"               JSON Lines on standard output (described by events.schema.json)\n"
       L"  --help       show this help and exit\n"
       L"  --version    show the version and the embedded files' identity and exit\n"
       L"\n"
       L"A bench of modules:\n"
       L"  zntv-upgrade --list\n"
       L"  zntv-upgrade --all\n"
+      L"\n"
+      L"A station that upgrades modules as they are plugged in, two at a time:\n"
+      L"  zntv-upgrade --watch --new-only --jobs 2\n"
       L"\n"
       L"%ls",
       kUsage, RunTimeConventionsHelp());

@@ -302,7 +302,8 @@ TEST(InformationArguments, ArgumentsThatAreNoOptionsAreIgnored) {
 TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingElse) {
   cTempTree tree;
   InstallAlpha(tree);
-  const std::string usage = "Usage: zntv-upgrade [--list | --port PORT | --all | --help | --version]\n";
+  const std::string usage =
+      "Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --help | --version]\n";
   const std::pair<const char*, const char*> cases[] = {
       {"-h", "unknown option -h"},
       {"-V --version", "unknown option -V"},
@@ -313,8 +314,16 @@ TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingE
       {"--help -", "unknown option -"},
       {"--port", "--port needs a port name"},
       {"--port --all", "--port needs a port name"},
-      {"--list --all", "--list, --port and --all exclude one another"},
-      {"--port ttyUSB0 --port ttyUSB1", "--list, --port and --all exclude one another"},
+      {"--list --all", "--list, --port, --all and --watch exclude one another"},
+      {"--port ttyUSB0 --port ttyUSB1", "--list, --port, --all and --watch exclude one another"},
+      {"--watch --list", "--list, --port, --all and --watch exclude one another"},
+      {"--port ttyUSB0 --watch", "--list, --port, --all and --watch exclude one another"},
+      {"--all --watch", "--list, --port, --all and --watch exclude one another"},
+      {"--new-only", "--new-only and --jobs go with --watch only"},
+      {"--all --jobs 2", "--new-only and --jobs go with --watch only"},
+      {"--watch --jobs", "--jobs needs a number of upgrades from 1 to 9999"},
+      {"--watch --jobs 0", "--jobs needs a number of upgrades from 1 to 9999"},
+      {"--watch --jobs -1", "--jobs needs a number of upgrades from 1 to 9999"},
       {"ttyUSB1", "did you mean --port ttyUSB1?"},
       {"--list com5 --help", "did you mean --port com5?"}};
   for (const auto& [arguments, refusal] : cases) {
