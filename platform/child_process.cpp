@@ -1,6 +1,8 @@
-// The environment editing shared by both systems' instance runners, and the
-// run of a fixed set of instances to their ends.
+// What both systems' instance runners share: the environment editing, their
+// bookkeeping, and the run of a fixed set of instances to their ends.
 #include "platform/child_process.h"
+
+#include "platform/instance_book.h"
 
 #include <algorithm>
 
@@ -22,6 +24,23 @@ std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& env
     }
   }
   return result;
+}
+
+size_t sInstanceBook::Add() {
+  running.push_back(false);
+  return running.size() - 1;
+}
+
+void sInstanceBook::Started(size_t instance) {
+  running[instance] = true;
+  ++runningCount;
+}
+
+void sInstanceBook::End(size_t instance, const sInstanceEnd& end) {
+  if (running[instance]) --runningCount;
+  running[instance] = false;
+  ++ended;
+  onEnd(instance, end);
 }
 
 std::vector<sInstanceEnd> RunProgramInstances(const std::vector<sInstance>& instances, const ChildLineHandler& onLine,

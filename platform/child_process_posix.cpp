@@ -19,6 +19,7 @@
 #include "platform/child_process.h"
 #include "platform/errors.h"
 #include "platform/handle.h"
+#include "platform/instance_book.h"
 #include "platform/stop_requests_posix.h"
 #include "text/line_assembler.h"
 #include "text/utf8.h"
@@ -46,7 +47,6 @@ struct sChild {
   pid_t pid = -1;
   Clock::time_point lastOutput;
   int openPipes = 0;
-  bool running = false;
 };
 
 // A null-terminated array of pointers into texts, as exec wants it.
@@ -127,23 +127,13 @@ bool TakeStopWake(int wake) {
 // stop requests are passed on to. A group lives while one of its members is
 // not reaped, so its number cannot be reused meanwhile; once the last is
 // reaped, the next instance starts a new one.
-struct cInstanceRunner::sState {
-  ChildLineHandler onLine;
-  InstanceEndHandler onEnd;
-  std::chrono::milliseconds silenceLimit;
+struct cInstanceRunner::sState : sInstanceBook {
+  using sInstanceBook::sInstanceBook;
+
   std::vector<sChild> children;
   std::vector<sChildPipe> pipes;
   pid_t group = 0;
   size_t unreaped = 0;  // members of the group
-  size_t running = 0;
-  size_t ended = 0;  // since RelayUntil began
-
-  void End(size_t instance, const sInstanceEnd& end) {
-    children[instance].running = false;
-    --running;
-    ++ended;
-    onEnd(instance, end);
-  }
 
   // The instance's pipes have both ended: it has exited, or is about to.
   void Reap(size_t instance) {
@@ -162,7 +152,7 @@ struct cInstanceRunner::sState {
     for (size_t i = pipes.size(); i-- > 0;) {
       sChild& child = children[pipes[i].instance];
       if (now - child.lastOutput < silenceLimit) continue;
-      if (child.running) End(pipes[i].instance, {eInstanceEnd::NotFinished, -1, {}});
+      if (IsRunning(pipes[i].instance)) End(pipes[i].instance, {eInstanceEnd::NotFinished, -1, {}});
       pipes.erase(pipes.begin() + static_cast<long>(i));
     }
   }
@@ -193,11 +183,7 @@ struct cInstanceRunner::sState {
 
 cInstanceRunner::cInstanceRunner(ChildLineHandler onLine, InstanceEndHandler onEnd,
                                  std::chrono::milliseconds silenceLimit)
-    : state_(std::make_unique<sState>()) {
-  state_->onLine = std::move(onLine);
-  state_->onEnd = std::move(onEnd);
-  state_->silenceLimit = silenceLimit;
-}
+    : state_(std::make_unique<sState>(std::move(onLine), std::move(onEnd), silenceLimit)) {}
 
 cInstanceRunner::~cInstanceRunner() {
   if (state_->group != 0) SetStopRecipients(0);
@@ -205,18 +191,17 @@ cInstanceRunner::~cInstanceRunner() {
 
 size_t cInstanceRunner::Start(const sInstance& instance) {
   sState& state = *state_;
-  const size_t index = state.children.size();
+  const size_t index = state.Add();
   sChild& child = state.children.emplace_back();
   const int error = Spawn(instance, index, state.group, state.pipes, child.pid);
   if (error != 0) {
     errno = error;
-    state.onEnd(index, {eInstanceEnd::NotStarted, -1, LastErrorStatus()});
+    state.End(index, {eInstanceEnd::NotStarted, -1, LastErrorStatus()});
     return index;
   }
   child.lastOutput = Clock::now();
   child.openPipes = 2;
-  child.running = true;
-  ++state.running;
+  state.Started(index);
   ++state.unreaped;
   if (state.group == 0) SetStopRecipients(state.group = child.pid);
   return index;
@@ -243,7 +228,7 @@ eRelayWake cInstanceRunner::RelayUntil(Clock::time_point deadline) {
   }
 }
 
-size_t cInstanceRunner::Running() const { return state_->running; }
+size_t cInstanceRunner::Running() const { return state_->runningCount; }
 
 std::wstring InstanceProgram() { return text::Utf8ToWide(kOwnProgram); }
 

@@ -21,6 +21,7 @@
 
 #include "platform/child_process.h"
 #include "platform/handle.h"
+#include "platform/instance_book.h"
 #include "text/line_assembler.h"
 #include "text/utf8.h"
 
@@ -81,7 +82,6 @@ struct sChild {
   cHandle process;
   Clock::time_point lastOutput;
   int openPipes = 0;
-  bool running = false;
 };
 
 // The queue of the runner that takes stop requests now: the console's
@@ -252,23 +252,13 @@ sInstanceEnd WaitForExit(const cHandle& process) {
 
 }  // namespace
 
-struct cInstanceRunner::sState {
-  ChildLineHandler onLine;
-  InstanceEndHandler onEnd;
-  std::chrono::milliseconds silenceLimit;
+struct cInstanceRunner::sState : sInstanceBook {
+  using sInstanceBook::sInstanceBook;
+
   std::wstring program = OwnExecutable();
   std::shared_ptr<cChunkQueue> queue = std::make_shared<cChunkQueue>();
   std::vector<sChild> children;
   std::deque<sChildPipe> pipes;  // indexed by the chunks; never moved
-  size_t running = 0;
-  size_t ended = 0;  // since RelayUntil began
-
-  void End(size_t instance, const sInstanceEnd& end) {
-    children[instance].running = false;
-    --running;
-    ++ended;
-    onEnd(instance, end);
-  }
 
   // When the first instance still writing reaches the silence limit, or
   // deadline if that is sooner.
@@ -287,7 +277,7 @@ struct cInstanceRunner::sState {
     for (sChildPipe& pipe : pipes) {
       sChild& child = children[pipe.instance];
       if (!pipe.open || now - child.lastOutput < silenceLimit) continue;
-      if (child.running) End(pipe.instance, {eInstanceEnd::NotFinished, -1, {}});
+      if (IsRunning(pipe.instance)) End(pipe.instance, {eInstanceEnd::NotFinished, -1, {}});
       pipe.open = false;
       pipe.reader.detach();
     }
@@ -311,10 +301,7 @@ struct cInstanceRunner::sState {
 
 cInstanceRunner::cInstanceRunner(ChildLineHandler onLine, InstanceEndHandler onEnd,
                                  std::chrono::milliseconds silenceLimit)
-    : state_(std::make_unique<sState>()) {
-  state_->onLine = std::move(onLine);
-  state_->onEnd = std::move(onEnd);
-  state_->silenceLimit = silenceLimit;
+    : state_(std::make_unique<sState>(std::move(onLine), std::move(onEnd), silenceLimit)) {
   {
     std::lock_guard<std::mutex> lock(gStopQueueMutex);
     gStopQueue = state_->queue;
@@ -336,19 +323,18 @@ cInstanceRunner::~cInstanceRunner() {
 
 size_t cInstanceRunner::Start(const sInstance& instance) {
   sState& state = *state_;
-  const size_t index = state.children.size();
+  const size_t index = state.Add();
   sChild& child = state.children.emplace_back();
   std::array<cHandle, 2> readEnds;
   const DWORD error =
       state.program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(state.program, instance, readEnds, child.process);
   if (error != 0) {
-    state.onEnd(index, {eInstanceEnd::NotStarted, -1, {static_cast<uint32_t>(error)}});
+    state.End(index, {eInstanceEnd::NotStarted, -1, {static_cast<uint32_t>(error)}});
     return index;
   }
   child.lastOutput = Clock::now();
   child.openPipes = 2;
-  child.running = true;
-  ++state.running;
+  state.Started(index);
   for (size_t i = 0; i < readEnds.size(); ++i) {
     const size_t pipe = state.pipes.size();
     state.pipes.push_back({index, i == 0 ? eChildStream::Output : eChildStream::Error, {}, {}});
@@ -371,7 +357,7 @@ eRelayWake cInstanceRunner::RelayUntil(Clock::time_point deadline) {
   }
 }
 
-size_t cInstanceRunner::Running() const { return state_->running; }
+size_t cInstanceRunner::Running() const { return state_->runningCount; }
 
 std::wstring InstanceProgram() { return OwnExecutable(); }
 

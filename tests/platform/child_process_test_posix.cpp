@@ -1,7 +1,8 @@
 // An instance that cannot be started is given up on at once with the
 // system's code of the failed start, while the others are started all the
 // same. An instance silent for the limit is given up on as not finished and
-// not waited for.
+// not waited for. The runner starts instances at any time, and its wait
+// ends at its deadline or at an instance's end.
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/child_process.h"
@@ -58,11 +60,15 @@ TEST(ProgramInstances, OnesThatCannotStartAreGivenUpOnWithTheSystemsCode) {
   }
 }
 
+// The failing test program below, as an instance.
+sInstance FailingInstance() {
+  return {{L"--gtest_also_run_disabled_tests", L"--gtest_filter=ProgramInstances.DISABLED_FailingInstance"},
+          {"GTEST_TOTAL_SHARDS=1", "GTEST_SHARD_INDEX=0"}};
+}
+
 TEST(ProgramInstances, OnesThatRunEndWithTheirExitStatus) {
   const std::vector<sInstanceEnd> ends = RunProgramInstances(
-      {{{L"--gtest_also_run_disabled_tests", L"--gtest_filter=ProgramInstances.DISABLED_FailingInstance"},
-        {"GTEST_TOTAL_SHARDS=1", "GTEST_SHARD_INDEX=0"}}},
-      [](size_t, eChildStream, std::string_view) {},
+      {FailingInstance()}, [](size_t, eChildStream, std::string_view) {},
       [](size_t, const sInstanceEnd&) { ADD_FAILURE() << "given up on"; }, std::chrono::seconds(10));
   ASSERT_EQ(ends.size(), 1u);
   EXPECT_EQ(ends[0].how, eInstanceEnd::Exited);
@@ -94,6 +100,36 @@ TEST(ProgramInstances, OneSilentForTheLimitIsReportedAsNotFinishedAndNotWaitedFo
   EXPECT_EQ(ends[0].how, eInstanceEnd::NotFinished);
   EXPECT_EQ(givenUp, (std::vector<size_t>{0}));
   EXPECT_LT(took, std::chrono::milliseconds(2500));
+}
+
+TEST(InstanceRunner, WithoutInstancesItWaitsForItsDeadline) {
+  cInstanceRunner runner([](size_t, eChildStream, std::string_view) { ADD_FAILURE() << "a line"; },
+                         [](size_t, const sInstanceEnd&) { ADD_FAILURE() << "an end"; }, std::chrono::seconds(10));
+  const auto start = cInstanceRunner::Clock::now();
+  EXPECT_EQ(runner.RelayUntil(start + std::chrono::milliseconds(300)), eRelayWake::Deadline);
+  EXPECT_GE(cInstanceRunner::Clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_EQ(runner.Running(), 0u);
+}
+
+TEST(InstanceRunner, InstancesStartedOneAfterAnotherEndEachAsItComes) {
+  std::vector<std::pair<size_t, int>> ends;
+  size_t lines = 0;
+  cInstanceRunner runner([&lines](size_t, eChildStream, std::string_view) { ++lines; },
+                         [&ends](size_t instance, const sInstanceEnd& end) {
+                           EXPECT_EQ(end.how, eInstanceEnd::Exited);
+                           ends.emplace_back(instance, end.exitStatus);
+                         },
+                         std::chrono::seconds(10));
+  const auto forever = cInstanceRunner::Clock::time_point::max();
+  EXPECT_EQ(runner.Start(FailingInstance()), 0u);
+  EXPECT_EQ(runner.Running(), 1u);
+  EXPECT_EQ(runner.RelayUntil(forever), eRelayWake::Ended);
+  EXPECT_EQ(ends, (std::vector<std::pair<size_t, int>>{{0, 1}}));
+  EXPECT_EQ(runner.Running(), 0u);
+  EXPECT_GT(lines, 0u);
+  EXPECT_EQ(runner.Start(FailingInstance()), 1u);
+  EXPECT_EQ(runner.RelayUntil(forever), eRelayWake::Ended);
+  EXPECT_EQ(ends, (std::vector<std::pair<size_t, int>>{{0, 1}, {1, 1}}));
 }
 
 }  // namespace
