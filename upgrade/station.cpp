@@ -39,11 +39,14 @@ class cStation {
     Clock::time_point nextLook = Clock::now();
     while (!stopping || runner_.Running() > 0) {
       if (!stopping && Clock::now() >= nextLook) {
-        for (const sStationEvent& event : places_.Look(Clock::now(), host::ListDeviceModules())) Act(event);
+        Look();
         nextLook = Clock::now() + kLookEvery;
       }
       const platform::eRelayWake wake = runner_.RelayUntil(stopping ? Clock::time_point::max() : nextLook);
-      if (wake == platform::eRelayWake::StopRequest) stopping = true;
+      if (wake == platform::eRelayWake::StopRequest && !stopping) {
+        stopping = true;
+        TellStopping();
+      }
       // An upgrade's slot is free: a place waiting for one starts at once.
       if (wake == platform::eRelayWake::Ended) nextLook = Clock::now();
     }
@@ -54,6 +57,21 @@ class cStation {
   unsigned Upgraded() const { return upgraded_; }
 
  private:
+  // The first look is the start: from then on a module plugged in is new,
+  // which standard error says, for a person and for a program that plugs.
+  void Look() {
+    for (const sStationEvent& event : places_.Look(Clock::now(), host::ListDeviceModules())) Act(event);
+    if (looked_) return;
+    looked_ = true;
+    platform::ConsoleExplain(L"zntv-upgrade: watching for modules; an interrupt stops the watch\n");
+  }
+
+  void TellStopping() const {
+    if (runner_.Running() == 0) return;
+    platform::ConsoleExplain(L"zntv-upgrade: no new module is taken; %u upgrades in progress end first\n",
+                             static_cast<unsigned>(runner_.Running()));
+  }
+
   void Act(const sStationEvent& event) {
     const host::sModulePort& module = event.module;
     switch (event.kind) {
@@ -85,6 +103,7 @@ class cStation {
   cStationPlaces places_;
   cModuleRelay relay_;
   std::vector<std::wstring> instancePlaces_;  // each instance's place
+  bool looked_ = false;
   unsigned started_ = 0;
   unsigned upgraded_ = 0;
   platform::cInstanceRunner runner_;

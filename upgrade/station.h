@@ -4,7 +4,9 @@
 // of station_places.h. Its console says, prefixed with the module's port,
 // "plugged", "upgrading", the instance's lines and "unplugged"; with --json
 // the instances' events, "plugged" and "unplugged" events and a running
-// "summary" after each upgrade ends.
+// "summary" after each upgrade ends. Standard error says when the watch has
+// begun (modules plugged in from then on are new) and when a stop request
+// leaves upgrades in progress to end.
 //
 // Threads: main thread only.
 #pragma once

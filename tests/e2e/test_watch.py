@@ -1,0 +1,314 @@
+"""Whole sessions of the station mode (--watch) against the simulator, whose
+modules are plugged in and unplugged through its control pipe: each
+plug-in is upgraded once, a module back from its reset or left in its
+downloader is not taken again, --jobs caps the upgrades at once, --new-only
+leaves the modules present at the start alone, --json's events fit the
+schema, and an idle watch costs next to nothing."""
+import json
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import threading
+import time
+
+import jsonschema
+
+from zntv_e2e import CONFIGURED, EXIT_FAILURE, UPGRADE_COMMAND, UpgradeTestCase
+
+SCHEMA_PATH = pathlib.Path(__file__).resolve().parents[2] / "docs" / "events.schema.json"
+WATCHING = "zntv-upgrade: watching for modules; an interrupt stops the watch"
+UPGRADED = re.compile(r"^(.*): Upgraded in \d+ ms$")
+# A whole upgrade of the simulated module takes a few seconds; one stuck
+# far beyond this has failed the test.
+UPGRADE_DEADLINE = 60.0
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+class Watcher:
+    """One zntv-upgrade --watch process, its standard output and error read
+    beside as they come, with their arrival times."""
+
+    def __init__(self, env, *args):
+        self.process = subprocess.Popen([*UPGRADE_COMMAND, "--watch", *map(str, args)], env=env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.changed = threading.Condition()
+        self.out, self.err = [], []  # (seconds since monotonic epoch, line)
+        self.readers = [threading.Thread(target=self._read, args=(stream, lines))
+                        for stream, lines in [(self.process.stdout, self.out), (self.process.stderr, self.err)]]
+        for reader in self.readers:
+            reader.start()
+        self.status = self.usage = None
+
+    def _read(self, stream, lines):
+        with stream:
+            for raw in stream:
+                with self.changed:
+                    lines.append((time.monotonic(), raw.decode("utf-8", "replace").rstrip("\r\n")))
+                    self.changed.notify_all()
+
+    def wait_for(self, predicate, count=1, stream="out", timeout=UPGRADE_DEADLINE):
+        """The count-th line that predicate (a function or an exact line)
+        accepts, with its arrival time; fails past the deadline."""
+        accepts = predicate if callable(predicate) else (lambda line: line == predicate)
+        lines = self.out if stream == "out" else self.err
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while True:
+                found = [(t, line) for t, line in lines if accepts(line)]
+                if len(found) >= count:
+                    return found[count - 1]
+                left = deadline - time.monotonic()
+                if left <= 0 or self.process.poll() is not None and not any(r.is_alive() for r in self.readers):
+                    raise AssertionError(f"no {predicate!r} (#{count}) within {timeout} s; standard output:\n" +
+                                         "\n".join(line for _, line in lines[-40:]))
+                self.changed.wait(left)
+
+    def cpu_seconds(self):
+        """User and system time the watcher itself has used so far."""
+        fields = pathlib.Path(f"/proc/{self.process.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+    def stop(self, timeout=UPGRADE_DEADLINE):
+        """A stop request, then the end: exit status and resource usage."""
+        self.process.send_signal(signal.SIGTERM)
+        return self.finish(timeout)
+
+    def finish(self, timeout=UPGRADE_DEADLINE):
+        watchdog = threading.Timer(timeout, self.process.kill)
+        watchdog.start()
+        try:
+            _, wait_status, self.usage = os.wait4(self.process.pid, 0)
+            self.process.returncode = self.status = os.waitstatus_to_exitcode(wait_status)
+        finally:
+            watchdog.cancel()
+        for reader in self.readers:
+            reader.join()
+        return self.status
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.finish()
+
+    @property
+    def lines(self):
+        return [line for _, line in self.out]
+
+    @property
+    def error_lines(self):
+        return [line for _, line in self.err]
+
+
+class WatchTestCase(UpgradeTestCase):
+    def setUp(self):
+        super().setUp()
+        self.control = pathlib.Path(self.workdir) / "control"
+        self.watcher = None
+
+    def tearDown(self):
+        if self.watcher:
+            self.watcher.kill()
+        super().tearDown()
+
+    def start_station(self, *sim_args):
+        """A simulator whose modules start unplugged unless sim_args say
+        otherwise, driven through its control pipe."""
+        if "--unplugged" not in sim_args:
+            sim_args = (*sim_args, "--unplugged", "all")
+        return self.start_sim("--control", self.control, *sim_args)
+
+    def watch(self, *args):
+        self.watcher = Watcher(self.sim.env, *args)
+        self.watcher.wait_for(WATCHING, stream="err")
+        return self.watcher
+
+    def command(self, line):
+        with open(self.control, "w") as pipe:
+            pipe.write(line + "\n")
+
+    def plug(self, location):
+        """Plugs the module at location in and returns its port, as the
+        watcher's next "plugged" line names it; self.detection is how long
+        after the command that line came."""
+        sent = time.monotonic()
+        self.command(f"plug {location}")
+        self.plugs += 1
+        arrived, line = self.watcher.wait_for(lambda text: text.endswith(": plugged"), count=self.plugs)
+        self.detection = arrived - sent
+        return line[:-len(": plugged")]
+
+    plugs = 0  # "plugged" lines seen
+
+    def timeline(self, location):
+        path = self.sim.records / location / "timeline"
+        return [(int(ms), event) for ms, event in (line.split() for line in path.read_text().splitlines())]
+
+    def events_at(self, location, event):
+        return [ms for ms, kind in self.timeline(location) if kind == event]
+
+    def wait_for_timeline(self, location, event, count=1, timeout=UPGRADE_DEADLINE):
+        """Waits, with a deadline, until the module's timeline holds count
+        events of the kind."""
+        deadline = time.monotonic() + timeout
+        path = self.sim.records / location / "timeline"
+        while not (path.exists() and len(self.events_at(location, event)) >= count):
+            self.assertLess(time.monotonic(), deadline, f"no {event} #{count} at {location}")
+            time.sleep(0.05)
+
+    def lines_of(self, port):
+        prefix = port + ": "
+        return [line[len(prefix):] for line in self.watcher.lines if line.startswith(prefix)]
+
+    def station_lines_of(self, port):
+        """What the watcher itself said of the module, in order."""
+        return [line for line in self.lines_of(port) if line in ("plugged", "upgrading", "unplugged")]
+
+    def outcomes_of(self, port):
+        return [line for line in self.lines_of(port) if line == "Download failed" or line.startswith("Upgraded in ")]
+
+
+class Session(WatchTestCase):
+    def test_four_modules_one_failing_one_plugged_twice(self):
+        # The module at 1-4 answers its third image write with an error.
+        self.start_station("--modules", 4, "--faults-at", "1-4", "--sdl-error-at", 3)
+        self.watch()
+        ports = {}
+        for location in ["1-2", "1-3", "1-4", "1-5"]:  # each plugged while the others upgrade
+            ports[location] = self.plug(location)
+            self.watcher.wait_for(f"{ports[location]}: upgrading")
+        for location in ["1-2", "1-3", "1-5"]:
+            self.watcher.wait_for(lambda line, p=ports[location]: UPGRADED.match(line) and line.startswith(p + ":"))
+        self.watcher.wait_for(f"{ports['1-4']}: Download failed")
+        # Off the bus after its reset: gone for good after 2 s, and new when
+        # it is plugged in again.
+        self.watcher.wait_for(f"{ports['1-2']}: unplugged")
+        again = self.plug("1-2")
+        self.watcher.wait_for(lambda line: UPGRADED.match(line) and line.startswith(again + ":"),
+                              count=2 if again == ports["1-2"] else 1)
+        # The failed module stays where its upgrade left it, and is not
+        # taken again.
+        self.wait_for_timeline("1-4", "failed")
+        status = self.watcher.stop()
+        self.assertEqual(self.watcher.lines[-1], "Upgraded 4 of 5 modules")
+        self.assertEqual(status, EXIT_FAILURE)
+        for location, starts in [("1-2", 2), ("1-3", 1), ("1-4", 1), ("1-5", 1)]:
+            self.assertEqual(len(self.events_at(location, "upgrade-start")), starts, location)
+        self.assertEqual(self.station_lines_of(ports["1-4"]), ["plugged", "upgrading"])
+        self.assertEqual(self.outcomes_of(ports["1-4"]), ["Download failed"])
+        for location in ["1-3", "1-5"]:
+            self.assertEqual(self.station_lines_of(ports[location]), ["plugged", "upgrading", "unplugged"], location)
+            self.assertEqual(self.lines_of(ports[location])[2], CONFIGURED)
+        self.assertEqual(len(self.events_at("1-2", "reset")), 2)
+
+    def test_module_back_in_its_firmware_after_its_reset_is_not_upgraded_again(self):
+        self.start_station("--return-after-reset")
+        self.watch()
+        port = self.plug("1-2")
+        self.watcher.wait_for(lambda line: UPGRADED.match(line) is not None)
+        self.wait_for_timeline("1-2", "back-normal")
+        # Longer than the 2 s a place must stay empty before a module there
+        # counts as new, and than the look every 200 ms.
+        time.sleep(3)
+        status = self.watcher.stop()
+        self.assertEqual((self.watcher.lines[-1], status), ("Upgraded 1 of 1 modules", 0))
+        self.assertEqual(self.station_lines_of(port), ["plugged", "upgrading"])
+        self.assertEqual(len(self.events_at("1-2", "upgrade-start")), 1)
+
+    def test_stop_request_mid_flash_lets_the_upgrade_end_and_takes_no_new_module(self):
+        self.start_station("--modules", 2)
+        self.watch()
+        port = self.plug("1-2")
+        self.watcher.wait_for(lambda line: line.startswith(port + ": Sent SDL write request"))
+        self.watcher.process.send_signal(signal.SIGTERM)
+        self.watcher.wait_for("zntv-upgrade: no new module is taken; 1 upgrades in progress end first",
+                              stream="err")
+        self.command("plug 1-3")
+        status = self.watcher.finish()
+        self.assertEqual(self.outcomes_of(port), [self.outcomes_of(port)[0]])
+        self.assertRegex(self.outcomes_of(port)[0], r"^Upgraded in \d+ ms$")
+        self.assertEqual((self.watcher.lines[-1], status), ("Upgraded 1 of 1 modules", 0))
+        self.assertEqual(self.sim.requests("1-3"), [])
+
+
+class Jobs(WatchTestCase):
+    def test_two_jobs_never_run_more_than_two_upgrades_and_the_rest_wait_in_order(self):
+        self.start_station("--modules", 4)
+        self.watch("--jobs", 2)
+        locations = ["1-5", "1-3", "1-2", "1-4"]
+        ports = [self.plug(location) for location in locations]
+        for port in ports:
+            self.watcher.wait_for(lambda line, p=port: UPGRADED.match(line) and line.startswith(p + ":"))
+        self.assertEqual((self.watcher.stop(), self.watcher.lines[-1]), (0, "Upgraded 4 of 4 modules"))
+        upgrading = [line[:-len(": upgrading")] for line in self.watcher.lines if line.endswith(": upgrading")]
+        self.assertEqual(upgrading, ports)
+        spans = [(self.events_at(location, "upgrade-start")[0], self.events_at(location, "reset")[0])
+                 for location in locations]
+        for start, _ in spans:
+            self.assertLessEqual(sum(1 for s, e in spans if s <= start <= e), 2, spans)
+        # The third waited for a slot: it began after one of the first two
+        # had been reset.
+        self.assertGreaterEqual(spans[2][0], min(spans[0][1], spans[1][1]))
+
+
+class NewOnly(WatchTestCase):
+    def test_module_present_at_the_start_is_never_touched(self):
+        self.start_station("--modules", 2, "--unplugged", "1-3")
+        self.watch("--new-only")
+        port = self.plug("1-3")
+        self.watcher.wait_for(lambda line: UPGRADED.match(line) is not None)
+        status = self.watcher.stop()
+        self.assertEqual((self.watcher.lines[-1], status), ("Upgraded 1 of 1 modules", 0))
+        self.assertEqual({line.split(": ", 1)[0] for line in self.watcher.lines[:-1]}, {port})
+        self.assertEqual(self.sim.requests("1-2"), [])
+        self.assertEqual(self.events_at("1-2", "upgrade-start"), [])
+
+
+class Json(WatchTestCase):
+    def test_every_event_fits_the_schema_with_plugged_unplugged_and_running_summaries(self):
+        schema = json.loads(SCHEMA_PATH.read_text())
+        validator = jsonschema.Draft202012Validator(schema)
+        self.start_station("--modules", 2)
+        self.watch("--json")
+        self.command("plug 1-2")
+        self.watcher.wait_for(lambda line: '"event":"outcome"' in line)
+        self.command("plug 1-3")
+        self.watcher.wait_for(lambda line: '"event":"outcome"' in line, count=2)
+        self.watcher.wait_for(lambda line: '"event":"unplugged"' in line)
+        status = self.watcher.stop()
+        events = [json.loads(line) for line in self.watcher.lines]
+        for event in events:
+            validator.validate(event)
+        self.assertEqual(status, 0)
+        plugged = [e for e in events if e["event"] == "plugged"]
+        self.assertEqual([e["location"] for e in plugged], ["1-2", "1-3"])
+        self.assertEqual([e["port"] for e in plugged], [e["module"] for e in plugged])
+        self.assertEqual([(e["upgraded"], e["modules"]) for e in events if e["event"] == "summary"],
+                         [(1, 1), (2, 2), (2, 2)])
+        self.assertEqual(events[-2]["text"], "Upgraded 2 of 2 modules")
+        outcome = [e for e in events if e["event"] == "outcome"]
+        self.assertEqual([(e["module"], e["upgraded"]) for e in outcome], [(p["port"], True) for p in plugged])
+        self.assertIn(plugged[0]["port"], [e["port"] for e in events if e["event"] == "unplugged"])
+
+
+class Idle(WatchTestCase):
+    def test_ten_idle_seconds_cost_under_a_tenth_of_a_second_and_a_module_is_seen_within_half_a_second(self):
+        self.start_station()
+        self.watch()
+        before = self.watcher.cpu_seconds()
+        time.sleep(10)  # the measured idle time
+        idle = self.watcher.cpu_seconds() - before
+        self.assertLess(idle, 0.1)
+        port = self.plug("1-2")
+        self.assertLess(self.detection, 0.5)
+        self.watcher.wait_for(lambda line: UPGRADED.match(line) is not None)
+        self.assertEqual((self.watcher.stop(), self.watcher.lines[-1]), (0, "Upgraded 1 of 1 modules"))
+        print(f"\nidle 10 s: {idle:.3f} s of CPU; {port} seen {self.detection * 1000:.0f} ms after its plug")
+
+    def test_stop_request_with_nothing_plugged_ends_at_once(self):
+        self.start_station()
+        self.watch()
+        status = self.watcher.stop(timeout=5)
+        self.assertEqual((self.watcher.lines, status), (["Upgraded 0 of 0 modules"], 0))
+        self.assertEqual(self.watcher.error_lines, [WATCHING])
