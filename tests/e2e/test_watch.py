@@ -7,6 +7,7 @@ schema, and an idle watch costs next to nothing."""
 import json
 import os
 import pathlib
+import pty
 import re
 import signal
 import subprocess
@@ -30,13 +31,21 @@ class Watcher:
     """One zntv-upgrade --watch process, its standard output and error read
     beside as they come, with their arrival times."""
 
-    def __init__(self, env, *args):
+    def __init__(self, env, *args, terminal=False):
+        """terminal: standard error on a pseudo-terminal, as in a terminal
+        window; what it received is in self.shown."""
+        master, slave = pty.openpty() if terminal else (None, subprocess.PIPE)
         self.process = subprocess.Popen([*UPGRADE_COMMAND, "--watch", *map(str, args)], env=env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=slave)
         self.changed = threading.Condition()
         self.out, self.err = [], []  # (seconds since monotonic epoch, line)
+        self.shown = b""
+        error_stream = self.process.stderr
+        if terminal:
+            os.close(slave)  # the watcher holds the only other copy
+            error_stream = TerminalStream(master, self)
         self.readers = [threading.Thread(target=self._read, args=(stream, lines))
-                        for stream, lines in [(self.process.stdout, self.out), (self.process.stderr, self.err)]]
+                        for stream, lines in [(self.process.stdout, self.out), (error_stream, self.err)]]
         for reader in self.readers:
             reader.start()
         self.status = self.usage = None
@@ -101,6 +110,34 @@ class Watcher:
         return [line for _, line in self.err]
 
 
+class TerminalStream:
+    """The master side of a pseudo-terminal read as the lines of a stream,
+    keeping every byte in the watcher's shown."""
+
+    def __init__(self, master, watcher):
+        self.master, self.watcher = master, watcher
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        os.close(self.master)
+
+    def __iter__(self):
+        pending = b""
+        while True:
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:  # EIO: the watcher has closed its end
+                data = b""
+            if not data:
+                break
+            self.watcher.shown += data
+            pending += data
+            *lines, pending = pending.split(b"\n")
+            yield from (line + b"\n" for line in lines)
+
+
 class WatchTestCase(UpgradeTestCase):
     def setUp(self):
         super().setUp()
@@ -119,8 +156,11 @@ class WatchTestCase(UpgradeTestCase):
             sim_args = (*sim_args, "--unplugged", "all")
         return self.start_sim("--control", self.control, *sim_args)
 
-    def watch(self, *args):
-        self.watcher = Watcher(self.sim.env, *args)
+    def watch(self, *args, terminal=False):
+        env = self.sim.env
+        if terminal:
+            env = {**{k: v for k, v in env.items() if k != "ZNTV_NO_PROGRESS"}, "TERM": "xterm"}
+        self.watcher = Watcher(env, *args, terminal=terminal)
         self.watcher.wait_for(WATCHING, stream="err")
         return self.watcher
 
@@ -240,6 +280,22 @@ class Session(WatchTestCase):
         self.assertUntouched("1-3")
 
 
+    def test_second_stop_request_abandons_the_upgrade_in_flight(self):
+        self.start_station()
+        self.watch()
+        port = self.plug("1-2")
+        self.watcher.wait_for(lambda line: line.startswith(port + ": Sent SDL write request"))
+        self.watcher.process.send_signal(signal.SIGTERM)
+        self.watcher.wait_for(f"{port}: zntv-upgrade: the upgrade of {port} is finishing; a second interrupt "
+                              "abandons it", stream="err")
+        stopped = time.monotonic()
+        status = self.watcher.stop(timeout=10)
+        self.assertLess(time.monotonic() - stopped, 5)
+        self.assertEqual(self.outcomes_of(port), ["Download failed"])
+        self.assertEqual((self.watcher.lines[-1], status), ("Upgraded 0 of 1 modules", EXIT_FAILURE))
+        self.wait_for_timeline("", "failed")
+
+
 class Jobs(WatchTestCase):
     def test_two_jobs_never_run_more_than_two_upgrades_and_the_rest_wait_in_order(self):
         self.start_station("--modules", 4)
@@ -267,6 +323,23 @@ class Jobs(WatchTestCase):
         starts = [self.events_at(location, "upgrade-start") for location in locations]
         self.assertEqual([len(s) for s in starts], [1, 1, 1, 1])
         self.assertEqual(sorted(starts), starts)
+
+
+class Terminal(WatchTestCase):
+    def test_on_a_terminal_each_upgrade_shows_its_progress_line_all_erased_at_the_end(self):
+        # About three seconds of streaming each.
+        self.start_station("--modules", 2, "--link-speed", 400000)
+        self.watch(terminal=True)
+        ports = [self.plug("1-2"), self.plug("1-3")]
+        for port in ports:
+            self.watcher.wait_for(lambda line, p=port: UPGRADED.match(line) and line.startswith(p + ":"))
+        self.assertEqual((self.watcher.stop(), self.watcher.lines[-1]), (0, "Upgraded 2 of 2 modules"))
+        shown = self.watcher.shown
+        for port in ports:
+            self.assertRegex(shown, re.escape(port.encode()) + rb": \d+\.\d\d of \d+\.\d\d MB, 100%")
+        both = re.escape(ports[0].encode()) + rb": [^\r\n]*MB[^\r\n]*\r?\n" + re.escape(ports[1].encode()) + b": "
+        self.assertRegex(shown, both)
+        self.assertTrue(shown.endswith(b"\r\x1b[K"), shown[-200:])
 
 
 class NewOnly(WatchTestCase):
