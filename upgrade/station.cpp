@@ -68,7 +68,7 @@ class cStation {
 
   void TellStopping() const {
     if (runner_.Running() == 0) return;
-    platform::ConsoleExplain(L"zntv-upgrade: no new module is taken; %u upgrades in progress end first\n",
+    platform::ConsoleExplain(L"zntv-upgrade: no new module is taken; the upgrades in progress (%u) end first\n",
                              static_cast<unsigned>(runner_.Running()));
   }
 

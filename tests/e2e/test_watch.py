@@ -56,6 +56,8 @@ class Watcher:
                 with self.changed:
                     lines.append((time.monotonic(), raw.decode("utf-8", "replace").rstrip("\r\n")))
                     self.changed.notify_all()
+        with self.changed:  # a waiter learns that no more lines come
+            self.changed.notify_all()
 
     def wait_for(self, predicate, count=1, stream="out", timeout=UPGRADE_DEADLINE):
         """The count-th line that predicate (a function or an exact line)
@@ -69,9 +71,13 @@ class Watcher:
                 if len(found) >= count:
                     return found[count - 1]
                 left = deadline - time.monotonic()
-                if left <= 0 or self.process.poll() is not None and not any(r.is_alive() for r in self.readers):
-                    raise AssertionError(f"no {predicate!r} (#{count}) within {timeout} s; standard output:\n" +
-                                         "\n".join(line for _, line in lines[-40:]))
+                ended = self.process.poll() is not None and not any(r.is_alive() for r in self.readers)
+                if left <= 0 or ended:
+                    raise AssertionError(
+                        f"no {predicate!r} (#{count}) " + (f"before the exit ({self.process.returncode})" if ended
+                                                           else f"within {timeout} s") +
+                        "; standard output:\n" + "\n".join(line for _, line in self.out[-40:]) +
+                        "\nstandard error:\n" + "\n".join(line for _, line in self.err[-10:]))
                 self.changed.wait(left)
 
     def cpu_seconds(self):
@@ -270,7 +276,7 @@ class Session(WatchTestCase):
         port = self.plug("1-2")
         self.watcher.wait_for(lambda line: line.startswith(port + ": Sent SDL write request"))
         self.watcher.process.send_signal(signal.SIGTERM)
-        self.watcher.wait_for("zntv-upgrade: no new module is taken; 1 upgrades in progress end first",
+        self.watcher.wait_for("zntv-upgrade: no new module is taken; the upgrades in progress (1) end first",
                               stream="err")
         self.command("plug 1-3")
         status = self.watcher.finish()
