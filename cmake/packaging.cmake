@@ -89,6 +89,19 @@ install(PROGRAMS integrations/rauc/zntv-hook DESTINATION "${ZNTV_INTEGRATIONS_DI
 install(FILES integrations/rauc/manifest.raucm integrations/rauc/system.conf
         DESTINATION "${ZNTV_INTEGRATIONS_DIR}/rauc")
 
+# The station mode's systemd unit, installed but not enabled. Its ExecStart
+# names the updater where the install puts it, so the unit is made at install
+# time, under the prefix the install runs with (/usr for the .deb); the
+# static archive is unpacked into /usr/local.
+set(ZNTV_UNIT "${PROJECT_BINARY_DIR}/zntv-upgrade-watch.service")
+set(unit_prefix "\${CMAKE_INSTALL_PREFIX}")
+if(ZNTV_STATIC)
+  set(unit_prefix /usr/local)
+endif()
+install(CODE "set(ZNTV_UNIT_BINDIR \"${unit_prefix}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zntv-upgrade-watch.service.in\" \"${ZNTV_UNIT}\" @ONLY)")
+install(FILES "${ZNTV_UNIT}" DESTINATION lib/systemd/system)
+
 # A static build runs on any Linux of its architecture, whatever its C
 # library: an archive of the installed tree, to unpack into /usr/local or
 # anywhere else.

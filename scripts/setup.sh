@@ -30,7 +30,7 @@ zntv_setup() {
       armhf) pkgs+=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf libgcc-s1:armhf) ;;
       fuzz) pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev) ;;
       plot) pkgs+=(gnuplot-nox) ;;
-      package) pkgs+=(dpkg-dev lintian man-db unzip) ;;
+      package) pkgs+=(dpkg-dev lintian man-db unzip systemd) ;;
       format) pkgs+=(clang-format) ;;
       ccache) pkgs+=(ccache) ;;
       integrations) pkgs+=(mender-client mender-artifact swupdate rauc squashfs-tools dbus-daemon libglib2.0-bin openssl cpio) ;;

@@ -3,7 +3,8 @@
 # arm64 and armhf (with Debian's own compiler and linker flags for each), the
 # Windows .zip and the static .tar.gz for x86_64, aarch64 and armhf; checks
 # the .debs with lintian and their dependencies with apt, installs each into
-# a scratch root, and runs the installed programs there (the ARM ones under
+# a scratch root, verifies the station mode's systemd unit with systemd's own
+# verifier, and runs the installed programs there (the ARM ones under
 # qemu-user): --version (which must equal the amd64 one everywhere, the
 # Windows executable's from the .zip under Wine included), the manual pages,
 # the static archives' contents and linkage, and one whole upgrade by the
@@ -99,7 +100,8 @@ launcher() {
 }
 
 # The files every Linux package installs, below its prefix.
-installed_files=(bin/zntv-upgrade lib/zntv-upgrade/zntv-module-sim share/doc/zntv-upgrade/README.md
+installed_files=(bin/zntv-upgrade lib/systemd/system/zntv-upgrade-watch.service
+  lib/zntv-upgrade/zntv-module-sim share/doc/zntv-upgrade/README.md
   share/doc/zntv-upgrade/changelog.gz share/doc/zntv-upgrade/events.schema.json
   share/doc/zntv-upgrade/upgrade-benchmark.md
   share/doc/zntv-upgrade/upgrade-throughput.png share/man/man1/zntv-module-sim.1.gz
@@ -228,6 +230,7 @@ amd64_root=$installed
 reference_version=$("$amd64_root/usr/bin/zntv-upgrade" --version) || fail "--version failed"
 echo "$reference_version"
 check_manuals
+bash "$root/scripts/check-unit.sh" "$amd64_root" || fail "the station unit does not verify"
 for name in deb-amd64 deb-arm64 deb-armhf; do
   check_deb "$name"
   [ "$name" = deb-amd64 ] && continue
