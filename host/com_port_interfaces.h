@@ -28,7 +28,9 @@ struct sUsbPlace {
   // Linux: the hub port of the interface's USB device together with that
   // port's twin (its `peer`, the other half of a USB 3 socket), as
   // "usb1-port4+usb2-port1"; the device's sysfs name where it has no `port`
-  // link. Windows: the device instance id.
+  // link. Windows: the hub port of the device's location path
+  // ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)", location_path.h), its
+  // instance id where it has none.
   std::wstring place;
   // Linux: "<busnum>-<devnum>", new each time the device enumerates; empty
   // where the system does not tell (always on Windows).

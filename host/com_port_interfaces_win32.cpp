@@ -1,25 +1,33 @@
 // Windows COM-port interfaces: SetupAPI's present interfaces of
 // GUID_DEVINTERFACE_COMPORT, the "PortName" value of each device's
-// "Device Parameters" key below HKEY_LOCAL_MACHINE, and each device's
-// instance id as its place. The driver keeps a module's COM name across its
-// modes, so a module is followed by that name.
+// "Device Parameters" key below HKEY_LOCAL_MACHINE, and the hub port of each
+// device's location path as its place. The driver keeps a module's COM name
+// across its modes, so an upgrade follows a module by that name.
 #include "host/com_port_interfaces.h"
 
 // windows.h first, in a block of its own: setupapi.h needs its types.
 #include <windows.h>
 
+#include <devpropdef.h>
 #include <setupapi.h>
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "host/location_path.h"
 #include "text/ascii_text.h"
 
 namespace {
 
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}
 constexpr GUID kComPortInterfaceClass = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+// DEVPKEY_Device_LocationPaths: where the device is plugged in, from the root
+// bus down (PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USBMI(2)).
+constexpr DEVPROPKEY kLocationPathsKey = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
 
 // One buffer serves the interface detail and the registry value.
 constexpr DWORD kWorkingBufferSize = 4102;
@@ -41,19 +49,20 @@ class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
   }
 
   std::wstring ReadLocation(uint32_t index, const host::sDeviceInterfaceKey&) override {
-    std::vector<uint64_t> buffer(WorkingBufferUnits());
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     SP_DEVINFO_DATA device{};
-    if (!ReadDetail(index, detail, device)) return {};
+    if (!ReadDevice(index, device)) return {};
     std::vector<wchar_t> id(kWorkingBufferSize / sizeof(wchar_t));
     if (!SetupDiGetDeviceInstanceIdW(set_, &device, id.data(), static_cast<DWORD>(id.size()), nullptr)) return {};
     return id.data();
   }
 
-  // The instance id is the place; Windows follows a module by its port name
-  // and tells no enumeration apart.
+  // The hub port the interface's device is plugged into, the same in each of
+  // the module's modes (the instance id changes with the product id each mode
+  // shows); the instance id where the system gives no location path. Windows
+  // tells no enumeration apart.
   host::sUsbPlace ReadPlace(uint32_t index, const host::sDeviceInterfaceKey& key) override {
-    return {ReadLocation(index, key), L""};
+    std::wstring path = ReadLocationPath(index);
+    return {path.empty() ? ReadLocation(index, key) : host::UsbPortOfLocationPath(std::move(path)), L""};
   }
 
   std::wstring ReadPortName(uint32_t, const host::sDeviceInterfaceKey& key) override {
@@ -90,6 +99,27 @@ class cSetupApiComPortInterfaces final : public host::cComPortInterfaces {
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     device.cbSize = sizeof(device);
     return SetupDiGetDeviceInterfaceDetailW(set_, &interface, detail, kWorkingBufferSize, nullptr, &device) != FALSE;
+  }
+
+  // The device of interface <index>, its detail read into a buffer of its own.
+  bool ReadDevice(uint32_t index, SP_DEVINFO_DATA& device) {
+    std::vector<uint64_t> buffer(WorkingBufferUnits());
+    return ReadDetail(index, reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data()), device);
+  }
+
+  // The first of the device's location paths (a list of strings); empty when
+  // it has none.
+  std::wstring ReadLocationPath(uint32_t index) {
+    SP_DEVINFO_DATA device{};
+    if (!ReadDevice(index, device)) return {};
+    std::vector<wchar_t> paths(kWorkingBufferSize / sizeof(wchar_t) + 2, L'\0');
+    DEVPROPTYPE type = DEVPROP_TYPE_EMPTY;
+    if (!SetupDiGetDevicePropertyW(set_, &device, &kLocationPathsKey, &type, reinterpret_cast<BYTE*>(paths.data()),
+                                   kWorkingBufferSize, nullptr, 0) ||
+        type != DEVPROP_TYPE_STRING_LIST) {
+      return {};
+    }
+    return paths.data();
   }
 
   HDEVINFO set_;

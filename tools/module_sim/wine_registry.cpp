@@ -35,6 +35,34 @@ std::string RegString(const std::string& text) {
   return quoted + "\"";
 }
 
+// Where Windows keeps a device's location paths (DEVPKEY_Device_LocationPaths),
+// below the device's key.
+constexpr const char* kLocationPathsProperty = "\\Properties\\{a45c254e-df1c-4efd-8020-67d146a850e0}\\0025";
+
+// A .reg device property that is a list of one string: the value type is the
+// property's type (DEVPROP_TYPE_STRING_LIST) in the low half, the bytes are
+// UTF-16LE, each string and the list ending in a NUL.
+std::string RegPropertyStringList(const std::string& text) {
+  constexpr const char* kDigits = "0123456789abcdef";
+  std::string bytes = "hex(ffff2012):";
+  for (unsigned char c : text) bytes += {kDigits[c >> 4], kDigits[c & 15], ',', '0', '0', ','};
+  return bytes + "00,00,00,00";
+}
+
+// The location path Windows gives the serial interface of a USB device at
+// location (1-4.2: bus 1, hub port 4, then its port 2): the root hub, each
+// hub port on the way, then the interface.
+std::string LocationPath(const std::string& location, unsigned interfaceNumber) {
+  const size_t dash = location.find('-');
+  const std::string bus = dash == std::string::npos ? "1" : location.substr(0, dash);
+  std::string path = "PCIROOT(0)#PCI(1400)#USBROOT(" + bus + ")";
+  std::string ports = location.substr(dash + 1);
+  for (size_t dot; (dot = ports.find('.')) != std::string::npos; ports.erase(0, dot + 1)) {
+    path += "#USB(" + ports.substr(0, dot) + ")";
+  }
+  return path + "#USB(" + ports + ")#USBMI(" + std::to_string(interfaceNumber) + ")";
+}
+
 }  // namespace
 
 // Wine's mount manager recreates COM port links at start-up from the
@@ -53,8 +81,9 @@ cWineRegistration::cWineRegistration(const sWineOptions& wine, const sDeviceOpti
   const std::string deviceKey = std::string(kMachine) + "Enum\\USB\\" + hardwareId_ + "\\" + instance_;
   Import("[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n" + RegString(comName) + "=" + RegString(portName.string()) +
          "\n\n[" + deviceKey + "]\n\"Class\"=\"Ports\"\n\"ClassGUID\"=" + RegString(kPortsSetupClass) +
-         "\n\"Service\"=\"usbser\"\n\n[" + deviceKey + "\\Device Parameters]\n\"PortName\"=" + RegString(comName) +
-         "\n");
+         "\n\"Service\"=\"usbser\"\n\n[" + deviceKey + kLocationPathsProperty +
+         "]\n@=" + RegPropertyStringList(LocationPath(PlaceOfModule(device, index).location, device.interfaceNumber)) +
+         "\n\n[" + deviceKey + "\\Device Parameters]\n\"PortName\"=" + RegString(comName) + "\n");
   if (device.writeDescription && index == 0) WriteDescriptionFile(ProgramFilesOf32BitPrograms(), device);
 }
 
