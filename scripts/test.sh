@@ -281,7 +281,8 @@ summarize() {
 # The README's commands themselves must hold: its main-job command and this
 # one must both stand in it.
 readme_names_commands() {
-  grep -Fxq '    bash scripts/run-upgrade.sh' README.md && grep -Fxq '    bash scripts/test.sh' README.md
+  grep -Fxq '    bash scripts/run-upgrade.sh' README.md && grep -Fxq '    bash scripts/test.sh' README.md &&
+    grep -Fxq '    bash scripts/run-station.sh' README.md
 }
 
 # --- The stages and checks --------------------------------------------------
@@ -292,6 +293,7 @@ check_exit includes bash scripts/check-includes.sh
 check_exit format bash scripts/check-format.sh
 stage linux "$out/linux"
 check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
+check readme-station env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-station.sh
 # The aarch64 build under qemu-user against the native simulator: the unit,
 # protocol and whole-upgrade suites (not the simulator's own tests: it is a
 # host tool, tested natively above).
