@@ -2,16 +2,38 @@
 interface with its PortName that the simulator registers in the Wine prefix:
 the list names both with their device instance ids, a named port is upgraded
 while the other module is left alone, and both are upgraded at once. Windows keeps a module's COM
-name across its modes, so the named port is followed by its name."""
+name across its modes, so the named port is followed by its name. The station
+mode upgrades each of two COM ports once as they appear one after the other."""
 import os
+import pathlib
 import re
+import signal
 import subprocess
 
 from zntv_e2e import EXIT_FAILURE, SIMULATOR, happy_lines, run_upgrade
 from test_modules import IDENTITY, ModulesTestCase
+from test_watch import WATCHING, Watcher
 
 FIRST_COM = 20
 INSTANCE_ID = r"USB\\VID_0A1B&PID_2C3D&MI_02\\7&1D2A3B4C&[01]&2"
+
+
+def windows_process(command, environment):
+    """The process that runs a Windows program under Wine: one whose command
+    line holds command (the words, NUL-separated, as ps shows them) and whose
+    environment holds the variable given. Wine starts a program given by its
+    path through a launcher, and the program's process is not the
+    launcher's child."""
+    found = []
+    for proc in pathlib.Path("/proc").iterdir():
+        try:
+            if (proc.name.isdigit() and command in (proc / "cmdline").read_bytes()
+                    and environment in (proc / "environ").read_bytes().split(b"\0")):
+                found.append(int(proc.name))
+        except OSError:  # a process that has ended meanwhile
+            pass
+    assert len(found) == 1, f"{len(found)} processes run {command!r}"
+    return found[0]
 
 
 class WineModules(ModulesTestCase):
@@ -72,6 +94,38 @@ class WineModules(ModulesTestCase):
         self.assertOneConversationEach("1-2")
         self.assertOneConversationEach("1-3")
         self.assertEqual(self.sim_status, 0, self.sim_output)
+
+    def test_watch_upgrades_two_com_ports_registered_one_after_the_other_once_each(self):
+        control = pathlib.Path(self.workdir) / "control"
+        sim = self.start_sim("--modules", 2, "--wine-prefix", os.environ["WINEPREFIX"], "--com", FIRST_COM,
+                             "--control", control, "--unplugged", "all")
+        watcher = self.watcher = Watcher(sim.env)
+        watcher.wait_for(WATCHING, stream="err")
+        ports = {"1-2": f"COM{FIRST_COM}", "1-3": f"COM{FIRST_COM + 1}"}
+        for location, port in ports.items():  # the second COM port appears once the first has gone
+            control.write_text(f"plug {location}\n")
+            watcher.wait_for(f"{port}: plugged")
+            # The module leaves the bus at its reset; its place is idle 2 s later.
+            watcher.wait_for(f"{port}: unplugged", timeout=200)
+        # Ctrl+C: Wine makes SIGINT the console's Ctrl+C event.
+        os.kill(windows_process(b"zntv-upgrade.exe\0--watch\0", f"PROGRAMFILES={sim.env['PROGRAMFILES']}".encode()),
+                signal.SIGINT)
+        status = watcher.finish(timeout=60)
+        control.write_text("quit\n")
+        self.finish_sim()
+        self.assertEqual((watcher.lines[-1], status), ("Upgraded 2 of 2 modules", 0), watcher.lines)
+        for location, port in ports.items():
+            lines = [line[len(port) + 2:] for line in watcher.lines if line.startswith(port + ": ")]
+            self.assertEqual(lines[:2], ["plugged", "upgrading"], location)
+            self.assertUpgradedLines([line for line in lines if line not in ("plugged", "upgrading", "unplugged")])
+            self.assertOneConversationEach(location)
+
+    watcher = None
+
+    def tearDown(self):
+        if self.watcher:
+            self.watcher.kill()
+        super().tearDown()
 
 
 if __name__ == "__main__":
