@@ -195,8 +195,8 @@ def section(args, alone, together, load):
         "",
         f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; host: {os.cpu_count()} cores, "
         f"load average before/after: {load[0]} / {load[1]}"
-        + (" (the machine is shared and other builds were running: figures taken under load, the 32 modules' "
-           "most of all)" if max(map(float, load)) > 1.0 else " (idle machine)") + ".",
+        + (" (other work was running when it began: figures taken under load)" if float(load[0]) > 1.0 else "")
+        + ".",
         "- Wall time: from the first module's `plugged` in the simulator's timeline to the arrival of the last "
         "module's `Upgraded in` line from the watcher, both on the monotonic clock.",
         "- CPU: the watcher's own user + system time, and its children's (every upgrade instance, waited for), "
