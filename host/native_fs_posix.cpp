@@ -17,10 +17,6 @@ namespace {
 
 constexpr uint32_t kEscapeBase = 0xDC00;
 
-struct sDirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
 }  // namespace
 
 std::string ToNativePath(const std::wstring& path) {
@@ -68,7 +64,7 @@ std::string NativePathFromEnvironment(const sPathVariable& variable) {
 
 std::vector<std::string> ListSortedNames(const std::string& folder) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, sDirCloser> dir(opendir(folder.c_str()));
+  const DirHandle dir(opendir(folder.c_str()));
   while (dir) {
     const dirent* entry = readdir(dir.get());
     if (entry == nullptr) {

@@ -5,6 +5,9 @@
 //
 // Threads: any thread; no shared state.
 #pragma once
+#include <dirent.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,12 @@ inline constexpr sPathVariable kDevVariable{"DEV_PATH", "/dev", false};
 // or its fallback when it is not set or that leaves it empty. The entry
 // refuses a relative value before anything is looked at.
 std::string NativePathFromEnvironment(const sPathVariable& variable);
+
+// An open directory stream, closed when the handle goes.
+struct sDirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, sDirCloser>;
 
 // The names in a folder other than "." and "..", in ascending byte order;
 // empty when the folder cannot be read.

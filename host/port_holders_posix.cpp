@@ -10,17 +10,13 @@
 #include <climits>
 #include <memory>
 
+#include "host/native_fs_posix.h"
 #include "platform/handle.h"
 
 namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct sDirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, sDirCloser>;
 
 bool IsNumber(const char* text) {
   if (*text == '\0') return false;

@@ -4,25 +4,24 @@
 #include <nlohmann/json.hpp>
 
 #include "text/utf8.h"
+#include "upgrade/json_view.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr int kSchemaVersion = 1;
-
 // The line as an event of this program's schema; null when it is not one.
 Json Parsed(std::string_view line) {
   if (line.empty() || line.front() != '{') return nullptr;
   Json object = Json::parse(line, nullptr, false);
-  const bool event = object.is_object() && object.contains("v") && object["v"] == kSchemaVersion &&
+  const bool event = object.is_object() && object.contains("v") && object["v"] == kEventSchemaVersion &&
                      object.contains("event") && object["event"].is_string();
   return event ? object : Json(nullptr);
 }
 
 // A plain line becomes the line event it stands for, timed when it came.
 Json LineEvent(std::string_view line, uint64_t t) {
-  return {{"v", kSchemaVersion}, {"event", "line"}, {"t", t}, {"text", text::WideToUtf8(text::Utf8ToWide(line))}};
+  return {{"v", kEventSchemaVersion}, {"event", "line"}, {"t", t}, {"text", text::WideToUtf8(text::Utf8ToWide(line))}};
 }
 
 // A field of the type asked for; zero or empty when it is missing or of

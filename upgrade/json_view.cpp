@@ -14,13 +14,11 @@ namespace {
 // "event" and "t" first.
 using Json = nlohmann::ordered_json;
 
-constexpr int kSchemaVersion = 1;
-
 std::string Utf8(std::wstring_view text) { return text::WideToUtf8(text); }
 
 // The fields every event starts with.
 Json Object(const char* event, uint64_t t, const std::wstring& port) {
-  Json object = {{"v", kSchemaVersion}, {"event", event}, {"t", t}};
+  Json object = {{"v", kEventSchemaVersion}, {"event", event}, {"t", t}};
   if (!port.empty()) object["port"] = Utf8(port);
   return object;
 }

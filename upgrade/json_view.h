@@ -33,6 +33,9 @@
 
 #include "report/events.h"
 
+// The "v" of every event this program writes, and of those --all relays.
+inline constexpr int kEventSchemaVersion = 1;
+
 // A module --list shows.
 struct sListedModule {
   std::wstring port;

@@ -9,23 +9,13 @@
 #include "device/sdl/sdl_protocol_server.h"
 #include "device/server_session.h"
 #include "platform/errors.h"
+#include "session_support.h"
 #include "tests/recording_sink.h"
 
 namespace {
 
-// A module found at port, as the lookup gives it at the start of a run.
-host::cFollowedModule ModuleAt(const std::wstring& port) {
-  return host::cFollowedModule({port, L"", L"", L"", L""}, true);
-}
-
 // A name no system has a port under.
 const std::wstring kNoSuchPort = L"ZNTV_NO_SUCH_PORT";
-
-bool WorkerStopped(cProtocolServer& server) {
-  const bool stopped = server.Initialize();
-  server.Shutdown();
-  return stopped;
-}
 
 TEST(ServerSession, AFailedConnectIsReportedAndTheWorkerStopped) {
   cSDLProtocolServer server;

@@ -9,14 +9,10 @@
 #include "device/sdl/sdl_protocol_server.h"
 #include "device/server_session.h"
 #include "platform/handle.h"
+#include "session_support.h"
 #include "tests/recording_sink.h"
 
 namespace {
-
-// A module found at port, as the lookup gives it at the start of a run.
-host::cFollowedModule ModuleAt(const std::wstring& port) {
-  return host::cFollowedModule({port, L"", L"", L"", L""}, true);
-}
 
 // The module's end of a pseudo-terminal; PortName() is the program's end.
 class cPseudoTerminal {
@@ -33,12 +29,6 @@ class cPseudoTerminal {
   platform::cHandle master_;
   std::wstring portName_;
 };
-
-bool WorkerStopped(cProtocolServer& server) {
-  const bool stopped = server.Initialize();
-  server.Shutdown();
-  return stopped;
-}
 
 TEST(ServerSessionOnALine, ConnectsAndShutsDownWhenItEnds) {
   cPseudoTerminal line;

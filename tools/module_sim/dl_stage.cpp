@@ -7,9 +7,9 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t kAck = 0x02, kNak = 0x03, kGo = 0x05, kParameters = 0x07, kParametersAnswer = 0x08, kWrite = 0x0F;
+constexpr uint8_t kAck = 0x02, kNak = 0x03, kGo = 0x05, kParameters = 0x07, kParametersAnswer = 0x08, kDlWrite = 0x0F;
 constexpr uint16_t kNakInvalidCommand = 0x0001, kNakBadLength = 0x0002, kNakTooLarge = 0x0003;
-constexpr size_t kWriteHeader = 7, kGoLength = 5;
+constexpr size_t kDlWriteHeader = 7, kGoLength = 5;
 
 Bytes Nak(uint16_t reason) {
   Bytes answer{kNak};
@@ -27,13 +27,13 @@ Bytes ParametersAnswer(const sDlOptions& dl) {
 // Address (BE32), length (BE16), data: stored when whole and within the
 // downloader's limit.
 Bytes Write(sStageContext& context, const Bytes& request, std::string& details) {
-  if (request.size() < kWriteHeader) return Nak(kNakBadLength);
+  if (request.size() < kDlWriteHeader) return Nak(kNakBadLength);
   const uint32_t address = GetBe(&request[1], 4);
   const uint32_t length = GetBe(&request[5], 2);
   details = HexAddress(address) + " " + std::to_string(length);
-  if (request.size() != kWriteHeader + length || length == 0) return Nak(kNakBadLength);
+  if (request.size() != kDlWriteHeader + length || length == 0) return Nak(kNakBadLength);
   if (length > context.options.dl.maxWrite) return Nak(kNakTooLarge);
-  context.record.ram.Write(address, &request[kWriteHeader], length);
+  context.record.ram.Write(address, &request[kDlWriteHeader], length);
   return {kAck};
 }
 
@@ -48,7 +48,7 @@ void RunDlStage(sStageContext& context) {
     bool started = false;
     if (request[0] == kParameters && request.size() == 1) {
       answer = ParametersAnswer(context.options.dl);
-    } else if (request[0] == kWrite) {
+    } else if (request[0] == kDlWrite) {
       answer = Write(context, request, details);
     } else if (request[0] == kGo && request.size() == kGoLength) {
       context.record.startAddress = GetBe(&request[1], 4);
