@@ -20,9 +20,14 @@ out=${ZNTV_TEST_BUILD_ROOT:-$root/build-test}/fuzz
 work=$out/run
 jobs=$(nproc)
 
+# Built as one unit per 16 sources, with line tables only (-g1): the
+# sanitizers' reports still name every frame's function, file and line, for
+# much less build time.
+flags="-O2 -g1 -DNDEBUG"
 mkdir -p "$out"
 if ! CC=clang CXX=clang++ cmake -S "$root" -B "$out" -DZNTV_FUZZ=ON -DZNTV_SANITIZE=address,undefined \
-       -DZNTV_BUILD_TESTS=OFF -DZNTV_WERROR=ON >"$out.configure.log" 2>&1 \
+       -DZNTV_BUILD_TESTS=OFF -DZNTV_WERROR=ON -DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=16 \
+       -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" >"$out.configure.log" 2>&1 \
    || ! cmake --build "$out" -j"$jobs" --target "${targets[@]/#/zntv-fuzz-}" >"$out.build.log" 2>&1; then
   tail -n 40 "$out.configure.log" "$out.build.log" 2>/dev/null
   echo "fuzz: build failed"
