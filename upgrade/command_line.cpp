@@ -24,7 +24,7 @@ bool LooksLikePort(const char* argument) {
 void ChooseMode(sCommandLine& line, eCommand mode, const std::string& port) {
   if (line.command != eCommand::Upgrade || !line.port.empty()) {
     if (line.command != mode || line.port != port)
-      line.refusal = "--list, --port, --all and --watch exclude one another";
+      line.refusal = "--list, --port, --all, --watch and --udev-rules exclude one another";
     return;
   }
   line.command = mode;

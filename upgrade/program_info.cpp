@@ -27,7 +27,8 @@ namespace {
 std::wstring Wide(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 constexpr const wchar_t* kUsage =
-    L"Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --help | --version]\n";
+    L"Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --udev-rules"
+    L" | --help | --version]\n";
 
 }  // namespace
 

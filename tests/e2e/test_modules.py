@@ -400,7 +400,7 @@ class RefusedOption(ModulesTestCase):
             self.assertEqual((run.lines, run.status), ([], 2), argument)
             self.assertEqual(run.error_lines, [
                 f"zntv-upgrade: did you mean --port {argument}?",
-                "Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --help | --version]"])
+                "Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --udev-rules | --help | --version]"])
         sim.stop()
         self.assertEqual(sim.requests(), [])
 
@@ -419,7 +419,7 @@ class RefusedOption(ModulesTestCase):
         self.assertEqual((run.lines, run.status), ([], 2))
         self.assertEqual(run.error_lines, [
             "zntv-upgrade: unknown option -h",
-            "Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --help | --version]"])
+            "Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --udev-rules | --help | --version]"])
         self.assertFalse(trace.exists())
         self.assertEqual(sim.requests(), [])
 

@@ -303,7 +303,8 @@ TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingE
   cTempTree tree;
   InstallAlpha(tree);
   const std::string usage =
-      "Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --help | --version]\n";
+      "Usage: zntv-upgrade [--list | --port PORT | --all | --watch [--new-only] [--jobs N] | --udev-rules"
+      " | --help | --version]\n";
   const std::pair<const char*, const char*> cases[] = {
       {"-h", "unknown option -h"},
       {"-V --version", "unknown option -V"},
@@ -314,11 +315,12 @@ TEST(InformationArguments, UnknownOptionsAndMisusedOnesAreRefusedBeforeAnythingE
       {"--help -", "unknown option -"},
       {"--port", "--port needs a port name"},
       {"--port --all", "--port needs a port name"},
-      {"--list --all", "--list, --port, --all and --watch exclude one another"},
-      {"--port ttyUSB0 --port ttyUSB1", "--list, --port, --all and --watch exclude one another"},
-      {"--watch --list", "--list, --port, --all and --watch exclude one another"},
-      {"--port ttyUSB0 --watch", "--list, --port, --all and --watch exclude one another"},
-      {"--all --watch", "--list, --port, --all and --watch exclude one another"},
+      {"--list --all", "--list, --port, --all, --watch and --udev-rules exclude one another"},
+      {"--port ttyUSB0 --port ttyUSB1", "--list, --port, --all, --watch and --udev-rules exclude one another"},
+      {"--watch --list", "--list, --port, --all, --watch and --udev-rules exclude one another"},
+      {"--port ttyUSB0 --watch", "--list, --port, --all, --watch and --udev-rules exclude one another"},
+      {"--all --watch", "--list, --port, --all, --watch and --udev-rules exclude one another"},
+      {"--udev-rules --list", "--list, --port, --all, --watch and --udev-rules exclude one another"},
       {"--new-only", "--new-only and --jobs go with --watch only"},
       {"--all --jobs 2", "--new-only and --jobs go with --watch only"},
       {"--watch --jobs", "--jobs needs a number of upgrades from 1 to 9999"},
