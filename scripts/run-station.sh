@@ -9,7 +9,8 @@
 # SIGTERM: a script's background job starts with SIGINT ignored. The
 # watcher's lines come as it prints them, its summary
 # ("Upgraded 3 of 3 modules") last, after the simulator's verdict on the
-# modules' flash; the exit status is the watcher's.
+# modules' flash; the exit status is the watcher's, or 1 when the simulator
+# found a module's flash or its run wrong.
 #
 # usage: scripts/run-station.sh [modules, default 3]
 # ZNTV_BUILD_DIR selects the build directory (default: build).
@@ -63,6 +64,6 @@ wait "$zntv_sim_pid"
 sim_status=$?
 zntv_sim_pid=
 tail -n +4 "$work/sim.out"
-[ "$sim_status" -eq 0 ] || { echo "Module simulator exit status $sim_status"; cat "$work/sim.err"; }
+[ "$sim_status" -eq 0 ] || { echo "Module simulator exit status $sim_status"; cat "$work/sim.err"; status=1; }
 echo "$previous"
 exit "$status"

@@ -293,7 +293,7 @@ check_exit includes bash scripts/check-includes.sh
 check_exit format bash scripts/check-format.sh
 stage linux "$out/linux"
 check readme-main-job env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-upgrade.sh
-check readme-station env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-station.sh
+check_exit readme-station env ZNTV_BUILD_DIR="$out/linux" bash scripts/run-station.sh
 # The aarch64 build under qemu-user against the native simulator: the unit,
 # protocol and whole-upgrade suites (not the simulator's own tests: it is a
 # host tool, tested natively above).
