@@ -2,6 +2,7 @@
 // shutdown and what it drops.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 #include "server_fixture.h"
@@ -59,7 +60,11 @@ TEST_F(ConnectedServer, RequestsOfAnotherKindAreRefused) {
   sProtocolRequest invalid(empty);
   EXPECT_EQ(server_.Send(invalid), 0u);
   empty->Release();  // never referenced: still ours to free
-  EXPECT_FALSE(module_.WaitForBursts(1, 100ms));
+  // A request of the test before may still be on its way along the line
+  // (under Wine it crosses a pseudo-terminal pair outside the process); none
+  // of the refused ones may follow it.
+  EXPECT_FALSE(module_.WaitForBytes(std::numeric_limits<size_t>::max(), 100ms));
+  for (const sBurst& burst : module_.Bursts()) EXPECT_NE(burst.bytes, LineBytes{0x01});
 }
 
 TEST(ServerLifecycle, TransmitKindsFrom35AreRefused) {
