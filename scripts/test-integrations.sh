@@ -53,6 +53,17 @@ payload=$scratch/payload
 mkdir -p "$payload"
 cp "$static/zntv-upgrade" "$payload/zntv-upgrade" || fail "no static updater in $static"
 
+# expect_refusal <engine> <command...>: runs the engine's install of a module
+# that fails; the install must fail too.
+expect_refusal() {
+  local engine=$1 status
+  shift
+  "$@"
+  status=$?
+  echo "integrations: $engine: exit status $status"
+  [ "$status" -ne 0 ] || fail "$engine succeeded with a failing module"
+}
+
 # start_module <name> [simulator options...]: a simulated module of its own,
 # in <scratch>/<name>, whose environment the engines pass on to the updater.
 start_module() {
@@ -102,12 +113,18 @@ mender_artifact() {
     -f "$payload/zntv-upgrade" -o "$scratch/$1.mender" >/dev/null || fail "mender-artifact failed"
 }
 
+# run_mender <name> <artifact>: installs the artifact as the device's Mender
+# does from the command line, its output in <scratch>/<name>.log.
+run_mender() {
+  mender --no-syslog install "$scratch/$2.mender" >"$scratch/$1.log" 2>&1
+}
+
 start_module mender-upgraded
 inventory=$(PATH=$payload:$PATH /usr/share/mender/inventory/mender-inventory-zntv) || fail "the inventory script failed"
 echo "integrations: inventory: $inventory"
 [ "$inventory" = "zntv_module=$DEV_PATH/ttyUSB0 1-2" ] || fail "the inventory script reported something else"
 mender_artifact zntv-upgrade-1
-mender --no-syslog install "$scratch/zntv-upgrade-1.mender" >"$scratch/mender-upgraded.log" 2>&1 ||
+run_mender mender-upgraded zntv-upgrade-1 ||
   { tail -n 30 "$scratch/mender-upgraded.log"; fail "mender install failed"; }
 expect_lines "$scratch/mender-upgraded.log" 'Upgraded 1 of 1 modules' 'Committing Artifact...'
 end_module mender-upgraded upgraded
@@ -116,10 +133,7 @@ echo "integrations: mender show-artifact: zntv-upgrade-1"
 
 start_module mender-failed --sdl-error-at 3
 mender_artifact zntv-upgrade-2
-mender --no-syslog install "$scratch/zntv-upgrade-2.mender" >"$scratch/mender-failed.log" 2>&1
-status=$?
-echo "integrations: mender install: exit status $status"
-[ "$status" -ne 0 ] || fail "mender install succeeded with a failing module"
+expect_refusal "mender install" run_mender mender-failed zntv-upgrade-2
 expect_lines "$scratch/mender-failed.log" 'Failed to receive SDL response [2 of 276]' 'Upgraded 0 of 1 modules' \
   'Update module terminated abnormally: exit status 255'
 end_module mender-failed failed
@@ -156,10 +170,7 @@ expect_lines "$scratch/swupdate-upgraded.log" 'Upgraded 1 of 1 modules' 'zntv: e
 end_module swupdate-upgraded upgraded
 
 start_module swupdate-failed --sdl-error-at 3
-run_swupdate swupdate-failed
-status=$?
-echo "integrations: swupdate: exit status $status"
-[ "$status" -ne 0 ] || fail "swupdate succeeded with a failing module"
+expect_refusal swupdate run_swupdate swupdate-failed
 expect_lines "$scratch/swupdate-failed.log" 'Upgraded 0 of 1 modules' \
   'ERROR : {"v":1,"event":"failure","t":' '"step":"Failed to receive SDL response [2 of 276]"' \
   'ERROR : zntv: zntv-upgrade ended with exit 255' 'Installation failed !'
@@ -225,10 +236,7 @@ expect_lines "$scratch/rauc-upgraded.service.log" 'Upgraded 1 of 1 modules'
 end_module rauc-upgraded upgraded
 
 start_module rauc-failed --sdl-error-at 3
-run_rauc rauc-failed
-status=$?
-echo "integrations: rauc install: exit status $status"
-[ "$status" -ne 0 ] || fail "rauc install succeeded with a failing module"
+expect_refusal "rauc install" run_rauc rauc-failed
 expect_lines "$scratch/rauc-failed.log" 'failed to run slot hook: Child process exited with code 255'
 expect_lines "$scratch/rauc-failed.service.log" 'Failed to receive SDL response [2 of 276]' 'Upgraded 0 of 1 modules'
 end_module rauc-failed failed
