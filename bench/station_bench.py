@@ -30,6 +30,8 @@ SECTION = "## Station"
 WATCHING = "zntv-upgrade: watching for modules; an interrupt stops the watch"
 DEADLINE_S = 300
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+MEASURED_EVENT = b'"event":"summary"'
+UPGRADED_LINE = b'"text":"Upgraded in '
 
 
 class Station:
@@ -72,7 +74,12 @@ class Station:
         self.locations = [f"1-{n + 2}" for n in range(modules)]
 
     def _read_events(self):
+        # Only the events the figures are taken from are decoded and kept:
+        # the watcher relays some 600 lines per module, and decoding them all
+        # would take CPU time from the upgrades being measured.
         for raw in self.watcher.stdout:
+            if MEASURED_EVENT not in raw and UPGRADED_LINE not in raw:
+                continue
             with self.changed:
                 self.events.append((time.monotonic(), json.loads(raw)))
                 self.changed.notify_all()
