@@ -1,6 +1,8 @@
 // The scripted module's reader thread and its records.
 #include "fake_module.h"
 
+#include <algorithm>
+
 LineBytes EchoReply(const LineBytes& burst, size_t) { return burst; }
 
 ReplyRule AnswerOnly(uint8_t code) {
@@ -69,6 +71,10 @@ void cFakeModule::Run() {
     LineBytes reply;
     {
       std::lock_guard guard(lock_);
+      if (!marker_.empty()) {
+        burst = PastMarker(burst);
+        if (burst.empty()) continue;
+      }
       if (rule_) reply = rule_(burst, bursts_.size());
       totalBytes_ += burst.size();
       bursts_.push_back({Clock::now(), std::move(burst)});
@@ -77,6 +83,28 @@ void cFakeModule::Run() {
     changed_.notify_all();
     if (!reply.empty()) line_.Write(reply);
   }
+}
+
+void cFakeModule::DropUntil(const LineBytes& marker) {
+  std::lock_guard guard(lock_);
+  marker_ = marker;
+  beforeMarker_.clear();
+}
+
+LineBytes cFakeModule::PastMarker(const LineBytes& burst) {
+  beforeMarker_.insert(beforeMarker_.end(), burst.begin(), burst.end());
+  const auto found = std::search(beforeMarker_.begin(), beforeMarker_.end(), marker_.begin(), marker_.end());
+  if (found == beforeMarker_.end()) return {};
+  LineBytes rest(found + static_cast<std::ptrdiff_t>(marker_.size()), beforeMarker_.end());
+  marker_.clear();
+  beforeMarker_.clear();
+  changed_.notify_all();
+  return rest;
+}
+
+bool cFakeModule::WaitForMarker(std::chrono::milliseconds timeout) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_until(guard, Clock::now() + timeout, [&] { return marker_.empty(); });
 }
 
 std::vector<sBurst> cFakeModule::Bursts() {

@@ -49,6 +49,14 @@ class cFakeModule {
   // Stops reading and drops the line.
   void HangUp();
 
+  // Until marker has arrived, everything read is dropped unrecorded and
+  // unanswered: a line shared with an earlier test can still carry that
+  // test's bytes, and they arrive before the marker, in order. What follows
+  // the marker in its burst is kept as a burst of its own.
+  void DropUntil(const LineBytes& marker);
+  // True once the marker has arrived, within timeout.
+  bool WaitForMarker(std::chrono::milliseconds timeout);
+
   std::vector<sBurst> Bursts();
   LineBytes AllBytes();
   // True when at least count bursts (or bytes) have arrived within timeout.
@@ -58,6 +66,8 @@ class cFakeModule {
  private:
   void Run();
   void Stop();
+  // The part of burst after the marker, once it has come; empty before.
+  LineBytes PastMarker(const LineBytes& burst);
 
   cModuleLine line_;
   std::mutex lock_;
@@ -67,6 +77,8 @@ class cFakeModule {
   size_t totalBytes_ = 0;
   bool paused_ = false;
   size_t pauseAfter_ = 0;
+  LineBytes marker_;        // empty once it has arrived, or without one
+  LineBytes beforeMarker_;  // what came while waiting for it
   bool stopping_ = false;
   std::thread reader_;
 };
