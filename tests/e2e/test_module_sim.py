@@ -451,7 +451,9 @@ class Station(SimulatorTestCase):
         lines, status = self.listed()
         self.assertEqual((sorted(lines), status), (sorted(every), 0))
         sim.control.send("unplug 1-18")
-        self.assertTrue(wait_for(lambda: not (dev / "ttyUSB16").exists()), "module 1-18 did not leave")
+        sysfs_entry = pathlib.Path(sim.env["SYSFS_PATH"]) / "class/tty/ttyUSB16"
+        self.assertTrue(wait_for(lambda: not (dev / "ttyUSB16").exists() and not sysfs_entry.exists()),
+                        "module 1-18 did not leave")
         lines, status = self.listed()
         self.assertEqual((sorted(lines), status), (sorted(every[:16] + every[17:]), 0))
         sim.control.send("quit")
