@@ -26,19 +26,12 @@ std::vector<std::string> ReplacedEnvironment(const std::vector<std::string>& env
   return result;
 }
 
-size_t sInstanceBook::Add() {
-  running.push_back(false);
-  return running.size() - 1;
-}
+size_t sInstanceBook::Add() { return added++; }
 
-void sInstanceBook::Started(size_t instance) {
-  running[instance] = true;
-  ++runningCount;
-}
+void sInstanceBook::Started(size_t instance) { running.insert(instance); }
 
 void sInstanceBook::End(size_t instance, const sInstanceEnd& end) {
-  if (running[instance]) --runningCount;
-  running[instance] = false;
+  running.erase(instance);
   ++ended;
   onEnd(instance, end);
 }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <unordered_map>
 
 #include "platform/child_process.h"
 #include "platform/errors.h"
@@ -130,7 +131,7 @@ bool TakeStopWake(int wake) {
 struct cInstanceRunner::sState : sInstanceBook {
   using sInstanceBook::sInstanceBook;
 
-  std::vector<sChild> children;
+  std::unordered_map<size_t, sChild> children;  // while one of its pipes is open
   std::vector<sChildPipe> pipes;
   pid_t group = 0;
   size_t unreaped = 0;  // members of the group
@@ -143,17 +144,27 @@ struct cInstanceRunner::sState : sInstanceBook {
       SetStopRecipients(0);
       group = 0;
     }
-    End(instance, WaitForExit(children[instance].pid));
+    const pid_t pid = children.at(instance).pid;
+    children.erase(instance);
+    End(instance, WaitForExit(pid));
   }
 
-  // Gives up the pipes of every instance that has been silent for the limit.
+  // Drops pipe i; true when it was its instance's last.
+  bool DropPipe(size_t i) {
+    const size_t instance = pipes[i].instance;
+    pipes.erase(pipes.begin() + static_cast<long>(i));
+    return --children.at(instance).openPipes == 0;
+  }
+
+  // Gives up the pipes of every instance that has been silent for the limit;
+  // the instance is left to itself, never waited for.
   void LeaveSilentOnes() {
     const Clock::time_point now = Clock::now();
     for (size_t i = pipes.size(); i-- > 0;) {
-      sChild& child = children[pipes[i].instance];
-      if (now - child.lastOutput < silenceLimit) continue;
-      if (IsRunning(pipes[i].instance)) End(pipes[i].instance, {eInstanceEnd::NotFinished, -1, {}});
-      pipes.erase(pipes.begin() + static_cast<long>(i));
+      const size_t instance = pipes[i].instance;
+      if (now - children.at(instance).lastOutput < silenceLimit) continue;
+      if (IsRunning(instance)) End(instance, {eInstanceEnd::NotFinished, -1, {}});
+      if (DropPipe(i)) children.erase(instance);
     }
   }
 
@@ -161,7 +172,7 @@ struct cInstanceRunner::sState : sInstanceBook {
   // writing reaches the silence limit, whichever is first.
   int TimeLeft(Clock::time_point deadline) const {
     Clock::time_point first = deadline;
-    for (const sChildPipe& pipe : pipes) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
+    for (const sChildPipe& pipe : pipes) first = std::min(first, children.at(pipe.instance).lastOutput + silenceLimit);
     if (first == Clock::time_point::max()) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
     return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
@@ -173,10 +184,9 @@ struct cInstanceRunner::sState : sInstanceBook {
     for (size_t i = pipes.size(); i-- > 0;) {
       if (watched[i].revents == 0) continue;
       const size_t instance = pipes[i].instance;
-      children[instance].lastOutput = Clock::now();
+      children.at(instance).lastOutput = Clock::now();
       if (Drain(pipes[i], onLine)) continue;
-      pipes.erase(pipes.begin() + static_cast<long>(i));
-      if (--children[instance].openPipes == 0) Reap(instance);
+      if (DropPipe(i)) Reap(instance);
     }
   }
 };
@@ -192,9 +202,10 @@ cInstanceRunner::~cInstanceRunner() {
 size_t cInstanceRunner::Start(const sInstance& instance) {
   sState& state = *state_;
   const size_t index = state.Add();
-  sChild& child = state.children.emplace_back();
+  sChild& child = state.children[index];
   const int error = Spawn(instance, index, state.group, state.pipes, child.pid);
   if (error != 0) {
+    state.children.erase(index);
     errno = error;
     state.End(index, {eInstanceEnd::NotStarted, -1, LastErrorStatus()});
     return index;
@@ -228,7 +239,7 @@ eRelayWake cInstanceRunner::RelayUntil(Clock::time_point deadline) {
   }
 }
 
-size_t cInstanceRunner::Running() const { return state_->runningCount; }
+size_t cInstanceRunner::Running() const { return state_->running.size(); }
 
 std::wstring InstanceProgram() { return text::Utf8ToWide(kOwnProgram); }
 

@@ -14,10 +14,13 @@
 #include <condition_variable>
 #include <cwchar>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/child_process.h"
 #include "platform/handle.h"
@@ -75,7 +78,6 @@ struct sChildPipe {
   eChildStream stream;
   text::cLineAssembler lines;
   std::thread reader;
-  bool open = true;
 };
 
 struct sChild {
@@ -257,45 +259,62 @@ struct cInstanceRunner::sState : sInstanceBook {
 
   std::wstring program = OwnExecutable();
   std::shared_ptr<cChunkQueue> queue = std::make_shared<cChunkQueue>();
-  std::vector<sChild> children;
-  std::deque<sChildPipe> pipes;  // indexed by the chunks; never moved
+  std::unordered_map<size_t, sChild> children;  // while one of its pipes is open
+  // The open pipes, by the number their chunks carry, in the order made.
+  std::map<size_t, sChildPipe> pipes;
+  size_t pipesMade = 0;
 
   // When the first instance still writing reaches the silence limit, or
   // deadline if that is sooner.
   Clock::time_point WakeAt(Clock::time_point deadline) const {
     Clock::time_point first = deadline;
-    for (const sChildPipe& pipe : pipes) {
-      if (pipe.open) first = std::min(first, children[pipe.instance].lastOutput + silenceLimit);
+    for (const auto& [number, pipe] : pipes) {
+      first = std::min(first, children.at(pipe.instance).lastOutput + silenceLimit);
     }
     return first;
   }
 
+  // Forgets an open pipe; true when it was its instance's last.
+  bool DropPipe(size_t number) {
+    const size_t instance = pipes.at(number).instance;
+    pipes.erase(number);
+    return --children.at(instance).openPipes == 0;
+  }
+
   // Gives up every instance that has been silent for the limit; its readers
-  // are left to end with it.
+  // are left to end with it, and what they still read is dropped.
   void LeaveSilentOnes() {
     const Clock::time_point now = Clock::now();
-    for (sChildPipe& pipe : pipes) {
-      sChild& child = children[pipe.instance];
-      if (!pipe.open || now - child.lastOutput < silenceLimit) continue;
-      if (IsRunning(pipe.instance)) End(pipe.instance, {eInstanceEnd::NotFinished, -1, {}});
-      pipe.open = false;
+    std::vector<size_t> silent;
+    for (const auto& [number, pipe] : pipes) {
+      if (now - children.at(pipe.instance).lastOutput >= silenceLimit) silent.push_back(number);
+    }
+    for (size_t number : silent) {
+      sChildPipe& pipe = pipes.at(number);
+      const size_t instance = pipe.instance;
+      if (IsRunning(instance)) End(instance, {eInstanceEnd::NotFinished, -1, {}});
       pipe.reader.detach();
+      if (DropPipe(number)) children.erase(instance);
     }
   }
 
   void Relay(const sChunk& chunk) {
-    sChildPipe& pipe = pipes[chunk.pipe];
-    if (!pipe.open) return;  // an instance left to itself
-    children[pipe.instance].lastOutput = Clock::now();
+    const auto found = pipes.find(chunk.pipe);
+    if (found == pipes.end()) return;  // an instance left to itself
+    sChildPipe& pipe = found->second;
+    const size_t instance = pipe.instance;
+    children.at(instance).lastOutput = Clock::now();
     const auto relay = [&pipe, this](std::string_view line) { onLine(pipe.instance, pipe.stream, line); };
     if (!chunk.bytes.empty()) {
       pipe.lines.Feed(chunk.bytes, relay);
       return;
     }
     pipe.lines.Finish(relay);
-    pipe.open = false;
     pipe.reader.join();
-    if (--children[pipe.instance].openPipes == 0) End(pipe.instance, WaitForExit(children[pipe.instance].process));
+    if (!DropPipe(chunk.pipe)) return;
+    const cHandle process = std::move(children.at(instance).process);
+    children.erase(instance);
+    End(instance, WaitForExit(process));
   }
 };
 
@@ -316,7 +335,7 @@ cInstanceRunner::~cInstanceRunner() {
     gStopQueue.reset();
   }
   // Readers of instances still running at the end are left to end with them.
-  for (sChildPipe& pipe : state_->pipes) {
+  for (auto& [number, pipe] : state_->pipes) {
     if (pipe.reader.joinable()) pipe.reader.detach();
   }
 }
@@ -324,11 +343,12 @@ cInstanceRunner::~cInstanceRunner() {
 size_t cInstanceRunner::Start(const sInstance& instance) {
   sState& state = *state_;
   const size_t index = state.Add();
-  sChild& child = state.children.emplace_back();
+  sChild& child = state.children[index];
   std::array<cHandle, 2> readEnds;
   const DWORD error =
       state.program.empty() ? ERROR_FILE_NOT_FOUND : Spawn(state.program, instance, readEnds, child.process);
   if (error != 0) {
+    state.children.erase(index);
     state.End(index, {eInstanceEnd::NotStarted, -1, {static_cast<uint32_t>(error)}});
     return index;
   }
@@ -336,9 +356,11 @@ size_t cInstanceRunner::Start(const sInstance& instance) {
   child.openPipes = 2;
   state.Started(index);
   for (size_t i = 0; i < readEnds.size(); ++i) {
-    const size_t pipe = state.pipes.size();
-    state.pipes.push_back({index, i == 0 ? eChildStream::Output : eChildStream::Error, {}, {}});
-    state.pipes.back().reader = std::thread(ReadPipe, std::move(readEnds[i]), pipe, state.queue);
+    const size_t number = state.pipesMade++;
+    sChildPipe& pipe =
+        state.pipes.emplace(number, sChildPipe{index, i == 0 ? eChildStream::Output : eChildStream::Error, {}, {}})
+            .first->second;
+    pipe.reader = std::thread(ReadPipe, std::move(readEnds[i]), number, state.queue);
   }
   return index;
 }
@@ -357,7 +379,7 @@ eRelayWake cInstanceRunner::RelayUntil(Clock::time_point deadline) {
   }
 }
 
-size_t cInstanceRunner::Running() const { return state_->runningCount; }
+size_t cInstanceRunner::Running() const { return state_->running.size(); }
 
 std::wstring InstanceProgram() { return OwnExecutable(); }
 

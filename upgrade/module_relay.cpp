@@ -48,11 +48,12 @@ cModulesProgress::~cModulesProgress() {
   if (shown_) platform::ConsoleEndStatus();
 }
 
-void cModulesProgress::Add(const std::wstring& name) { modules_.push_back({name, {}, 0, 0, {}}); }
+void cModulesProgress::Add(const std::wstring& name) { modules_.emplace(added_++, sModule{name, {}, 0, 0, {}}); }
 
 void cModulesProgress::Advance(size_t module, uint64_t acknowledged, uint64_t total) {
-  if (style_ == platform::eStatusStyle::None) return;
-  sModule& shown = modules_[module];
+  const auto found = modules_.find(module);
+  if (style_ == platform::eStatusStyle::None || found == modules_.end()) return;
+  sModule& shown = found->second;
   const uint32_t now = platform::GetTickCount32();
   if (!shown.meter || shown.total != total) {
     shown.total = total;
@@ -69,11 +70,11 @@ void cModulesProgress::Advance(size_t module, uint64_t acknowledged, uint64_t to
 }
 
 void cModulesProgress::Drop(size_t module) {
-  sModule& dropped = modules_[module];
-  dropped.meter.reset();
-  if (dropped.line.empty()) return;
-  dropped.line.clear();
-  if (style_ != platform::eStatusStyle::Redrawn) return;
+  const auto found = modules_.find(module);
+  if (found == modules_.end()) return;
+  const bool wasShown = !found->second.line.empty();
+  modules_.erase(found);
+  if (!wasShown || style_ != platform::eStatusStyle::Redrawn) return;
   if (AllLines().empty()) {
     platform::ConsoleEndStatus();
     shown_ = false;
@@ -84,7 +85,7 @@ void cModulesProgress::Drop(size_t module) {
 
 std::wstring cModulesProgress::AllLines() const {
   std::wstring text;
-  for (const sModule& module : modules_) {
+  for (const auto& [number, module] : modules_) {
     if (module.line.empty()) continue;
     text += (text.empty() ? L"" : L"\n") + module.line;
   }
@@ -98,19 +99,26 @@ void cModulesProgress::Show(const std::wstring& changed) {
 }
 
 void cModuleRelay::Add(const std::wstring& port) {
-  ports_.push_back(port);
-  reported_.push_back(false);
+  modules_.emplace(added_++, sModule{port});
   progress_->Add(port);
 }
 
+void cModuleRelay::Forget(size_t instance) {
+  modules_.erase(instance);
+  if (progress_) progress_->Drop(instance);
+}
+
 void cModuleRelay::Relay(size_t instance, platform::eChildStream stream, std::string_view line) {
-  const wchar_t* port = ports_[instance].c_str();
+  const auto found = modules_.find(instance);
+  if (found == modules_.end()) return;  // its end has been told: nothing more comes
+  sModule& module = found->second;
+  const wchar_t* port = module.port.c_str();
   if (stream == platform::eChildStream::Error) {
     platform::ConsoleExplain(L"%ls: %ls\n", port, text::Utf8ToWide(line).c_str());
     return;
   }
   const sInstanceEvent event = ReadInstanceEvent(line, port, platform::GetTickCount32() - startTick_);
-  if (event.kind == eInstanceEvent::Line && event.text.starts_with(kUpgradedLine)) reported_[instance] = true;
+  if (event.kind == eInstanceEvent::Line && event.text.starts_with(kUpgradedLine)) module.reported = true;
   if (event.kind == eInstanceEvent::Progress && event.stage == report::StageName(report::eStage::Sdl)) {
     progress_->Advance(instance, event.acknowledged, event.total);
   }
@@ -123,11 +131,11 @@ void cModuleRelay::Relay(size_t instance, platform::eChildStream stream, std::st
 
 void cModuleRelay::TellGivenUp(size_t instance, const platform::sInstanceEnd& end) const {
   if (end.how != platform::eInstanceEnd::NotStarted && end.how != platform::eInstanceEnd::NotFinished) return;
-  platform::ConsoleExplain(L"%ls: %ls\n", ports_[instance].c_str(), GivenUpLine(end).c_str());
+  platform::ConsoleExplain(L"%ls: %ls\n", modules_.at(instance).port.c_str(), GivenUpLine(end).c_str());
 }
 
 bool cModuleRelay::Upgraded(size_t instance, const platform::sInstanceEnd& end) const {
-  return reported_[instance] && end.how == platform::eInstanceEnd::Exited && end.exitStatus == 0;
+  return modules_.at(instance).reported && end.how == platform::eInstanceEnd::Exited && end.exitStatus == 0;
 }
 
 void ReportModulesSummary(unsigned upgraded, unsigned modules, cJsonLinesView* json) {

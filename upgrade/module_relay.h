@@ -8,10 +8,11 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <unordered_map>
 
 #include "host/com_port_interfaces.h"
 #include "platform/child_process.h"
@@ -42,8 +43,9 @@ class cModulesProgress {
   // A module's line, named after its port; modules are numbered in the
   // order they are added (0, 1, ...).
   void Add(const std::wstring& name);
+  // Nothing for a module dropped.
   void Advance(size_t module, uint64_t acknowledged, uint64_t total);
-  // The module's line goes away at once.
+  // The module's line goes away at once, and the module is forgotten.
   void Drop(size_t module);
 
  private:
@@ -59,12 +61,14 @@ class cModulesProgress {
   void Show(const std::wstring& changed);
 
   platform::eStatusStyle style_;
-  std::vector<sModule> modules_;
+  size_t added_ = 0;
+  std::map<size_t, sModule> modules_;  // not yet dropped, in the order added
   bool shown_ = false;
 };
 
 // Relays the lines of module instances, numbered as the instance runner
-// numbers them, and tells which ones upgraded their module.
+// numbers them, and tells which ones upgraded their module. A module is kept
+// until it is forgotten, which the station does as each upgrade ends.
 class cModuleRelay {
  public:
   // json: the --json view; none: console lines. startTick: when the run
@@ -80,16 +84,22 @@ class cModuleRelay {
   void TellGivenUp(size_t instance, const platform::sInstanceEnd& end) const;
   // A module is upgraded when its instance said so and exited with success.
   bool Upgraded(size_t instance, const platform::sInstanceEnd& end) const;
-  // The module's progress line goes away.
-  void DropProgress(size_t instance) { progress_->Drop(instance); }
+  // The module's progress line goes away, and the relay forgets it: its
+  // instance has ended and been told of.
+  void Forget(size_t instance);
   // Every progress line goes away, before a summary.
   void EndProgress() { progress_.reset(); }
 
  private:
   cJsonLinesView* json_;
   uint32_t startTick_;
-  std::vector<std::wstring> ports_;
-  std::vector<bool> reported_;  // "Upgraded in" seen
+  struct sModule {
+    std::wstring port;
+    bool reported = false;  // "Upgraded in" seen
+  };
+
+  size_t added_ = 0;
+  std::unordered_map<size_t, sModule> modules_;  // not yet forgotten
   std::optional<cModulesProgress> progress_{std::in_place};
 };
 

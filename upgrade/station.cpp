@@ -6,7 +6,7 @@
 
 #include <chrono>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include "host/device_lookup.h"
 #include "platform/child_process.h"
@@ -83,8 +83,9 @@ class cStation {
         return platform::ConsolePrint(L"%ls: unplugged\n", module.portName.c_str());
       case eStationEvent::Start:
         if (json_ == nullptr) platform::ConsolePrint(L"%ls: upgrading\n", module.portName.c_str());
-        ++started_;
-        instancePlaces_.push_back(module.place);
+        // The runner numbers its instances in the order they are started, and
+        // hands on the end of one that cannot start before Start returns.
+        instancePlaces_[started_++] = module.place;
         relay_.Add(module.portName);
         (void)runner_.Start(InstanceFor(module));
         return;
@@ -93,16 +94,17 @@ class cStation {
 
   void OnEnd(size_t instance, const platform::sInstanceEnd& end) {
     relay_.TellGivenUp(instance, end);
-    relay_.DropProgress(instance);
     upgraded_ += relay_.Upgraded(instance, end) ? 1 : 0;
-    places_.Ended(instancePlaces_[instance], Clock::now());
+    relay_.Forget(instance);
+    places_.Ended(instancePlaces_.at(instance), Clock::now());
+    instancePlaces_.erase(instance);
     if (json_ != nullptr) json_->ReportSummary(upgraded_, started_);
   }
 
   cJsonLinesView* json_;
   cStationPlaces places_;
   cModuleRelay relay_;
-  std::vector<std::wstring> instancePlaces_;  // each instance's place
+  std::unordered_map<size_t, std::wstring> instancePlaces_;  // each running instance's place
   bool looked_ = false;
   unsigned started_ = 0;
   unsigned upgraded_ = 0;

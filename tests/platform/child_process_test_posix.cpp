@@ -2,7 +2,8 @@
 // system's code of the failed start, while the others are started all the
 // same. An instance silent for the limit is given up on as not finished and
 // not waited for. The runner starts instances at any time, and its wait
-// ends at its deadline or at an instance's end.
+// ends at its deadline or at an instance's end, and it keeps nothing of the
+// instances that have ended.
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "heap_in_use_posix.h"
 #include "platform/child_process.h"
 #include "platform/errors.h"
 
@@ -130,6 +132,25 @@ TEST(InstanceRunner, InstancesStartedOneAfterAnotherEndEachAsItComes) {
   EXPECT_EQ(runner.Start(FailingInstance()), 1u);
   EXPECT_EQ(runner.RelayUntil(forever), eRelayWake::Ended);
   EXPECT_EQ(ends, (std::vector<std::pair<size_t, int>>{{0, 1}, {1, 1}}));
+}
+
+// A station starts instances for months: what the runner keeps of one must
+// go when it ends. Instances that cannot start end at once, so thousands of
+// them pass through in a moment.
+TEST(InstanceRunner, KeepsNothingOfTheInstancesThatHaveEnded) {
+  size_t ended = 0;
+  cInstanceRunner runner([](size_t, eChildStream, std::string_view) {},
+                         [&ended](size_t, const sInstanceEnd&) { ++ended; }, std::chrono::seconds(10));
+  const auto startMany = [&runner](size_t count) {
+    const cNoFreeDescriptor full;
+    for (size_t i = 0; i < count; ++i) (void)runner.Start({{L"--version"}, {}});
+  };
+  startMany(100);  // the runner's tables at their size for one instance at a time
+  const long long before = HeapInUse();
+  startMany(4000);
+  EXPECT_LT(HeapInUse() - before, 1024);
+  EXPECT_EQ(ended, 4100u);
+  EXPECT_EQ(runner.Running(), 0u);
 }
 
 }  // namespace
